@@ -1,0 +1,132 @@
+#include "app/AppSettings.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
+
+#include "app/Bundle.h"
+
+namespace {
+const QString kKeyCode = QStringLiteral("hotkeyKeyCode");
+const QString kModifiers = QStringLiteral("hotkeyModifiers");
+const QString kSaveFolder = QStringLiteral("saveFolder");
+const QString kSaveWithoutDialog = QStringLiteral("saveWithoutDialog");
+} // namespace
+
+AppSettings &AppSettings::shared()
+{
+    static AppSettings *instance = new AppSettings(
+        std::make_unique<QSettings>(QStringLiteral("corvane"), QStringLiteral("corvane")));
+    return *instance;
+}
+
+AppSettings::AppSettings(std::unique_ptr<QSettings> store) : m_defaults(std::move(store)) {}
+
+AppSettings::~AppSettings() = default;
+
+HotKeyCombo AppSettings::hotKey() const
+{
+    if (!m_defaults->contains(kKeyCode))
+        return HotKeyCombo::standard;
+    const qlonglong code = m_defaults->value(kKeyCode).toLongLong();
+    const qlonglong modifiers = m_defaults->value(kModifiers, 0).toLongLong();
+    // A negative modifier set can only come from outside edits; it is not a set of flags.
+    if (modifiers < 0)
+        return HotKeyCombo::standard;
+    return HotKeyCombo(uint16_t(code & 0xFFFF), uint64_t(modifiers));
+}
+
+void AppSettings::setHotKey(const HotKeyCombo &combo)
+{
+    m_defaults->setValue(kKeyCode, int(combo.keyCode));
+    m_defaults->setValue(kModifiers, qlonglong(combo.modifiers));
+    m_defaults->sync();
+}
+
+std::optional<QString> AppSettings::saveFolder() const
+{
+    const QVariant value = m_defaults->value(kSaveFolder);
+    if (!value.isValid())
+        return std::nullopt;
+    return value.toString();
+}
+
+void AppSettings::setSaveFolder(const std::optional<QString> &folder)
+{
+    if (folder)
+        m_defaults->setValue(kSaveFolder, *folder);
+    else
+        m_defaults->remove(kSaveFolder);
+    m_defaults->sync();
+}
+
+bool AppSettings::saveWithoutDialog() const
+{
+    return m_defaults->value(kSaveWithoutDialog, false).toBool();
+}
+
+void AppSettings::setSaveWithoutDialog(bool value)
+{
+    m_defaults->setValue(kSaveWithoutDialog, value);
+    m_defaults->sync();
+}
+
+QString AppSettings::effectiveSaveFolder() const
+{
+    if (const auto folder = saveFolder(); folder && !folder->isEmpty()) {
+        const QFileInfo info(*folder);
+        if (info.exists() && info.isDir())
+            return info.absoluteFilePath();
+    }
+    const QStringList pictures =
+        QStandardPaths::standardLocations(QStandardPaths::PicturesLocation);
+    if (!pictures.isEmpty() && !pictures.first().isEmpty())
+        return pictures.first();
+    return QDir::homePath();
+}
+
+QString AppSettings::buildValue(const QHash<QString, QString> &info, const QString &key,
+                                const QString &placeholder, const QString &fallback)
+{
+    const auto it = info.constFind(key);
+    if (it == info.cend() || it->isEmpty() || *it == placeholder)
+        return fallback;
+    return *it;
+}
+
+QString AppSettings::serverUrl()
+{
+    static const QString value =
+        buildValue(Bundle::info(), QStringLiteral("CorvaneServerUrl"),
+                   QStringLiteral("__SERVER_URL__"), defaultServerUrl());
+    return value;
+}
+
+QString AppSettings::channel()
+{
+    static const QString value = buildValue(Bundle::info(), QStringLiteral("CorvaneChannel"),
+                                            QStringLiteral("__CHANNEL__"),
+                                            QStringLiteral("inspect"));
+    return value;
+}
+
+QString AppSettings::version()
+{
+    static const QString value =
+        buildValue(Bundle::info(), QStringLiteral("CFBundleShortVersionString"),
+                   QStringLiteral("__VERSION__"), QStringLiteral("0.0.0"));
+    return value;
+}
+
+QString AppSettings::versionText()
+{
+    return versionTextFor(channel(), version());
+}
+
+QString AppSettings::versionTextFor(const QString &channel, const QString &version)
+{
+    if (channel == QLatin1String("production"))
+        return version;
+    return version + QStringLiteral(" 검수");
+}

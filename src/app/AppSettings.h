@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QHash>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+#include "hotkey/HotKeyCombo.h"
+
+class QSettings;
+
+// The user's settings (persisted, never cached: every read goes to the store) and the
+// bundle's build-time values (read once, then constant).
+class AppSettings
+{
+public:
+    // The process-wide store, on the user's default preferences file.
+    static AppSettings &shared();
+    // A store on the given settings object, for tools and tests that need their own file.
+    explicit AppSettings(std::unique_ptr<QSettings> store);
+    ~AppSettings();
+
+    HotKeyCombo hotKey() const;
+    void setHotKey(const HotKeyCombo &combo);
+
+    std::optional<QString> saveFolder() const;
+    void setSaveFolder(const std::optional<QString> &folder);
+
+    bool saveWithoutDialog() const;
+    void setSaveWithoutDialog(bool value);
+
+    // The stored folder if it is an existing directory, else the user's Pictures folder,
+    // else the home folder. Never created here.
+    QString effectiveSaveFolder() const;
+
+    static QString serverUrl();
+    static QString channel();
+    static QString version();
+    static QString versionText();
+
+    static QString defaultServerUrl() { return QStringLiteral("http://127.0.0.1:8787"); }
+    // A build-time value from an info table: used unless absent, empty or the placeholder.
+    static QString buildValue(const QHash<QString, QString> &info, const QString &key,
+                              const QString &placeholder, const QString &fallback);
+    static QString versionTextFor(const QString &channel, const QString &version);
+
+private:
+    std::unique_ptr<QSettings> m_defaults;
+};

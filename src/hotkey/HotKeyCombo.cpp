@@ -1,0 +1,75 @@
+#include "hotkey/HotKeyCombo.h"
+
+const HotKeyCombo HotKeyCombo::standard{25, HotKeyCombo::Shift | HotKeyCombo::Command};
+
+const QSet<uint16_t> &HotKeyCombo::functionKeys()
+{
+    static const QSet<uint16_t> keys{122, 120, 99,  118, 96,  97,  98,  100, 101, 109,
+                                     103, 111, 105, 107, 113, 106, 64,  79,  80,  90};
+    return keys;
+}
+
+const QHash<uint16_t, QString> &HotKeyCombo::keyNames()
+{
+    static const QHash<uint16_t, QString> names = [] {
+        QHash<uint16_t, QString> n{
+            {122, "F1"},  {120, "F2"},  {99, "F3"},   {118, "F4"},  {96, "F5"},
+            {97, "F6"},   {98, "F7"},   {100, "F8"},  {101, "F9"},  {109, "F10"},
+            {103, "F11"}, {111, "F12"}, {105, "F13"}, {107, "F14"}, {113, "F15"},
+            {106, "F16"}, {64, "F17"},  {79, "F18"},  {80, "F19"},  {90, "F20"},
+            {0, "A"},     {1, "S"},     {2, "D"},     {3, "F"},     {4, "H"},
+            {5, "G"},     {6, "Z"},     {7, "X"},     {8, "C"},     {9, "V"},
+            {11, "B"},    {12, "Q"},    {13, "W"},    {14, "E"},    {15, "R"},
+            {16, "Y"},    {17, "T"},    {31, "O"},    {32, "U"},    {34, "I"},
+            {35, "P"},    {37, "L"},    {38, "J"},    {40, "K"},    {45, "N"},
+            {46, "M"},    {18, "1"},    {19, "2"},    {20, "3"},    {21, "4"},
+            {23, "5"},    {22, "6"},    {26, "7"},    {28, "8"},    {25, "9"},
+            {29, "0"},    {24, "="},    {27, "-"},    {30, "]"},    {33, "["},
+            {39, "'"},    {41, ";"},    {42, "\\"},   {43, ","},    {44, "/"},
+            {47, "."},    {50, "`"},    {49, "Space"},
+        };
+        const std::pair<uint16_t, char16_t> glyphs[] = {
+            {36, u'\u21A9'},  {48, u'\u21E5'},  {51, u'\u232B'},  {53, u'\u238B'},
+            {117, u'\u2326'}, {115, u'\u2196'}, {119, u'\u2198'}, {116, u'\u21DE'},
+            {121, u'\u21DF'}, {123, u'\u2190'}, {124, u'\u2192'}, {125, u'\u2193'},
+            {126, u'\u2191'},
+        };
+        for (const auto &[code, glyph] : glyphs)
+            n.insert(code, QString(QChar(glyph)));
+        return n;
+    }();
+    return names;
+}
+
+uint32_t HotKeyCombo::carbonModifiers() const
+{
+    uint32_t mask = 0;
+    if (modifiers & Command)
+        mask |= 0x100;
+    if (modifiers & Shift)
+        mask |= 0x200;
+    if (modifiers & Option)
+        mask |= 0x800;
+    if (modifiers & Control)
+        mask |= 0x1000;
+    return mask;
+}
+
+QString HotKeyCombo::display() const
+{
+    QString text;
+    if (modifiers & Control)
+        text += QChar(u'\u2303');
+    if (modifiers & Option)
+        text += QChar(u'\u2325');
+    if (modifiers & Shift)
+        text += QChar(u'\u21E7');
+    if (modifiers & Command)
+        text += QChar(u'\u2318');
+    const auto name = keyNames().constFind(keyCode);
+    if (name != keyNames().cend())
+        text += *name;
+    else
+        text += QStringLiteral("키") + QString::number(keyCode);
+    return text;
+}

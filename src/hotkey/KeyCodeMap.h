@@ -1,0 +1,13 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+// Translation between the stored virtual key codes (key positions, independent of the
+// keyboard layout) and this platform's hardware key codes, which are positions too.
+namespace KeyCodeMap {
+
+std::optional<uint8_t> toNative(uint16_t virtualKeyCode);
+std::optional<uint16_t> fromNative(uint32_t nativeKeyCode);
+
+} // namespace KeyCodeMap

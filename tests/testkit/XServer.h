@@ -1,0 +1,95 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace testkit {
+
+struct XServerOptions
+{
+    int width = 1920;
+    int height = 1080;
+    bool windowManager = true;
+    bool tray = true;
+    // Split the one screen into two xrandr monitors, LEFT (primary) and RIGHT, each half
+    // of the screen's width.
+    bool twoMonitors = false;
+    // Extra variables set in this process by exportToProcess() (for example
+    // QT_SCREEN_SCALE_FACTORS) before the test's QApplication exists.
+    QMap<QByteArray, QByteArray> processEnv;
+};
+
+// A private X server for one test executable: Xvfb on a free display (with -noreset), and
+// on request a window manager and a system-tray host. Everything it starts is stopped when
+// it is destroyed.
+class XServer
+{
+public:
+    explicit XServer(XServerOptions options = {});
+    ~XServer();
+    XServer(const XServer &) = delete;
+    XServer &operator=(const XServer &) = delete;
+
+    bool start(QString *error = nullptr);
+    void stop();
+
+    QString display() const { return m_display; }
+    // DISPLAY, a private XDG_RUNTIME_DIR, QT_QPA_PLATFORM=xcb and no session bus, so that Qt
+    // uses the X11 tray protocol.
+    QProcessEnvironment environment() const;
+    // Applies environment() and the options' processEnv to this process.
+    void exportToProcess() const;
+
+    // Runs an X client (xdotool, xclip, xrandr, ...) against this server and returns its
+    // exit code, or -1 when it could not start or timed out.
+    int run(const QString &program, const QStringList &args, QByteArray *out = nullptr,
+            int timeoutMs = 10000, const QByteArray &input = {}) const;
+
+private:
+    bool waitForRootAtom(const char *name, int timeoutMs, bool selectionOwner) const;
+    std::unique_ptr<QProcess> startChild(const QString &program, const QStringList &args);
+
+    XServerOptions m_options;
+    QString m_display;
+    QTemporaryDir m_runtimeDir;
+    std::unique_ptr<QProcess> m_xvfb;
+    std::unique_ptr<QProcess> m_windowManager;
+    std::unique_ptr<QProcess> m_tray;
+};
+
+// Waits, processing events, until pred() holds or the time runs out.
+template<typename Pred>
+bool waitUntil(Pred pred, int timeoutMs);
+
+} // namespace testkit
+
+#include "testkit/XServer_impl.h"
+
+// A main() for a test executable that needs a real X server: the server is started before
+// the QApplication exists and stopped after the tests ran.
+#define CORVANE_X11_TEST_MAIN(TestClass, ...)                                                      \
+    int main(int argc, char **argv)                                                                \
+    {                                                                                              \
+        testkit::XServer server(testkit::XServerOptions{__VA_ARGS__});                             \
+        QString error;                                                                             \
+        if (!server.start(&error)) {                                                               \
+            qCritical("X server did not start: %s", qPrintable(error));                            \
+            return 1;                                                                              \
+        }                                                                                          \
+        server.exportToProcess();                                                                  \
+        int rc = 0;                                                                                \
+        {                                                                                          \
+            QApplication app(argc, argv);                                                          \
+            TestClass tc;                                                                          \
+            tc.setProperty("xserver", QVariant::fromValue<void *>(&server));                       \
+            rc = QTest::qExec(&tc, argc, argv);                                                    \
+        }                                                                                          \
+        return rc;                                                                                 \
+    }

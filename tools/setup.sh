@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, running and testing corvane needs.
+# Idempotent: packages already present are left alone, and the package lists are
+# refreshed at most once per run (and only when something is missing).
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build ccache pkg-config clang-format
+  qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins
+  libarchive-dev libxcb1-dev libxcb-shm0-dev libxkbcommon-dev
+  libbenchmark-dev
+  xvfb openbox trayer xdotool xclip x11-utils x11-xserver-utils
+  fonts-noto-cjk imagemagick curl python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  echo "setup: installing ${missing[*]}"
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
