@@ -1,0 +1,237 @@
+#include "app/AppDelegate.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QDesktopServices>
+#include <QFile>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QTimer>
+
+#include "app/AppSettings.h"
+#include "app/Bundle.h"
+#include "app/SystemLog.h"
+#include "capture/ScreenCapture.h"
+#include "hotkey/HotKey.h"
+
+namespace {
+
+constexpr int kMenuCaptureDelayMs = 250;
+constexpr int kHotKeyRetryMs = 5000;
+
+QIcon statusIcon()
+{
+    const QString path = Bundle::resourcesPath() + QStringLiteral("/corvane-status.png");
+    if (QFile::exists(path))
+        return QIcon(path);
+    // A tray entry without an icon is not shown at all; keep the item clickable.
+    QPixmap fallback(32, 32);
+    fallback.fill(Qt::transparent);
+    QPainter painter(&fallback);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setBrush(Qt::black);
+    painter.setPen(Qt::NoPen);
+    painter.drawEllipse(QRectF(2, 2, 28, 28));
+    return QIcon(fallback);
+}
+
+} // namespace
+
+AppDelegate::ScreenAccess AppDelegate::ScreenAccess::system()
+{
+    return {&ScreenCapture::hasPermission, &ScreenCapture::requestPermission,
+            &ScreenCapture::captureAll, &ScreenCapture::openPrivacySettings};
+}
+
+void AppDelegate::DeleteLater::operator()(QObject *object) const
+{
+    object->deleteLater();
+}
+
+AppDelegate::AppDelegate(AppSettings &settings, ScreenAccess screens)
+    : m_settings(settings), m_screens(std::move(screens)), m_menu(std::make_unique<QMenu>())
+{
+    openUrl = [](const QUrl &url) { QDesktopServices::openUrl(url); };
+    m_hotkeyStatus = new QAction(m_menu.get());
+    m_hotkeyStatus->setEnabled(false);
+}
+
+AppDelegate::~AppDelegate()
+{
+    if (m_overlay)
+        m_overlay->delegate = nullptr;
+}
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    m_statusItem = std::make_unique<QSystemTrayIcon>(statusIcon());
+    connect(m_statusItem.get(), &QSystemTrayIcon::activated, this,
+            &AppDelegate::statusItemClicked);
+    buildMenu();
+
+    QPointer<AppDelegate> self(this);
+    m_hotKey = std::make_unique<HotKey>([self] {
+        if (self)
+            self->startCapture();
+    });
+    applyHotKey();
+
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        m_statusItem->show();
+    else
+        systemLog(QStringLiteral("시스템 트레이를 사용할 수 없습니다. 단축키나 다시 실행으로 "
+                                 "캡처할 수 있습니다."));
+}
+
+void AppDelegate::buildMenu()
+{
+    auto addRow = [this](const QString &title, void (AppDelegate::*action)()) {
+        QAction *row = m_menu->addAction(title);
+        if (action)
+            connect(row, &QAction::triggered, this, action);
+        else
+            row->setEnabled(false);
+        return row;
+    };
+    addRow(QStringLiteral("corvane ") + AppSettings::versionText(), nullptr);
+    m_menu->addAction(m_hotkeyStatus);
+    m_menu->addSeparator();
+    addRow(QStringLiteral("캡처"), &AppDelegate::captureFromMenu);
+    addRow(QStringLiteral("설정..."), &AppDelegate::openSettings);
+    addRow(QStringLiteral("도움말"), &AppDelegate::openHelp);
+    m_menu->addSeparator();
+    addRow(QStringLiteral("종료"), &AppDelegate::quit);
+}
+
+bool AppDelegate::applicationShouldHandleReopen()
+{
+    startCapture();
+    return false;
+}
+
+void AppDelegate::statusItemClicked(QSystemTrayIcon::ActivationReason reason)
+{
+    if (reason == QSystemTrayIcon::Context) {
+        // Popped up per click rather than attached, so a left click never opens it.
+        m_menu->popup(QCursor::pos());
+        return;
+    }
+    if (reason == QSystemTrayIcon::Trigger)
+        startCapture();
+}
+
+void AppDelegate::captureFromMenu()
+{
+    // Let the menu disappear before the screens are frozen.
+    QTimer::singleShot(kMenuCaptureDelayMs, this, &AppDelegate::startCapture);
+}
+
+void AppDelegate::startCapture()
+{
+    if (m_overlay && !m_overlay->isClosed()) {
+        m_overlay->show();
+        return;
+    }
+    if (!m_screens.hasPermission()) {
+        m_screens.requestPermission();
+        showPermissionAlert();
+        return;
+    }
+    QList<ScreenShot> shots = m_screens.captureAll();
+    if (shots.isEmpty())
+        return;
+    m_overlay.reset(new OverlaySession(std::move(shots), m_settings));
+    m_overlay->delegate = this;
+    m_overlay->show();
+}
+
+void AppDelegate::showPermissionAlert()
+{
+    QMessageBox alert;
+    alert.setObjectName(QStringLiteral("corvane-permission-alert"));
+    alert.setIcon(QMessageBox::Warning);
+    alert.setText(QStringLiteral("화면 기록 권한이 필요합니다"));
+    alert.setInformativeText(QStringLiteral("시스템 설정 > 개인정보 보호 및 보안 > 화면 기록에서 "
+                                            "corvane 을 켠 뒤, corvane 을 종료하고 다시 "
+                                            "실행하세요."));
+    QPushButton *open = alert.addButton(QStringLiteral("시스템 설정 열기"),
+                                        QMessageBox::AcceptRole);
+    QPushButton *later = alert.addButton(QStringLiteral("나중에"), QMessageBox::RejectRole);
+    alert.setDefaultButton(open);
+    alert.setEscapeButton(later);
+    alert.setWindowFlag(Qt::WindowStaysOnTopHint);
+    alert.raise();
+    alert.activateWindow();
+    alert.exec();
+    if (alert.clickedButton() == open)
+        m_screens.openPrivacySettings();
+}
+
+void AppDelegate::overlaySessionDidClose(OverlaySession *session)
+{
+    if (m_overlay.get() == session)
+        m_overlay.reset();
+}
+
+void AppDelegate::openSettings()
+{
+    if (m_settingsOpen)
+        return;
+    m_settingsOpen = true;
+    if (m_retryTimer) {
+        m_retryTimer->stop();
+        m_retryTimer->deleteLater();
+        m_retryTimer = nullptr;
+    }
+    if (m_hotKey)
+        m_hotKey->unregister();
+    if (runSettingsWindow)
+        runSettingsWindow();
+    m_settingsOpen = false;
+    applyHotKey();
+}
+
+void AppDelegate::openHelp()
+{
+    const QUrl url(AppSettings::serverUrl() + QLatin1Char('/'), QUrl::StrictMode);
+    if (url.isValid() && !url.isRelative())
+        openUrl(url);
+}
+
+void AppDelegate::quit()
+{
+    if (m_overlay)
+        m_overlay->close();
+    QCoreApplication::quit();
+}
+
+void AppDelegate::applyHotKey()
+{
+    const HotKeyCombo combo = m_settings.hotKey();
+    const bool registered = m_hotKey && m_hotKey->registerHotKey(combo);
+    const QString prefix = QStringLiteral("corvane ") + AppSettings::versionText();
+    if (registered) {
+        if (m_retryTimer) {
+            m_retryTimer->stop();
+            m_retryTimer->deleteLater();
+            m_retryTimer = nullptr;
+        }
+        m_hotkeyStatus->setText(QStringLiteral("단축키: ") + combo.display());
+        m_toolTip = prefix + QStringLiteral(" (") + combo.display() + QLatin1Char(')');
+    } else {
+        if (!m_retryTimer) {
+            // Parented to this delegate, so a firing after it is gone cannot happen.
+            m_retryTimer = new QTimer(this);
+            m_retryTimer->setInterval(kHotKeyRetryMs);
+            connect(m_retryTimer, &QTimer::timeout, this, &AppDelegate::applyHotKey);
+            m_retryTimer->start();
+        }
+        m_hotkeyStatus->setText(QStringLiteral("단축키: ") + combo.display() +
+                                QStringLiteral(" (다른 프로그램이 사용 중, 재시도 중)"));
+        m_toolTip = prefix + QStringLiteral(" (단축키 사용 불가)");
+    }
+    if (m_statusItem)
+        m_statusItem->setToolTip(m_toolTip);
+}

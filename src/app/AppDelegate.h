@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QSystemTrayIcon>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+
+#include "capture/ScreenShot.h"
+#include "overlay/OverlaySession.h"
+
+class AppSettings;
+class HotKey;
+class QAction;
+class QMenu;
+class QTimer;
+
+// The hub of the running application: the tray item and its menu, the capture hotkey, and
+// at most one capture session at a time.
+class AppDelegate : public QObject, public OverlaySessionDelegate
+{
+    Q_OBJECT
+public:
+    // The screen services a capture needs; tests substitute the permission answer.
+    struct ScreenAccess
+    {
+        std::function<bool()> hasPermission;
+        std::function<void()> requestPermission;
+        std::function<QList<ScreenShot>()> captureAll;
+        std::function<void()> openPrivacySettings;
+        static ScreenAccess system();
+    };
+
+    explicit AppDelegate(AppSettings &settings, ScreenAccess screens = ScreenAccess::system());
+    ~AppDelegate() override;
+
+    void applicationDidFinishLaunching();
+    // Another launch of the application asked this one to act.
+    bool applicationShouldHandleReopen();
+    void statusItemClicked(QSystemTrayIcon::ActivationReason reason);
+    void captureFromMenu();
+    void openSettings();
+    void openHelp();
+    void quit();
+    void overlaySessionDidClose(OverlaySession *session) override;
+    void startCapture();
+    void applyHotKey();
+
+    QMenu *menu() const { return m_menu.get(); }
+    QSystemTrayIcon *statusItem() const { return m_statusItem.get(); }
+    QAction *hotkeyStatus() const { return m_hotkeyStatus; }
+    OverlaySession *overlay() const { return m_overlay.get(); }
+    bool settingsOpen() const { return m_settingsOpen; }
+    // The status item's tool tip; kept here too because a desktop without a tray has no
+    // item to carry it.
+    QString toolTip() const { return m_toolTip; }
+
+    // Runs the modal settings window and returns whether the user confirmed.
+    std::function<bool()> runSettingsWindow;
+    std::function<void(const QUrl &)> openUrl;
+
+private:
+    struct DeleteLater
+    {
+        void operator()(QObject *object) const;
+    };
+
+    void buildMenu();
+    void showPermissionAlert();
+
+    AppSettings &m_settings;
+    ScreenAccess m_screens;
+    std::unique_ptr<QSystemTrayIcon> m_statusItem;
+    std::unique_ptr<QMenu> m_menu;
+    QAction *m_hotkeyStatus = nullptr;
+    std::unique_ptr<HotKey> m_hotKey;
+    QTimer *m_retryTimer = nullptr;
+    std::unique_ptr<OverlaySession, DeleteLater> m_overlay;
+    bool m_settingsOpen = false;
+    QString m_toolTip;
+};

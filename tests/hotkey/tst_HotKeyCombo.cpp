@@ -1,0 +1,156 @@
+#include <QTest>
+
+#include "hotkey/HotKeyCombo.h"
+#include "hotkey/KeyCodeMap.h"
+
+class TestHotKeyCombo : public QObject
+{
+    Q_OBJECT
+    static constexpr uint64_t S = HotKeyCombo::Shift, C = HotKeyCombo::Control,
+                              O = HotKeyCombo::Option, M = HotKeyCombo::Command;
+
+private slots:
+    void masksForeignFlags()
+    {
+        const uint64_t capsLock = 0x10000, numPad = 0x200000, help = 0x400000, fn = 0x800000;
+        HotKeyCombo combo(25, S | M | capsLock | numPad | help | fn);
+        QCOMPARE(combo.modifiers, S | M);
+        QCOMPARE(combo, HotKeyCombo::standard);
+        QCOMPARE(HotKeyCombo::standard.keyCode, uint16_t(25));
+        QCOMPARE(HotKeyCombo::standard.display(), QStringLiteral("⇧⌘9"));
+        QVERIFY(!(HotKeyCombo(25, S) == HotKeyCombo(26, S)));
+    }
+
+    void carbonModifiers_data()
+    {
+        QTest::addColumn<uint64_t>("modifiers");
+        QTest::addColumn<uint32_t>("carbon");
+        QTest::newRow("none") << uint64_t(0) << 0x0u;
+        QTest::newRow("shift") << S << 0x200u;
+        QTest::newRow("control") << C << 0x1000u;
+        QTest::newRow("option") << O << 0x800u;
+        QTest::newRow("command") << M << 0x100u;
+        QTest::newRow("shift+control") << (S | C) << 0x1200u;
+        QTest::newRow("shift+option") << (S | O) << 0xA00u;
+        QTest::newRow("shift+command") << (S | M) << 0x300u;
+        QTest::newRow("control+option") << (C | O) << 0x1800u;
+        QTest::newRow("control+command") << (C | M) << 0x1100u;
+        QTest::newRow("option+command") << (O | M) << 0x900u;
+        QTest::newRow("shift+control+option") << (S | C | O) << 0x1A00u;
+        QTest::newRow("shift+control+command") << (S | C | M) << 0x1300u;
+        QTest::newRow("shift+option+command") << (S | O | M) << 0xB00u;
+        QTest::newRow("control+option+command") << (C | O | M) << 0x1900u;
+        QTest::newRow("all four") << (S | C | O | M) << 0x1B00u;
+    }
+    void carbonModifiers()
+    {
+        QFETCH(uint64_t, modifiers);
+        QFETCH(uint32_t, carbon);
+        QCOMPARE(HotKeyCombo(25, modifiers).carbonModifiers(), carbon);
+    }
+
+    void validity_data()
+    {
+        QTest::addColumn<uint16_t>("keyCode");
+        QTest::addColumn<uint64_t>("modifiers");
+        QTest::addColumn<bool>("valid");
+        QTest::newRow("bare A") << uint16_t(0) << uint64_t(0) << false;
+        QTest::newRow("shift+A") << uint16_t(0) << S << false;
+        QTest::newRow("shift+9") << uint16_t(25) << S << false;
+        QTest::newRow("control+A") << uint16_t(0) << C << true;
+        QTest::newRow("option+A") << uint16_t(0) << O << true;
+        QTest::newRow("command+A") << uint16_t(0) << M << true;
+        QTest::newRow("bare F5") << uint16_t(96) << uint64_t(0) << true;
+        QTest::newRow("shift+F5") << uint16_t(96) << S << true;
+        QTest::newRow("shift+F13") << uint16_t(105) << S << true;
+        QTest::newRow("bare F20") << uint16_t(90) << uint64_t(0) << true;
+        QTest::newRow("bare F1") << uint16_t(122) << uint64_t(0) << true;
+        QTest::newRow("caps lock only, A") << uint16_t(0) << uint64_t(0x10000) << false;
+        QTest::newRow("unknown key, no modifier") << uint16_t(10) << uint64_t(0) << false;
+        QTest::newRow("unknown key, command") << uint16_t(10) << M << true;
+        QTest::newRow("keypad 5, shift") << uint16_t(87) << S << false;
+    }
+    void validity()
+    {
+        QFETCH(uint16_t, keyCode);
+        QFETCH(uint64_t, modifiers);
+        QFETCH(bool, valid);
+        QCOMPARE(HotKeyCombo(keyCode, modifiers).isValid(), valid);
+    }
+
+    void validityOverAllModifierSubsets()
+    {
+        // Shift never makes an ordinary key usable; any of the other three does, and a
+        // function key is usable with every subset, including none.
+        for (uint64_t bits = 0; bits < 16; ++bits) {
+            const uint64_t modifiers = bits << 17;
+            const bool strong = (bits & 0b1110) != 0;
+            QCOMPARE(HotKeyCombo(0, modifiers).isValid(), strong);
+            QCOMPARE(HotKeyCombo(25, modifiers).hasModifier(), strong);
+            QVERIFY(HotKeyCombo(97, modifiers).isValid());
+        }
+    }
+
+    void display_data()
+    {
+        QTest::addColumn<uint16_t>("keyCode");
+        QTest::addColumn<uint64_t>("modifiers");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("standard") << uint16_t(25) << (M | S) << QStringLiteral("⇧⌘9");
+        QTest::newRow("control option space") << uint16_t(49) << (O | C) << QStringLiteral("⌃⌥Space");
+        QTest::newRow("all, fixed order") << uint16_t(0) << (M | S | O | C) << QStringLiteral("⌃⌥⇧⌘A");
+        QTest::newRow("bare F5") << uint16_t(96) << uint64_t(0) << QStringLiteral("F5");
+        QTest::newRow("F17") << uint16_t(64) << uint64_t(0) << QStringLiteral("F17");
+        QTest::newRow("unknown") << uint16_t(10) << M << QStringLiteral("⌘키10");
+        QTest::newRow("keypad unknown") << uint16_t(82) << uint64_t(0) << QStringLiteral("키82");
+        QTest::newRow("return") << uint16_t(36) << C << QStringLiteral("⌃↩");
+        QTest::newRow("escape") << uint16_t(53) << O << QStringLiteral("⌥⎋");
+        QTest::newRow("forward delete") << uint16_t(117) << M << QStringLiteral("⌘⌦");
+        QTest::newRow("page down") << uint16_t(121) << M << QStringLiteral("⌘⇟");
+        QTest::newRow("up arrow") << uint16_t(126) << M << QStringLiteral("⌘↑");
+        QTest::newRow("backslash") << uint16_t(42) << M << QStringLiteral("⌘\\");
+        QTest::newRow("grave") << uint16_t(50) << M << QStringLiteral("⌘`");
+        QTest::newRow("letter O") << uint16_t(31) << M << QStringLiteral("⌘O");
+        QTest::newRow("digit 6") << uint16_t(22) << M << QStringLiteral("⌘6");
+    }
+    void display()
+    {
+        QFETCH(uint16_t, keyCode);
+        QFETCH(uint64_t, modifiers);
+        QFETCH(QString, text);
+        QCOMPARE(HotKeyCombo(keyCode, modifiers).display(), text);
+    }
+
+    void tables()
+    {
+        QCOMPARE(HotKeyCombo::keyNames().size(), 81);
+        QCOMPARE(HotKeyCombo::functionKeys().size(), 20);
+        for (uint16_t code : HotKeyCombo::functionKeys())
+            QVERIFY(HotKeyCombo::keyNames().value(code).startsWith(QLatin1Char('F')));
+        QVERIFY(!HotKeyCombo::keyNames().contains(10));
+    }
+
+    void nativeKeyCodes()
+    {
+        // Positions, not characters: the "9" key is X11 keycode 18 on any layout.
+        QCOMPARE(KeyCodeMap::toNative(25), std::optional<uint8_t>(18));
+        QCOMPARE(KeyCodeMap::toNative(0), std::optional<uint8_t>(38));
+        QCOMPARE(KeyCodeMap::toNative(53), std::optional<uint8_t>(9));
+        QCOMPARE(KeyCodeMap::toNative(122), std::optional<uint8_t>(67));
+        QCOMPARE(KeyCodeMap::fromNative(36), std::optional<uint16_t>(36));
+        QVERIFY(!KeyCodeMap::toNative(1000));
+        QVERIFY(!KeyCodeMap::fromNative(0));
+        QSet<uint8_t> seen;
+        for (auto it = HotKeyCombo::keyNames().cbegin(); it != HotKeyCombo::keyNames().cend();
+             ++it) {
+            const auto native = KeyCodeMap::toNative(it.key());
+            QVERIFY2(native, qPrintable(it.value()));
+            QVERIFY2(!seen.contains(*native), qPrintable(it.value()));
+            seen.insert(*native);
+            QCOMPARE(KeyCodeMap::fromNative(*native), std::optional<uint16_t>(it.key()));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHotKeyCombo)
+#include "tst_HotKeyCombo.moc"
