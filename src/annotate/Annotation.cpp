@@ -1,0 +1,5 @@
+#include "annotate/Annotation.h"
+
+void Annotation::update(QPointF) {}
+
+void Annotation::draw(QPainter &) const {}

@@ -1,0 +1,41 @@
+#include "annotate/StrokeAnnotation.h"
+
+#include <QPainter>
+#include <QPainterPath>
+
+StrokeAnnotation::StrokeAnnotation(QPointF start, QColor color, qreal width)
+    : color(color), width(width), m_points{start}
+{}
+
+QColor StrokeAnnotation::markerColor(QColor color)
+{
+    color.setAlpha(110);
+    return color;
+}
+
+void StrokeAnnotation::update(QPointF point)
+{
+    if (m_points.constLast() != point)
+        m_points.append(point);
+}
+
+void StrokeAnnotation::draw(QPainter &painter) const
+{
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    if (m_points.size() == 1) {
+        const QPointF p = m_points.constFirst();
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(color);
+        painter.drawEllipse(QRectF(p.x() - width / 2, p.y() - width / 2, width, width));
+    } else {
+        // One path stroked once: a translucent stroke crossing itself is not darker there.
+        QPainterPath path(m_points.constFirst());
+        for (qsizetype i = 1; i < m_points.size(); ++i)
+            path.lineTo(m_points[i]);
+        painter.setPen(QPen(color, width, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawPath(path);
+    }
+    painter.restore();
+}
