@@ -9,6 +9,7 @@ OverlayWindow::OverlayWindow(const ScreenShot &shot)
       m_shot(shot)
 {
     setObjectName(QStringLiteral("corvane-overlay"));
+    setWindowTitle(QStringLiteral("corvane-overlay"));
     setFocusPolicy(Qt::StrongFocus);
     // There is no compositor to blend with: every pixel is painted.
     setAttribute(Qt::WA_OpaquePaintEvent);

@@ -1,0 +1,102 @@
+#include "AppProcess.h"
+
+#include <QDir>
+#include <QFile>
+
+namespace testkit {
+
+AppProcess::AppProcess(const XServer &server) : m_server(server)
+{
+    for (const char *sub : {"config", "data", "cache", "runtime", "Pictures"})
+        QDir(m_home.path()).mkpath(QString::fromLatin1(sub));
+    QFile::setPermissions(m_home.filePath("runtime"),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    m_process.setProcessEnvironment(environment());
+}
+
+AppProcess::~AppProcess()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.terminate();
+        if (!m_process.waitForFinished(3000)) {
+            m_process.kill();
+            m_process.waitForFinished(3000);
+        }
+    }
+}
+
+QString AppProcess::executable() const
+{
+    return QStringLiteral(CORVANE_BUNDLE_DIR) + QStringLiteral("/Contents/MacOS/corvane");
+}
+
+QProcessEnvironment AppProcess::environment() const
+{
+    QProcessEnvironment env = m_server.environment();
+    env.insert("HOME", m_home.path());
+    env.insert("XDG_CONFIG_HOME", m_home.filePath("config"));
+    env.insert("XDG_DATA_HOME", m_home.filePath("data"));
+    env.insert("XDG_CACHE_HOME", m_home.filePath("cache"));
+    env.insert("XDG_RUNTIME_DIR", m_home.filePath("runtime"));
+    env.remove("QT_SCALE_FACTOR");
+    env.remove("QT_SCREEN_SCALE_FACTORS");
+    return env;
+}
+
+bool AppProcess::start(const QStringList &args)
+{
+    m_process.start(executable(), args);
+    return m_process.waitForStarted(5000);
+}
+
+int AppProcess::launchAgain(const QStringList &args, QByteArray *stderrOut) const
+{
+    QProcess second;
+    second.setProcessEnvironment(environment());
+    second.start(executable(), args);
+    if (!second.waitForStarted(5000) || !second.waitForFinished(15000)) {
+        second.kill();
+        second.waitForFinished(2000);
+        return -1;
+    }
+    if (stderrOut)
+        *stderrOut = second.readAllStandardError();
+    return second.exitStatus() == QProcess::NormalExit ? second.exitCode() : -1;
+}
+
+bool AppProcess::waitForExit(int timeoutMs)
+{
+    return waitUntil([this] { return m_process.state() == QProcess::NotRunning; }, timeoutMs);
+}
+
+QByteArray AppProcess::stderrText()
+{
+    m_stderr += m_process.readAllStandardError();
+    return m_stderr;
+}
+
+QList<XWindow> visibleAppWindows(const XServer &server)
+{
+    QList<XWindow> windows;
+    QByteArray ids;
+    server.run("xdotool", {"search", "--onlyvisible", "--classname", "^corvane$"}, &ids);
+    for (const QByteArray &id : ids.split('\n')) {
+        if (id.trimmed().isEmpty())
+            continue;
+        QByteArray shell;
+        if (server.run("xdotool", {"getwindowgeometry", "--shell", QString::fromLatin1(id)},
+                       &shell) != 0)
+            continue;
+        QHash<QByteArray, int> v;
+        for (const QByteArray &line : shell.split('\n')) {
+            const int eq = line.indexOf('=');
+            if (eq > 0)
+                v.insert(line.left(eq), line.mid(eq + 1).toInt());
+        }
+        windows.append({QString::fromLatin1(id.trimmed()),
+                        QRect(v.value("X"), v.value("Y"), v.value("WIDTH"), v.value("HEIGHT"))});
+    }
+    return windows;
+}
+
+} // namespace testkit

@@ -1,0 +1,199 @@
+#include <QApplication>
+#include <QTest>
+
+#include "AppProcess.h"
+#include "testkit/XServer.h"
+
+using testkit::AppProcess;
+using testkit::XServer;
+using testkit::XWindow;
+
+namespace {
+
+enum class Kind
+{
+    TrayIcon,
+    Menu,
+    Overlay
+};
+
+Kind kindOf(const XWindow &w)
+{
+    if (w.geometry.width() <= 64 && w.geometry.height() <= 64)
+        return Kind::TrayIcon;
+    return w.geometry.width() >= 1000 ? Kind::Overlay : Kind::Menu;
+}
+
+QList<XWindow> windowsOf(const XServer &server, Kind kind)
+{
+    QList<XWindow> found;
+    for (const XWindow &w : testkit::visibleAppWindows(server)) {
+        if (kindOf(w) == kind)
+            found.append(w);
+    }
+    return found;
+}
+
+bool waitForWindow(const XServer &server, Kind kind, XWindow *out = nullptr, int ms = 15000)
+{
+    return testkit::waitUntil(
+        [&] {
+            const auto list = windowsOf(server, kind);
+            if (list.isEmpty())
+                return false;
+            if (out)
+                *out = list.first();
+            return true;
+        },
+        ms);
+}
+
+bool waitForNoWindow(const XServer &server, Kind kind, int ms = 10000)
+{
+    return testkit::waitUntil([&] { return windowsOf(server, kind).isEmpty(); }, ms);
+}
+
+bool click(const XServer &server, QPoint at, int button)
+{
+    return server.run("xdotool", {"mousemove", "--sync", QString::number(at.x()),
+                                  QString::number(at.y()), "click", QString::number(button)}) == 0;
+}
+
+} // namespace
+
+class TestShell : public QObject
+{
+    Q_OBJECT
+
+    const XServer &server() { return testkit::serverOf(this); }
+
+    // Pops the status menu up and clicks the row whose centre lies `fromBottom` pixels
+    // above the menu's lower edge.
+    void chooseFromMenu(const XWindow &icon, int fromBottom)
+    {
+        QVERIFY(click(server(), icon.geometry.center(), 3));
+        XWindow menu;
+        QVERIFY(waitForWindow(server(), Kind::Menu, &menu));
+        QTest::qWait(500); // menus ignore input for a moment after they open
+        const QRect g = menu.geometry;
+        QVERIFY(click(server(), QPoint(g.left() + g.width() / 2, g.bottom() - fromBottom), 1));
+    }
+
+private slots:
+    void trayIconAndQuitFromMenu()
+    {
+        AppProcess app(server());
+        QVERIFY(app.start());
+        XWindow icon;
+        QVERIFY2(waitForWindow(server(), Kind::TrayIcon, &icon), app.stderrText());
+        QVERIFY(windowsOf(server(), Kind::Overlay).isEmpty());
+        chooseFromMenu(icon, 10); // "종료" is the last row
+        QVERIFY2(app.waitForExit(10000), "the application did not quit from its menu");
+        QCOMPARE(app.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(app.process().exitCode(), 0);
+    }
+
+    void leftClickCapturesAndEscapeCloses()
+    {
+        AppProcess app(server());
+        QVERIFY(app.start());
+        XWindow icon;
+        QVERIFY(waitForWindow(server(), Kind::TrayIcon, &icon));
+        QVERIFY(click(server(), icon.geometry.center(), 1));
+        XWindow overlay;
+        QVERIFY(waitForWindow(server(), Kind::Overlay, &overlay));
+        QCOMPARE(overlay.geometry.size(), QSize(1920, 1080));
+        QVERIFY(server().run("xdotool", {"key", "Escape"}) == 0);
+        QVERIFY(waitForNoWindow(server(), Kind::Overlay));
+        // A second click captures again: the menu was never attached to the icon.
+        QVERIFY(click(server(), icon.geometry.center(), 1));
+        QVERIFY(waitForWindow(server(), Kind::Overlay));
+        QVERIFY(server().run("xdotool", {"key", "Escape"}) == 0);
+        QVERIFY(waitForNoWindow(server(), Kind::Overlay));
+        QCOMPARE(app.process().state(), QProcess::Running);
+    }
+
+    void hotKeyCaptures()
+    {
+        AppProcess app(server());
+        QVERIFY(app.start());
+        QVERIFY(waitForWindow(server(), Kind::TrayIcon));
+        QVERIFY(server().run("xdotool", {"key", "shift+ctrl+9"}) == 0);
+        QVERIFY(waitForWindow(server(), Kind::Overlay));
+        QVERIFY(server().run("xdotool", {"key", "Escape"}) == 0);
+        QVERIFY(waitForNoWindow(server(), Kind::Overlay));
+    }
+
+    void secondLaunchHandsOverAndCaptures()
+    {
+        AppProcess app(server());
+        QVERIFY(app.start());
+        QVERIFY(waitForWindow(server(), Kind::TrayIcon));
+        QCOMPARE(app.launchAgain(), 0);
+        QVERIFY(waitForWindow(server(), Kind::Overlay));
+        QCOMPARE(app.process().state(), QProcess::Running);
+        // While a capture is open, another launch brings it back rather than capturing twice.
+        QCOMPARE(app.launchAgain(), 0);
+        QTest::qWait(300);
+        QCOMPARE(windowsOf(server(), Kind::Overlay).size(), 1);
+        QVERIFY(server().run("xdotool", {"key", "Escape"}) == 0);
+        QVERIFY(waitForNoWindow(server(), Kind::Overlay));
+        QCOMPARE(windowsOf(server(), Kind::TrayIcon).size(), 1);
+    }
+
+    void socketIsPrivateAndStaleOnesAreReplaced()
+    {
+        AppProcess app(server());
+        QVERIFY(app.start());
+        QVERIFY(waitForWindow(server(), Kind::TrayIcon));
+        const QString socket = app.home() + "/runtime/corvane.sock";
+        QVERIFY(QFileInfo::exists(socket));
+        const QFile::Permissions perms = QFileInfo(socket).permissions();
+        QVERIFY(!(perms & (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther |
+                           QFile::WriteOther)));
+        // A crashed instance leaves its socket behind; the next launch must not hand over to it.
+        app.process().kill();
+        QVERIFY(app.waitForExit(5000));
+        QVERIFY(waitForNoWindow(server(), Kind::TrayIcon));
+        AppProcess again(server());
+        QVERIFY(again.start());
+        QVERIFY(waitForWindow(server(), Kind::TrayIcon));
+        QCOMPARE(again.process().state(), QProcess::Running);
+    }
+
+    void withoutTrayTheHotKeyAndRelaunchStillCapture()
+    {
+        XServer bare(testkit::XServerOptions{.windowManager = true, .tray = false});
+        QVERIFY(bare.start());
+        AppProcess app(bare);
+        QVERIFY(app.start());
+        QVERIFY(testkit::waitUntil([&] { return app.stderrText().contains("트레이"); }, 15000));
+        QCOMPARE(app.launchAgain(), 0);
+        QVERIFY(waitForWindow(bare, Kind::Overlay));
+        QVERIFY(bare.run("xdotool", {"key", "Escape"}) == 0);
+        QVERIFY(waitForNoWindow(bare, Kind::Overlay));
+        QVERIFY(bare.run("xdotool", {"key", "shift+ctrl+9"}) == 0);
+        QVERIFY(waitForWindow(bare, Kind::Overlay));
+        QCOMPARE(app.process().state(), QProcess::Running);
+        QCOMPARE(app.stderrText().count("트레이"), 1);
+    }
+
+    void withoutDisplayItSaysSo()
+    {
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("DISPLAY");
+        env.remove("QT_QPA_PLATFORM");
+        env.remove("WAYLAND_DISPLAY");
+        process.setProcessEnvironment(env);
+        AppProcess app(server());
+        process.start(app.executable());
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 1);
+        QVERIFY(process.readAllStandardError().contains("X11"));
+    }
+};
+
+CORVANE_X11_TEST_MAIN(TestShell, .windowManager = true, .tray = true)
+#include "tst_Shell.moc"
