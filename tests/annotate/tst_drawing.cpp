@@ -262,11 +262,8 @@ void TestDrawing::drawTextBaselines()
     QCOMPARE(bandBottoms.size(), inkedLines.size());
     for (qsizetype i = 0; i < inkedLines.size(); ++i) {
         const qreal baseline = origin.y() + metrics.ascent() + inkedLines[i] * height;
-        QVERIFY2(qAbs(bandBottoms[i] - baseline * dpr) <= 1.0 * dpr,
-                 qPrintable(QStringLiteral("line %1: ink ends at %2, baseline %3")
-                                .arg(inkedLines[i])
-                                .arg(bandBottoms[i])
-                                .arg(baseline * dpr)));
+        QVERIFY2(qAbs(bandBottoms[i] - baseline * dpr) <= dpr,
+                 qPrintable(QString::number(bandBottoms[i])));
         // Lines are whole line heights apart, so their ink is the same pixels shifted.
         QCOMPARE(bandBottoms[i] - bandBottoms[0],
                  qRound((inkedLines[i] - inkedLines[0]) * height * dpr));
