@@ -67,8 +67,7 @@ AppDelegate::~AppDelegate()
 void AppDelegate::applicationDidFinishLaunching()
 {
     m_statusItem = std::make_unique<QSystemTrayIcon>(statusIcon());
-    connect(m_statusItem.get(), &QSystemTrayIcon::activated, this,
-            &AppDelegate::statusItemClicked);
+    connect(m_statusItem.get(), &QSystemTrayIcon::activated, this, &AppDelegate::statusItemClicked);
     buildMenu();
 
     QPointer<AppDelegate> self(this);
@@ -118,7 +117,8 @@ void AppDelegate::statusItemClicked(QSystemTrayIcon::ActivationReason reason)
         m_menu->popup(QCursor::pos());
         return;
     }
-    if (reason == QSystemTrayIcon::Trigger)
+    // A quick second click arrives as a double click; each click is a capture request.
+    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
         startCapture();
 }
 
@@ -156,8 +156,8 @@ void AppDelegate::showPermissionAlert()
     alert.setInformativeText(QStringLiteral("시스템 설정 > 개인정보 보호 및 보안 > 화면 기록에서 "
                                             "corvane 을 켠 뒤, corvane 을 종료하고 다시 "
                                             "실행하세요."));
-    QPushButton *open = alert.addButton(QStringLiteral("시스템 설정 열기"),
-                                        QMessageBox::AcceptRole);
+    QPushButton *open =
+        alert.addButton(QStringLiteral("시스템 설정 열기"), QMessageBox::AcceptRole);
     QPushButton *later = alert.addButton(QStringLiteral("나중에"), QMessageBox::RejectRole);
     alert.setDefaultButton(open);
     alert.setEscapeButton(later);

@@ -97,17 +97,16 @@ QString AppSettings::buildValue(const QHash<QString, QString> &info, const QStri
 
 QString AppSettings::serverUrl()
 {
-    static const QString value =
-        buildValue(Bundle::info(), QStringLiteral("CorvaneServerUrl"),
-                   QStringLiteral("__SERVER_URL__"), defaultServerUrl());
+    static const QString value = buildValue(Bundle::info(), QStringLiteral("CorvaneServerUrl"),
+                                            QStringLiteral("__SERVER_URL__"), defaultServerUrl());
     return value;
 }
 
 QString AppSettings::channel()
 {
-    static const QString value = buildValue(Bundle::info(), QStringLiteral("CorvaneChannel"),
-                                            QStringLiteral("__CHANNEL__"),
-                                            QStringLiteral("inspect"));
+    static const QString value =
+        buildValue(Bundle::info(), QStringLiteral("CorvaneChannel"), QStringLiteral("__CHANNEL__"),
+                   QStringLiteral("inspect"));
     return value;
 }
 

@@ -19,8 +19,7 @@ struct HotKeyCombo
 
     HotKeyCombo(uint16_t keyCode, uint64_t modifiers)
         : keyCode(keyCode), modifiers(modifiers & ModifierMask)
-    {
-    }
+    {}
 
     uint16_t keyCode;
     uint64_t modifiers;

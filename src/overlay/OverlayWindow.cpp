@@ -4,8 +4,8 @@
 #include <QPainter>
 
 OverlayWindow::OverlayWindow(const ScreenShot &shot)
-    : QWidget(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
-                           Qt::X11BypassWindowManagerHint),
+    : QWidget(nullptr,
+              Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::X11BypassWindowManagerHint),
       m_shot(shot)
 {
     setObjectName(QStringLiteral("corvane-overlay"));

@@ -13,6 +13,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/AppSettings.h"
+#include "overlay/OverlayWindow.h"
 #include "testkit/XServer.h"
 
 namespace {
@@ -93,8 +94,8 @@ private slots:
     {
         const QList<QAction *> rows = delegate->menu()->actions();
         QCOMPARE(rows.size(), 8);
-        const QStringList titles{"corvane 0.0.0 검수", "단축키: ⇧⌘9", "", "캡처", "설정...",
-                                 "도움말", "", "종료"};
+        const QStringList titles{
+            "corvane 0.0.0 검수", "단축키: ⇧⌘9", "", "캡처", "설정...", "도움말", "", "종료"};
         const QList<bool> enabled{false, false, true, true, true, true, true, true};
         for (int i = 0; i < rows.size(); ++i) {
             QCOMPARE(rows[i]->isSeparator(), i == 2 || i == 6);
@@ -117,10 +118,9 @@ private slots:
         delegate.reset();
         xcb_connection_t *other = xcb_connect(nullptr, nullptr);
         const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(other)).data->root;
-        free(xcb_request_check(other, xcb_grab_key_checked(other, 1, root,
-                                                           XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL,
-                                                           18, XCB_GRAB_MODE_ASYNC,
-                                                           XCB_GRAB_MODE_ASYNC)));
+        free(xcb_request_check(
+            other, xcb_grab_key_checked(other, 1, root, XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL,
+                                        18, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)));
         delegate = std::make_unique<AppDelegate>(*settings, screens.access());
         delegate->applicationDidFinishLaunching();
         QCOMPARE(delegate->hotkeyStatus()->text(),
@@ -224,17 +224,18 @@ private slots:
     {
         int runs = 0;
         bool grabbableDuringSettings = false;
+        bool openDuringRun = false;
         delegate->runSettingsWindow = [&] {
             ++runs;
-            QVERIFY(delegate->settingsOpen());
+            openDuringRun = delegate->settingsOpen();
             delegate->openSettings(); // a second choice while open does nothing
             // The hotkey is released so the recorder can see the current combination.
             xcb_connection_t *other = xcb_connect(nullptr, nullptr);
             const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(other)).data->root;
             xcb_generic_error_t *error = xcb_request_check(
-                other, xcb_grab_key_checked(other, 1, root,
-                                            XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL, 18,
-                                            XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+                other,
+                xcb_grab_key_checked(other, 1, root, XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL, 18,
+                                     XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
             grabbableDuringSettings = error == nullptr;
             free(error);
             xcb_disconnect(other);
@@ -243,6 +244,7 @@ private slots:
         };
         delegate->openSettings();
         QCOMPARE(runs, 1);
+        QVERIFY(openDuringRun);
         QVERIFY(grabbableDuringSettings);
         QVERIFY(!delegate->settingsOpen());
         QCOMPARE(delegate->hotkeyStatus()->text(), QStringLiteral("단축키: F5"));

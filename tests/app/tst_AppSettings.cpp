@@ -73,8 +73,8 @@ private slots:
         QTest::addColumn<QVariant>("modifiers");
         QTest::addColumn<uint16_t>("expectedKey");
         QTest::addColumn<uint64_t>("expectedModifiers");
-        QTest::newRow("key without modifiers") << QVariant(0) << QVariant() << uint16_t(0)
-                                               << uint64_t(0);
+        QTest::newRow("key without modifiers")
+            << QVariant(0) << QVariant() << uint16_t(0) << uint64_t(0);
         QTest::newRow("caps lock bit dropped")
             << QVariant(25) << QVariant(0x10000 | 0x100000) << uint16_t(25) << uint64_t(0x100000);
         QTest::newRow("high stray bits dropped")
@@ -129,8 +129,8 @@ private slots:
         QTest::newRow("absent") << QString() << false << fallback;
         QTest::newRow("empty") << QString("") << true << fallback;
         QTest::newRow("placeholder") << QString("__SERVER_URL__") << true << fallback;
-        QTest::newRow("value kept as is")
-            << QString("https://example.test/base/") << true << QString("https://example.test/base/");
+        QTest::newRow("value kept as is") << QString("https://example.test/base/") << true
+                                          << QString("https://example.test/base/");
         QTest::newRow("spaces are not trimmed") << QString(" x ") << true << QString(" x ");
     }
     void buildValues()
@@ -171,7 +171,8 @@ private slots:
         QCOMPARE(Bundle::bundlePathFor("/opt/x/corvane.app/Contents/MacOS/"),
                  QStringLiteral("/opt/x/corvane.app"));
         QCOMPARE(Bundle::bundlePathFor("/usr/local/bin"), QStringLiteral("/usr/local/bin"));
-        QCOMPARE(Bundle::bundlePathFor("/opt/Contents/MacOS"), QStringLiteral("/opt/Contents/MacOS"));
+        QCOMPARE(Bundle::bundlePathFor("/opt/Contents/MacOS"),
+                 QStringLiteral("/opt/Contents/MacOS"));
     }
 
     void builtInfoPlistKeepsPlaceholders()
@@ -182,9 +183,9 @@ private slots:
         QVERIFY(info.contains("CorvaneServerUrl"));
         QVERIFY(info.contains("CorvaneChannel"));
         QVERIFY(info.contains("CFBundleShortVersionString"));
-        for (const auto &[key, placeholder] :
-             {std::pair{"CorvaneServerUrl", "__SERVER_URL__"}, {"CorvaneChannel", "__CHANNEL__"},
-              {"CFBundleShortVersionString", "__VERSION__"}}) {
+        for (const auto &[key, placeholder] : {std::pair{"CorvaneServerUrl", "__SERVER_URL__"},
+                                               {"CorvaneChannel", "__CHANNEL__"},
+                                               {"CFBundleShortVersionString", "__VERSION__"}}) {
             const QString value = info.value(key);
             QVERIFY2(value == placeholder ||
                          AppSettings::buildValue(info, key, placeholder, "unset") == value,
@@ -196,8 +197,8 @@ private slots:
     {
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("serverUrl");
-        QTest::newRow("truncated") << QByteArray("<plist><dict><key>CorvaneServerUrl</key><str")
-                                   << QString();
+        QTest::newRow("truncated")
+            << QByteArray("<plist><dict><key>CorvaneServerUrl</key><str") << QString();
         QTest::newRow("not xml") << QByteArray("\x00\x01garbage", 9) << QString();
         QTest::newRow("non-string value")
             << QByteArray("<plist><dict><key>CorvaneServerUrl</key><integer>5</integer>"

@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QFileInfo>
 #include <QTest>
 
 #include "AppProcess.h"
@@ -55,8 +56,8 @@ bool waitForNoWindow(const XServer &server, Kind kind, int ms = 10000)
 
 bool click(const XServer &server, QPoint at, int button)
 {
-    return server.run("xdotool", {"mousemove", "--sync", QString::number(at.x()),
-                                  QString::number(at.y()), "click", QString::number(button)}) == 0;
+    return server.run("xdotool", {"mousemove", QString::number(at.x()), QString::number(at.y()),
+                                  "click", QString::number(button)}) == 0;
 }
 
 } // namespace
@@ -141,6 +142,31 @@ private slots:
         QCOMPARE(windowsOf(server(), Kind::TrayIcon).size(), 1);
     }
 
+    void menuCaptureLeavesTheMenuOutOfTheImage()
+    {
+        AppProcess app(server());
+        QVERIFY(app.start());
+        XWindow icon, menu;
+        QVERIFY(waitForWindow(server(), Kind::TrayIcon, &icon));
+        QVERIFY(click(server(), icon.geometry.center(), 3));
+        QVERIFY(waitForWindow(server(), Kind::Menu, &menu));
+        QTest::qWait(500);
+        // The first enabled row is "캡처".
+        QVERIFY(server().run("xdotool", {"key", "Down", "Return"}) == 0);
+        QVERIFY(waitForWindow(server(), Kind::Overlay));
+        QTest::qWait(300);
+        QByteArray png;
+        QCOMPARE(server().run("import", {"-window", "root", "png:-"}, &png), 0);
+        const QImage screen = QImage::fromData(png, "PNG");
+        QVERIFY(!screen.isNull());
+        // The menu is light; had it been frozen into the capture, its dimmed copy would
+        // still be far brighter than the dimmed black desktop around it.
+        const QRgb pixel = screen.pixel(menu.geometry.center());
+        QVERIFY2(qGray(pixel) < 40, qPrintable(QString::number(qGray(pixel))));
+        QVERIFY(server().run("xdotool", {"key", "Escape"}) == 0);
+        QVERIFY(waitForNoWindow(server(), Kind::Overlay));
+    }
+
     void socketIsPrivateAndStaleOnesAreReplaced()
     {
         AppProcess app(server());
@@ -149,8 +175,8 @@ private slots:
         const QString socket = app.home() + "/runtime/corvane.sock";
         QVERIFY(QFileInfo::exists(socket));
         const QFile::Permissions perms = QFileInfo(socket).permissions();
-        QVERIFY(!(perms & (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther |
-                           QFile::WriteOther)));
+        QVERIFY(!(perms &
+                  (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther)));
         // A crashed instance leaves its socket behind; the next launch must not hand over to it.
         app.process().kill();
         QVERIFY(app.waitForExit(5000));

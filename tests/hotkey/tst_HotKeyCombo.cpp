@@ -97,8 +97,10 @@ private slots:
         QTest::addColumn<uint64_t>("modifiers");
         QTest::addColumn<QString>("text");
         QTest::newRow("standard") << uint16_t(25) << (M | S) << QStringLiteral("⇧⌘9");
-        QTest::newRow("control option space") << uint16_t(49) << (O | C) << QStringLiteral("⌃⌥Space");
-        QTest::newRow("all, fixed order") << uint16_t(0) << (M | S | O | C) << QStringLiteral("⌃⌥⇧⌘A");
+        QTest::newRow("control option space")
+            << uint16_t(49) << (O | C) << QStringLiteral("⌃⌥Space");
+        QTest::newRow("all, fixed order")
+            << uint16_t(0) << (M | S | O | C) << QStringLiteral("⌃⌥⇧⌘A");
         QTest::newRow("bare F5") << uint16_t(96) << uint64_t(0) << QStringLiteral("F5");
         QTest::newRow("F17") << uint16_t(64) << uint64_t(0) << QStringLiteral("F17");
         QTest::newRow("unknown") << uint16_t(10) << M << QStringLiteral("⌘키10");

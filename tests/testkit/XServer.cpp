@@ -45,8 +45,7 @@ bool XServer::start(QString *error)
     // -displayfd picks a free display number and writes it to our stdout.
     m_xvfb->start(QStringLiteral("Xvfb"),
                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                   QStringLiteral("0"),
-                   QStringLiteral("%1x%2x24").arg(width).arg(m_options.height),
+                   QStringLiteral("0"), QStringLiteral("%1x%2x24").arg(width).arg(m_options.height),
                    QStringLiteral("-noreset"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
     if (!m_xvfb->waitForStarted(5000))
         return fail(QStringLiteral("Xvfb did not start (is the xvfb package installed?)"));
@@ -64,9 +63,8 @@ bool XServer::start(QString *error)
         const int w = m_options.width, h = m_options.height;
         const QString left = QStringLiteral("%1/508x%2/286+0+0").arg(w).arg(h);
         const QString right = QStringLiteral("%1/508x%2/286+%1+0").arg(w).arg(h);
-        if (run(QStringLiteral("xrandr"),
-                {QStringLiteral("--setmonitor"), QStringLiteral("*LEFT"), left,
-                 QStringLiteral("screen")}) != 0 ||
+        if (run(QStringLiteral("xrandr"), {QStringLiteral("--setmonitor"), QStringLiteral("*LEFT"),
+                                           left, QStringLiteral("screen")}) != 0 ||
             run(QStringLiteral("xrandr"), {QStringLiteral("--setmonitor"), QStringLiteral("RIGHT"),
                                            right, QStringLiteral("none")}) != 0)
             return fail(QStringLiteral("xrandr could not split the screen"));
@@ -77,12 +75,12 @@ bool XServer::start(QString *error)
             return fail(QStringLiteral("the window manager did not come up"));
     }
     if (m_options.tray) {
-        m_tray = startChild(QStringLiteral("trayer"),
-                            {QStringLiteral("--edge"), QStringLiteral("top"),
-                             QStringLiteral("--align"), QStringLiteral("right"),
-                             QStringLiteral("--widthtype"), QStringLiteral("request"),
-                             QStringLiteral("--height"), QStringLiteral("24"),
-                             QStringLiteral("--SetDockType"), QStringLiteral("true")});
+        m_tray =
+            startChild(QStringLiteral("trayer"),
+                       {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"),
+                        QStringLiteral("right"), QStringLiteral("--widthtype"),
+                        QStringLiteral("request"), QStringLiteral("--height"), QStringLiteral("24"),
+                        QStringLiteral("--SetDockType"), QStringLiteral("true")});
         if (!m_tray || !waitForRootAtom("_NET_SYSTEM_TRAY_S0", 15000, true))
             return fail(QStringLiteral("the tray host did not come up"));
     }

@@ -65,8 +65,7 @@ private:
 };
 
 // Waits, processing events, until pred() holds or the time runs out.
-template<typename Pred>
-bool waitUntil(Pred pred, int timeoutMs);
+template<typename Pred> bool waitUntil(Pred pred, int timeoutMs);
 
 } // namespace testkit
 

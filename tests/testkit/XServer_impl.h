@@ -7,8 +7,7 @@
 
 namespace testkit {
 
-template<typename Pred>
-bool waitUntil(Pred pred, int timeoutMs)
+template<typename Pred> bool waitUntil(Pred pred, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     while (!pred()) {
