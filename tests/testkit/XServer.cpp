@@ -156,7 +156,7 @@ bool XServer::waitForRootAtom(const char *name, int timeoutMs, bool selectionOwn
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
     auto *atomReply =
         xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(qstrlen(name)), name), nullptr);
-    const xcb_atom_t atom = atomReply ? atomReply->atom : XCB_ATOM_NONE;
+    const xcb_atom_t atom = atomReply ? atomReply->atom : xcb_atom_t(XCB_ATOM_NONE);
     free(atomReply);
     bool found = false;
     QDeadlineTimer deadline(timeoutMs);
