@@ -1,0 +1,47 @@
+#pragma once
+
+#include <vector>
+
+#include <QRect>
+
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+
+// Reads rectangles of a drawable through the X server's shared-memory extension into one
+// segment per rectangle, kept and reused across reads: creating and attaching a segment costs
+// many times the read itself. Segments are marked for removal as soon as the server has
+// attached them, so they vanish with the process however it ends.
+class ShmGrabber
+{
+public:
+    explicit ShmGrabber(xcb_connection_t *connection);
+    ~ShmGrabber();
+    ShmGrabber(const ShmGrabber &) = delete;
+    ShmGrabber &operator=(const ShmGrabber &) = delete;
+
+    xcb_connection_t *connection() const { return m_connection; }
+    // False once the server lacks the extension or refused a segment; reads then fail at once.
+    bool usable() const { return m_usable; }
+
+    // Reads rect of drawable as a 32-bit-per-pixel ZPixmap, rows rect.width() * 4 bytes
+    // apart. The pixels stay valid until the next read of the same rectangle or until its
+    // segment is released; nullptr when the read failed.
+    const uchar *read(xcb_drawable_t drawable, const QRect &rect);
+    // Releases the segments of every rectangle not in keep (screens gone or resized).
+    void keepOnly(const std::vector<QRect> &keep);
+
+private:
+    struct Segment
+    {
+        QRect rect;
+        xcb_shm_seg_t id = 0;
+        uchar *address = nullptr;
+    };
+
+    Segment *segmentFor(const QRect &rect);
+    void release(const Segment &segment);
+
+    xcb_connection_t *m_connection;
+    bool m_usable = false;
+    std::vector<Segment> m_segments;
+};
