@@ -130,6 +130,8 @@ void TestDrawing::pixelatedAveragesBlocks_data()
     QTest::newRow("scale 1") << QImage::Format_RGB32 << QRectF(0, 0, 40, 20) << 1.0;
     QTest::newRow("scale 2, offset") << QImage::Format_RGB32 << QRectF(5, 5, 40, 20) << 2.0;
     QTest::newRow("24-bit source") << QImage::Format_RGB888 << QRectF(3, 1, 30, 30) << 1.0;
+    QTest::newRow("translucent source")
+        << QImage::Format_ARGB32_Premultiplied << QRectF(3, 1, 30, 30) << 1.0;
 }
 
 // Every block is the mean of the source pixels under it, not a sample of one of them.
@@ -139,7 +141,14 @@ void TestDrawing::pixelatedAveragesBlocks()
     QFETCH(QRectF, rect);
     QFETCH(qreal, scale);
 
-    const QImage source = canvas::pattern({100, 80}).convertToFormat(format);
+    QImage source = canvas::pattern({100, 80}).convertToFormat(format);
+    for (int y = 0; y < source.height() && source.hasAlphaChannel(); ++y) {
+        for (int x = 0; x < source.width(); ++x) {
+            QColor color = source.pixelColor(x, y);
+            color.setAlpha((x * 13 + y * 7) % 256);
+            source.setPixelColor(x, y, color);
+        }
+    }
     const std::optional<QImage> mosaic = Drawing::pixelated(source, rect, scale, 10);
     QVERIFY(mosaic);
     const int side = qRound(10 * scale);
