@@ -5,8 +5,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
 #include "app/AppSettings.h"
 #include "app/Bundle.h"
+#include "app/SystemLog.h"
 
 class TestAppSettings : public QObject
 {
@@ -225,6 +228,24 @@ private slots:
                                          AppSettings::defaultServerUrl()),
                  serverUrl.isEmpty() ? AppSettings::defaultServerUrl() : serverUrl);
         QVERIFY(Bundle::readInfoPlist(dir.filePath("missing.plist")).isEmpty());
+    }
+
+    void systemLogPassesTextAsData()
+    {
+        // Mirrored to standard error; format directives in the text must come out verbatim.
+        const QString path = dir.filePath(QStringLiteral("stderr.txt"));
+        QFile capture(path);
+        QVERIFY(capture.open(QIODevice::WriteOnly));
+        const int saved = dup(STDERR_FILENO);
+        dup2(capture.handle(), STDERR_FILENO);
+        systemLog(QStringLiteral("업데이트 실패: 100% %s %n %d"));
+        fflush(stderr);
+        dup2(saved, STDERR_FILENO);
+        close(saved);
+        capture.close();
+        QVERIFY(capture.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(capture.readAll()),
+                 QStringLiteral("corvane: 업데이트 실패: 100% %s %n %d\n"));
     }
 };
 
