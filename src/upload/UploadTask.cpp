@@ -33,9 +33,8 @@ std::optional<int> statusOf(const QNetworkReply *reply)
 
 } // namespace
 
-UploadTask::UploadTask(QNetworkReply *reply, qint64 maxBodyBytes, Completion completion,
-                       QObject *parent)
-    : QObject(parent), reply(reply), maxBodyBytes(maxBodyBytes), completion(std::move(completion))
+UploadTask::UploadTask(QNetworkReply *reply, qint64 maxBodyBytes, Completion completion)
+    : QObject(reply), reply(reply), maxBodyBytes(maxBodyBytes), completion(std::move(completion))
 {
     connect(reply, &QNetworkReply::readyRead, this, &UploadTask::readBody);
     connect(reply, &QNetworkReply::finished, this, &UploadTask::finish);

@@ -20,7 +20,8 @@ class UploadTask : public QObject
 public:
     using Completion = std::function<void(const UploadResult &)>;
 
-    UploadTask(QNetworkReply *reply, qint64 maxBodyBytes, Completion completion, QObject *parent);
+    // Lives as a child of the reply.
+    UploadTask(QNetworkReply *reply, qint64 maxBodyBytes, Completion completion);
 
     // Aborts the transfer. The completion is posted to the event loop instead of being called
     // here, because the caller may be part way through destroying whatever it reaches.

@@ -11,8 +11,14 @@ Uploader::Uploader(QObject *parent) : QObject(parent) {}
 
 Uploader::~Uploader()
 {
-    for (UploadTask *task : findChildren<UploadTask *>(Qt::FindDirectChildrenOnly))
+    if (!session)
+        return;
+    for (UploadTask *task : session->findChildren<UploadTask *>())
         task->cancel();
+    // A completion may be destroying us from inside a reply's own signal; the replies must
+    // outlive that call, so the session goes on the next turn of the event loop.
+    session->setParent(nullptr);
+    session->deleteLater();
 }
 
 std::optional<QUrl> Uploader::endpointFor(const QString &serverUrl)
@@ -54,7 +60,7 @@ void Uploader::upload(const QByteArray &png, const QString &serverUrl,
 
     QNetworkReply *reply = ensureSession()->post(request, png);
     connect(reply, &QNetworkReply::uploadProgress, this, &Uploader::didSendBodyData);
-    new UploadTask(reply, maxResponseBytes, std::move(completion), this);
+    new UploadTask(reply, maxResponseBytes, std::move(completion));
 }
 
 void Uploader::didSendBodyData(qint64 totalBytesSent, qint64 totalBytesExpectedToSend)

@@ -58,7 +58,8 @@ std::optional<ServerOptions> ServerOptions::parse(const QStringList &arguments, 
                                   QStringLiteral("Close upload connections unanswered."));
     const QCommandLineOption oversize(
         QStringLiteral("oversize"),
-        QStringLiteral("Answer uploads with a streamed JSON body of N bytes ending in \"url\"."),
+        QStringLiteral("Answer uploads with a streamed JSON body of N bytes (more if N is too "
+                       "short) whose last members are \"error\" and \"url\"."),
         QStringLiteral("N"));
     parser.addOptions({port, data, releases, log, maxBody, status, body, bodyFile, contentType,
                        header, stall, drop, oversize});
@@ -66,10 +67,8 @@ std::optional<ServerOptions> ServerOptions::parse(const QStringList &arguments, 
         *error = parser.errorText();
         return std::nullopt;
     }
-    if (parser.isSet(QStringLiteral("help"))) {
-        *error = parser.helpText();
-        return std::nullopt;
-    }
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
 
     ServerOptions options;
     const auto portNumber = number(parser.value(port), 0, 65535);
