@@ -34,12 +34,17 @@ ShmGrabber &grabberFor(xcb_connection_t *connection)
     return *sharedGrabber;
 }
 
-QImage copyOut(const uchar *pixels, const QSize &size, const PixelLayout &layout)
+// Each band is copied out while the server writes the next one into the segment.
+QImage readShared(ShmGrabber &grabber, const X11Root &root, const QRect &rect)
 {
-    QImage image(size, QImage::Format_RGB32);
-    if (!image.isNull())
-        layout.copyRows(pixels, qsizetype(size.width()) * 4, image, 0, size.height());
-    return image;
+    QImage image(rect.size(), QImage::Format_RGB32);
+    if (image.isNull())
+        return {};
+    const qsizetype stride = qsizetype(rect.width()) * 4;
+    const auto copyBand = [&](const uchar *pixels, int firstRow, int rowCount) {
+        root.layout.copyRows(pixels, stride, image, firstRow, rowCount);
+    };
+    return grabber.read(root.window, rect, copyBand) ? image : QImage();
 }
 
 QImage grabWithQt(QScreen *screen)
@@ -91,8 +96,7 @@ QList<ScreenShot> captureAll(Reader reader)
         QImage image;
         if (grabber && !rect.isEmpty()) {
             rectsRead.push_back(rect);
-            if (const uchar *pixels = grabber->read(root->window, rect))
-                image = copyOut(pixels, rect.size(), root->layout);
+            image = readShared(*grabber, *root, rect);
         }
         if (image.isNull() && useGetImage && !rect.isEmpty())
             image = GetImageReader::read(*root, rect);

@@ -13,7 +13,8 @@ bool fitsRequest(const QRect &rect)
 {
     return rect.x() >= INT16_MIN && rect.x() <= INT16_MAX && rect.y() >= INT16_MIN &&
            rect.y() <= INT16_MAX && rect.width() > 0 && rect.width() <= UINT16_MAX &&
-           rect.height() > 0 && rect.height() <= UINT16_MAX;
+           rect.height() > 0 && rect.height() <= UINT16_MAX &&
+           size_t(rect.width()) * size_t(rect.height()) * 4 <= UINT32_MAX;
 }
 
 size_t byteSize(const QRect &rect)
@@ -36,23 +37,42 @@ ShmGrabber::~ShmGrabber()
     xcb_flush(m_connection);
 }
 
-const uchar *ShmGrabber::read(xcb_drawable_t drawable, const QRect &rect)
+const uchar *ShmGrabber::read(xcb_drawable_t drawable, const QRect &rect,
+                              const BandReady &bandReady)
 {
     if (!m_usable || !fitsRequest(rect))
         return nullptr;
     Segment *segment = segmentFor(rect);
     if (!segment)
         return nullptr;
-    xcb_generic_error_t *error = nullptr;
-    xcb_shm_get_image_reply_t *reply = xcb_shm_get_image_reply(
-        m_connection,
-        xcb_shm_get_image(m_connection, drawable, int16_t(rect.x()), int16_t(rect.y()),
-                          uint16_t(rect.width()), uint16_t(rect.height()), ~0u,
-                          XCB_IMAGE_FORMAT_Z_PIXMAP, segment->id, 0),
-        &error);
-    const bool complete = reply && !error && reply->size == byteSize(rect);
-    std::free(reply);
-    std::free(error);
+    const qsizetype rowBytes = qsizetype(rect.width()) * 4;
+    const int bandRows = bandReady
+                             ? int(std::clamp<qsizetype>(bandBytes / rowBytes, 1, rect.height()))
+                             : rect.height();
+    std::vector<xcb_shm_get_image_cookie_t> cookies;
+    for (int y = 0; y < rect.height(); y += bandRows) {
+        const int rows = std::min(bandRows, rect.height() - y);
+        cookies.push_back(xcb_shm_get_image(m_connection, drawable, int16_t(rect.x()),
+                                            int16_t(rect.y() + y), uint16_t(rect.width()),
+                                            uint16_t(rows), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                                            segment->id, uint32_t(y * rowBytes)));
+    }
+    xcb_flush(m_connection);
+
+    bool complete = true;
+    int y = 0;
+    for (const xcb_shm_get_image_cookie_t &cookie : cookies) {
+        const int rows = std::min(bandRows, rect.height() - y);
+        // Errors are taken here so that none reaches Qt's event queue as a warning.
+        xcb_generic_error_t *error = nullptr;
+        xcb_shm_get_image_reply_t *reply = xcb_shm_get_image_reply(m_connection, cookie, &error);
+        complete = complete && reply && !error && reply->size == uint32_t(rows * rowBytes);
+        std::free(reply);
+        std::free(error);
+        if (complete && bandReady)
+            bandReady(segment->address + y * rowBytes, y, rows);
+        y += rows;
+    }
     return complete ? segment->address : nullptr;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include <QRect>
@@ -23,10 +24,17 @@ public:
     // False once the server lacks the extension or refused a segment; reads then fail at once.
     bool usable() const { return m_usable; }
 
+    // Called for each band of rows once the server has written it; pixels point at the
+    // band's first row.
+    using BandReady = std::function<void(const uchar *pixels, int firstRow, int rowCount)>;
+
     // Reads rect of drawable as a 32-bit-per-pixel ZPixmap, rows rect.width() * 4 bytes
     // apart. The pixels stay valid until the next read of the same rectangle or until its
-    // segment is released; nullptr when the read failed.
-    const uchar *read(xcb_drawable_t drawable, const QRect &rect);
+    // segment is released; nullptr when any part of the read failed. With bandReady the
+    // rectangle is requested in bands of about bandBytes, all at once, so that the caller's
+    // work on one band overlaps the server's on the next.
+    const uchar *read(xcb_drawable_t drawable, const QRect &rect, const BandReady &bandReady = {});
+    static constexpr qsizetype bandBytes = 1 << 20;
     // Releases the segments of every rectangle not in keep (screens gone or resized).
     void keepOnly(const std::vector<QRect> &keep);
 

@@ -33,16 +33,17 @@ private slots:
         PixelLayout layout;
         layout.swapBytes = msbFirstServer == (Q_BYTE_ORDER == Q_LITTLE_ENDIAN);
         layout.swapRedBlue = bgrVisual;
-        // Two source rows of three pixels, padded to 16 bytes, into rows 1 and 2 of the image.
-        const QByteArray row = pixel.repeated(3) + QByteArray(4, '\xee');
+        // Two padded source rows of eleven pixels into rows 1 and 2 of the image: rows that
+        // start off vector alignment and end in a remainder.
+        const QByteArray row = pixel.repeated(11) + QByteArray(4, '\xee');
         const QByteArray source = row + row;
-        QImage image(3, 3, QImage::Format_RGB32);
+        QImage image(11, 3, QImage::Format_RGB32);
         image.fill(qRgb(1, 2, 3));
         layout.copyRows(reinterpret_cast<const uchar *>(source.constData()), row.size(), image, 1,
                         2);
         for (int y = 0; y < 3; ++y) {
             const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
-            for (int x = 0; x < 3; ++x)
+            for (int x = 0; x < 11; ++x)
                 QCOMPARE(line[x], y == 0 ? qRgb(1, 2, 3) : qRgb(0x11, 0x22, 0x33));
         }
     }
