@@ -42,8 +42,8 @@ template<bool SwapBytes, bool SwapRedBlue> inline quint32 convertPixel(quint32 v
     return v | 0xff000000u;
 }
 
-// Eight pixels loaded before eight are stored lets the compiler use vector registers at -O2
-// without run-time alias checks; a row converts about as fast as it copies.
+// Eight pixels loaded before eight are stored lets the compiler convert them in vector
+// registers at -O2, without run-time alias checks.
 template<bool SwapBytes, bool SwapRedBlue>
 void convertRow(const quint32 *__restrict src, quint32 *__restrict dst, int width)
 {
