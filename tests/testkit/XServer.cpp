@@ -43,10 +43,17 @@ bool XServer::start(QString *error)
     m_xvfb = std::make_unique<QProcess>();
     m_xvfb->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // -displayfd picks a free display number and writes it to our stdout.
-    m_xvfb->start(QStringLiteral("Xvfb"),
-                  {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                   QStringLiteral("0"), QStringLiteral("%1x%2x24").arg(width).arg(m_options.height),
-                   QStringLiteral("-noreset"), QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    const QStringList args =
+        QStringList{QStringLiteral("-displayfd"),
+                    QStringLiteral("1"),
+                    QStringLiteral("-screen"),
+                    QStringLiteral("0"),
+                    QStringLiteral("%1x%2x24").arg(width).arg(m_options.height),
+                    QStringLiteral("-noreset"),
+                    QStringLiteral("-nolisten"),
+                    QStringLiteral("tcp")} +
+        m_options.xvfbArgs;
+    m_xvfb->start(QStringLiteral("Xvfb"), args);
     if (!m_xvfb->waitForStarted(5000))
         return fail(QStringLiteral("Xvfb did not start (is the xvfb package installed?)"));
     QByteArray number;

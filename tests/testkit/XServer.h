@@ -21,6 +21,8 @@ struct XServerOptions
     // Split the one screen into two xrandr monitors, LEFT (primary) and RIGHT, each half
     // of the screen's width.
     bool twoMonitors = false;
+    // Further Xvfb arguments, for example {"-extension", "MIT-SHM"} to switch one off.
+    QStringList xvfbArgs;
     // Extra variables set in this process by exportToProcess() (for example
     // QT_SCREEN_SCALE_FACTORS) before the test's QApplication exists.
     QMap<QByteArray, QByteArray> processEnv;
