@@ -28,7 +28,8 @@ public:
     void ungrab(uint8_t keycode, uint16_t mask)
     {
         xcb_ungrab_key(m_c, keycode, m_root, mask);
-        xcb_flush(m_c);
+        // A round trip: the server has handled the ungrab before anyone else asks.
+        free(xcb_get_input_focus_reply(m_c, xcb_get_input_focus(m_c), nullptr));
     }
 
 private:
