@@ -4,10 +4,9 @@
 #include <QImage>
 #include <QRect>
 
-// Helpers for looking at rendered pixels the way a person would: white paper, dark ink.
+// Looking at rendered pixels the way a person would: white paper, dark ink.
 namespace canvas {
 
-// A white image of size points at the given device pixel ratio.
 inline QImage white(QSize points, qreal dpr = 1)
 {
     QImage image(points * dpr, QImage::Format_ARGB32_Premultiplied);
@@ -16,13 +15,13 @@ inline QImage white(QSize points, qreal dpr = 1)
     return image;
 }
 
-// How much darker than white a pixel is, 0 (white) to 255 (black).
+// 0 for white up to 255 for black.
 inline int darkness(const QImage &image, int x, int y)
 {
     return 255 - qGray(image.pixel(x, y));
 }
 
-// The pixel rectangle of every pixel darker than threshold (empty if none).
+// The bounds of every pixel darker than threshold; empty if none.
 inline QRect inkBounds(const QImage &image, int threshold = 64)
 {
     QRect bounds;
@@ -33,17 +32,7 @@ inline QRect inkBounds(const QImage &image, int threshold = 64)
     return bounds;
 }
 
-// The inked area in pixels, counting a partly covered pixel by its coverage.
-inline double inkArea(const QImage &image)
-{
-    double area = 0;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            area += darkness(image, x, y) / 255.0;
-    return area;
-}
-
-// The rounded mean colour of a pixel rectangle.
+// The rounded mean of the raw (premultiplied where so stored) pixels of area.
 inline QRgb meanColor(const QImage &image, QRect area)
 {
     double sum[4] = {};
@@ -57,15 +46,16 @@ inline QRgb meanColor(const QImage &image, QRect area)
     return qRgba(qRound(sum[0] / n), qRound(sum[1] / n), qRound(sum[2] / n), qRound(sum[3] / n));
 }
 
-// A deterministic, far from smooth test pattern, so that sampling one pixel of a block gives
-// a different colour from averaging all of them.
-inline QImage pattern(QSize size)
+// Far from smooth, so that one pixel of a block differs from the block's mean.
+inline QImage pattern(QSize size, bool translucent = false)
 {
-    QImage image(size, QImage::Format_RGB32);
+    QImage image(size, translucent ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
     for (int y = 0; y < size.height(); ++y)
         for (int x = 0; x < size.width(); ++x)
-            image.setPixel(
-                x, y, qRgb((x * 37 + y * 11) % 256, (x * x + 3 * y) % 256, ((x ^ y) * 5) % 256));
+            image.setPixelColor(x, y,
+                                QColor((x * 37 + y * 11) % 256, (x * x + 3 * y) % 256,
+                                       ((x ^ y) * 5) % 256,
+                                       translucent ? (x * 13 + y * 7) % 256 : 255));
     return image;
 }
 

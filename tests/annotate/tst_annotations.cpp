@@ -1,4 +1,5 @@
 #include <memory>
+#include <tuple>
 
 #include <QPainter>
 #include <QtTest>
@@ -15,32 +16,31 @@ namespace {
 
 const QSize canvasSize(80, 80);
 
-// The shape a tool leaves, made the way the overlay makes it (line width 3, marker 16).
-std::unique_ptr<Annotation> shapeFor(Tool tool, QPointF start)
+// The shape a tool leaves, made as the overlay makes it (marker width 16), dragged through moves.
+std::unique_ptr<Annotation> shapeFor(Tool tool, QPointF start, const QList<QPointF> &moves = {},
+                                     qreal width = 3)
 {
     static const QImage screen = canvas::pattern(canvasSize);
-    switch (tool) {
-    case Tool::pen:
-        return std::make_unique<StrokeAnnotation>(start, Qt::black, 3);
-    case Tool::marker:
-        return std::make_unique<StrokeAnnotation>(start, StrokeAnnotation::markerColor(Qt::black),
-                                                  16);
-    case Tool::line:
-    case Tool::arrow:
-        return std::make_unique<LineAnnotation>(start, Qt::black, 3, tool == Tool::arrow);
-    case Tool::rect:
-        return std::make_unique<RectAnnotation>(start, Qt::black, 3);
-    case Tool::mosaic:
-        return std::make_unique<MosaicAnnotation>(start, screen, 1, 10, QRectF({}, canvasSize));
-    case Tool::text: {
-        QFont font(QStringLiteral("DejaVu Sans"));
-        font.setPixelSize(18);
-        return std::make_unique<TextAnnotation>(start, QStringLiteral("Hi"), Qt::black, font);
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(18);
+    std::unique_ptr<Annotation> shape;
+    if (tool == Tool::pen || tool == Tool::marker) {
+        const bool pen = tool == Tool::pen;
+        shape = std::make_unique<StrokeAnnotation>(
+            start, pen ? QColor(Qt::black) : StrokeAnnotation::markerColor(Qt::black),
+            pen ? width : 16);
+    } else if (tool == Tool::line || tool == Tool::arrow) {
+        shape = std::make_unique<LineAnnotation>(start, Qt::black, width, tool == Tool::arrow);
+    } else if (tool == Tool::rect) {
+        shape = std::make_unique<RectAnnotation>(start, Qt::black, width);
+    } else if (tool == Tool::mosaic) {
+        shape = std::make_unique<MosaicAnnotation>(start, screen, 1, 10, QRectF({}, canvasSize));
+    } else {
+        shape = std::make_unique<TextAnnotation>(start, QStringLiteral("Hi"), Qt::black, font);
     }
-    case Tool::none:
-        break;
-    }
-    return std::make_unique<Annotation>();
+    for (QPointF p : moves)
+        shape->update(p);
+    return shape;
 }
 
 QImage render(const QList<const Annotation *> &shapes, qreal dpr = 1)
@@ -52,19 +52,6 @@ QImage render(const QList<const Annotation *> &shapes, qreal dpr = 1)
     return image;
 }
 
-QImage render(const Annotation &shape, qreal dpr = 1)
-{
-    return render(QList<const Annotation *>{&shape}, dpr);
-}
-
-QImage drag(Tool tool, QPointF start, const QList<QPointF> &moves)
-{
-    const std::unique_ptr<Annotation> shape = shapeFor(tool, start);
-    for (QPointF p : moves)
-        shape->update(p);
-    return render(*shape);
-}
-
 } // namespace
 
 class TestAnnotations : public QObject
@@ -72,245 +59,191 @@ class TestAnnotations : public QObject
     Q_OBJECT
 
 private slots:
-    void dragLeavesInk_data();
-    void dragLeavesInk();
-    void penClickDrawsDot_data();
-    void penClickDrawsDot();
-    void strokeSkipsRepeatedPoints();
-    void markerCrossings_data();
-    void markerCrossings();
-    void lineExtent_data();
-    void lineExtent();
-    void rectangleIsNormalisedWithMitredCorners();
-    void mosaicBlocks_data();
-    void mosaicBlocks();
-    void mosaicStaysInsideBounds();
-    void drawingRestoresPainter_data();
-    void drawingRestoresPainter();
+    void drawLeavesInkAndRestoresPainter_data()
+    {
+        QTest::addColumn<Tool>("tool");
+        QTest::addColumn<QList<QPointF>>("moves");
+        QTest::addColumn<bool>("inked");
+
+        const QList<QPointF> away{{30, 25}, {60, 50}};
+        QTest::newRow("pen click") << Tool::pen << QList<QPointF>{} << true;
+        QTest::newRow("marker") << Tool::marker << away << true;
+        QTest::newRow("text") << Tool::text << away << true;
+        for (Tool tool : {Tool::pen, Tool::line, Tool::arrow, Tool::rect, Tool::mosaic}) {
+            QTest::addRow("tool %d: dragged away", int(tool)) << tool << away << true;
+            if (tool == Tool::pen)
+                continue;
+            QTest::addRow("tool %d: dragged back onto start", int(tool))
+                << tool << QList<QPointF>{{40, 40}, {20, 20}} << false;
+        }
+        QTest::newRow("rect of zero height") << Tool::rect << QList<QPointF>{{50, 20}} << false;
+        QTest::newRow("rect of zero width") << Tool::rect << QList<QPointF>{{20, 60}} << false;
+        QTest::newRow("mosaic under a point high")
+            << Tool::mosaic << QList<QPointF>{{50, 20.5}} << false;
+    }
+
+    // The painter comes with a white pen and brush: shapes set up their own and leave the
+    // painter as they found it.
+    void drawLeavesInkAndRestoresPainter()
+    {
+        QFETCH(Tool, tool);
+        QFETCH(QList<QPointF>, moves);
+        QFETCH(bool, inked);
+
+        const std::unique_ptr<Annotation> shape = shapeFor(tool, {20, 20}, moves);
+        QImage image = canvas::white(canvasSize);
+        QPainter painter(&image);
+        painter.setPen(QPen(Qt::white, 7, Qt::DashLine, Qt::FlatCap, Qt::BevelJoin));
+        painter.setBrush(Qt::white);
+        painter.setRenderHint(QPainter::TextAntialiasing, false);
+        painter.setFont(QFont(QStringLiteral("DejaVu Serif"), 31));
+        painter.translate(1, 2);
+        const auto state = [&] {
+            return std::tuple(painter.pen(), painter.brush(), painter.renderHints(), painter.font(),
+                              painter.transform());
+        };
+        const auto before = state();
+        shape->draw(painter);
+        QVERIFY(state() == before);
+        painter.end();
+        QCOMPARE(!canvas::inkBounds(image, 0).isEmpty(), inked);
+    }
+
+    void penClickDrawsDot_data()
+    {
+        QTest::addColumn<qreal>("width");
+        QTest::addColumn<qreal>("dpr");
+        QTest::newRow("width 3") << 3.0 << 1.0;
+        QTest::newRow("width 24, scale 2") << 24.0 << 2.0;
+    }
+
+    void penClickDrawsDot()
+    {
+        QFETCH(qreal, width);
+        QFETCH(qreal, dpr);
+
+        const auto dot = shapeFor(Tool::pen, {40, 40}, {}, width);
+        const QImage image = render({dot.get()}, dpr);
+        double area = 0; // a partly covered pixel counts by its coverage
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                area += canvas::darkness(image, x, y) / 255.0;
+        const qreal circle = M_PI * width * width / 4 * dpr * dpr;
+        QVERIFY2(qAbs(area - circle) <= 0.1 * circle + 1, qPrintable(QString::number(area)));
+        const QRectF square(QPointF(40 - width / 2, 40 - width / 2) * dpr,
+                            QSizeF(width, width) * dpr);
+        QVERIFY(square.adjusted(-1, -1, 1, 1).contains(QRectF(canvas::inkBounds(image, 0))));
+    }
+
+    void strokeSkipsRepeatedPoints()
+    {
+        StrokeAnnotation stroke({5, 5}, Qt::black, 2);
+        for (QPointF p : {QPointF(5, 5), {6, 5}, {6, 5}, {6, 5}, {7, 8}, {6, 5}, {6, 5}})
+            stroke.update(p);
+        QCOMPARE(stroke.points(), (QList<QPointF>{{5, 5}, {6, 5}, {7, 8}, {6, 5}}));
+    }
+
+    // Two translucent strokes overlap darker; one stroke is even where it crosses itself.
+    void markerCrossings()
+    {
+        const auto across = shapeFor(Tool::marker, {10, 40}, {{70, 40}});
+        const auto down = shapeFor(Tool::marker, {40, 10}, {{40, 70}});
+        const auto loop =
+            shapeFor(Tool::marker, {10, 40}, {{70, 40}, {70, 70}, {40, 70}, {40, 10}});
+        const QImage two = render({across.get(), down.get()});
+        const QImage one = render({loop.get()});
+        const int single = canvas::darkness(two, 20, 40);
+        QVERIFY(single > 60 && single < 200);
+        QVERIFY(canvas::darkness(two, 40, 40) > single + 20);
+        QCOMPARE(canvas::darkness(one, 20, 40), single);
+        QVERIFY(qAbs(canvas::darkness(one, 40, 40) - single) <= 2);
+    }
+
+    void lineExtent_data()
+    {
+        QTest::addColumn<Tool>("tool");
+        QTest::addColumn<QPointF>("start");
+        QTest::addColumn<QPointF>("end");
+        QTest::addColumn<QRectF>("extent");
+
+        // At width 3 heads are min(length, 12) long and 12 wide; a shaft adds a round cap
+        // behind start.
+        QTest::newRow("arrow 6 long: head only")
+            << Tool::arrow << QPointF(20, 40) << QPointF(26, 40) << QRectF(20, 34, 6, 12);
+        QTest::newRow("arrow left")
+            << Tool::arrow << QPointF(70, 40) << QPointF(20, 40) << QRectF(20, 34, 51.5, 12);
+        QTest::newRow("line") << Tool::line << QPointF(10, 20) << QPointF(50, 20)
+                              << QRectF(8.5, 18.5, 43, 3);
+    }
+
+    void lineExtent()
+    {
+        QFETCH(Tool, tool);
+        QFETCH(QPointF, start);
+        QFETCH(QPointF, end);
+        QFETCH(QRectF, extent);
+
+        const QRectF ink(canvas::inkBounds(render({shapeFor(tool, start, {end}).get()})));
+        const QMarginsF slack(1, 1, 1, 1);
+        QVERIFY2((extent + slack).contains(ink) && ink.contains(extent - slack),
+                 std::unique_ptr<char[]>(QTest::toString(ink)).get());
+    }
+
+    void rectangleIsNormalisedWithMitredCorners()
+    {
+        const auto rect = shapeFor(Tool::rect, {30, 30}, {{10, 15}}, 6);
+        const QImage image = render({rect.get()});
+        QCOMPARE(canvas::inkBounds(image), QRect(7, 12, 26, 21));
+        QVERIFY(canvas::darkness(image, 7, 12) > 200); // a round join would cut this pixel
+        QCOMPARE(canvas::darkness(image, 20, 22), 0);  // outline only
+    }
+
+    void mosaicBlocks_data()
+    {
+        QTest::addColumn<qreal>("dpr");
+        QTest::addColumn<QPointF>("end");
+        QTest::addColumn<QRectF>("bounds");
+        QTest::addColumn<QRectF>("drawn");
+        QTest::addColumn<int>("blocks");
+        QTest::addColumn<QRect>("firstBlock"); // in screen pixels
+
+        // Dragged from (20, 20) over a screen of 60x60 points.
+        const QRectF all({}, canvasSize);
+        QTest::newRow("30x12, scale 2") << 2.0 << QPointF(50, 32) << all << QRectF(20, 20, 30, 12)
+                                        << 3 << QRect(40, 40, 20, 24);
+        QTest::newRow("clipped to bounds") << 1.0 << QPointF(70, 70) << QRectF(0, 0, 40, 30)
+                                           << QRectF(20, 20, 20, 10) << 2 << QRect(20, 20, 10, 10);
+        QTest::newRow("past the screen, stretched")
+            << 1.0 << QPointF(80, 30) << all << QRectF(20, 20, 60, 10) << 6 << QRect(20, 20, 6, 10);
+    }
+
+    // Each block is solid, the mean of the screen under it, and the blocks fill the area.
+    void mosaicBlocks()
+    {
+        QFETCH(qreal, dpr);
+        QFETCH(QPointF, end);
+        QFETCH(QRectF, bounds);
+        QFETCH(QRectF, drawn);
+        QFETCH(int, blocks);
+        QFETCH(QRect, firstBlock);
+
+        const QImage screen = canvas::pattern(QSize(60, 60) * dpr);
+        MosaicAnnotation mosaic({20, 20}, screen, dpr, 10, bounds);
+        mosaic.update(end);
+        const QImage image = render({&mosaic}, dpr);
+
+        const QRectF pixels(drawn.topLeft() * dpr, drawn.size() * dpr);
+        QCOMPARE(QRectF(canvas::inkBounds(image, 0)), pixels);
+        QList<QRgb> colors;
+        for (int x = pixels.left(); x < pixels.right(); ++x) {
+            QCOMPARE(image.pixel(x, pixels.top()), image.pixel(x, pixels.bottom() - 1));
+            if (colors.isEmpty() || colors.last() != image.pixel(x, pixels.center().y()))
+                colors.append(image.pixel(x, pixels.center().y()));
+        }
+        QCOMPARE(colors.size(), blocks);
+        QVERIFY(canvas::sameColor(colors.first(), canvas::meanColor(screen, firstBlock), 2));
+    }
 };
-
-void TestAnnotations::dragLeavesInk_data()
-{
-    QTest::addColumn<Tool>("tool");
-    QTest::addColumn<QList<QPointF>>("moves");
-    QTest::addColumn<bool>("inked");
-
-    const QList<QPointF> none;
-    const QList<QPointF> away{{40, 40}};
-    const QList<QPointF> backToStart{{40, 40}, {20, 20}};
-    QTest::newRow("pen click") << Tool::pen << none << true;
-    for (Tool tool : {Tool::line, Tool::arrow, Tool::rect, Tool::mosaic}) {
-        const int id = int(tool);
-        QTest::addRow("tool %d: click", id) << tool << none << false;
-        QTest::addRow("tool %d: dragged away", id) << tool << away << true;
-        QTest::addRow("tool %d: dragged back onto start", id) << tool << backToStart << false;
-    }
-    QTest::newRow("rect of zero height") << Tool::rect << QList<QPointF>{{50, 20}} << false;
-    QTest::newRow("rect of zero width") << Tool::rect << QList<QPointF>{{20, 60}} << false;
-    QTest::newRow("mosaic under a point high")
-        << Tool::mosaic << QList<QPointF>{{50, 20.5}} << false;
-}
-
-void TestAnnotations::dragLeavesInk()
-{
-    QFETCH(Tool, tool);
-    QFETCH(QList<QPointF>, moves);
-    QFETCH(bool, inked);
-
-    const QImage image = drag(tool, {20, 20}, moves);
-    QCOMPARE(!canvas::inkBounds(image, 0).isEmpty(), inked);
-}
-
-void TestAnnotations::penClickDrawsDot_data()
-{
-    QTest::addColumn<qreal>("width");
-    QTest::addColumn<qreal>("dpr");
-    for (qreal width : {2.0, 3.0, 5.0, 10.0, 24.0})
-        for (qreal dpr : {1.0, 2.0})
-            QTest::addRow("width %g, scale %g", width, dpr) << width << dpr;
-}
-
-void TestAnnotations::penClickDrawsDot()
-{
-    QFETCH(qreal, width);
-    QFETCH(qreal, dpr);
-
-    const StrokeAnnotation dot({40, 40}, Qt::black, width);
-    const QImage image = render(dot, dpr);
-    const qreal expectedArea = M_PI * width * width / 4 * dpr * dpr;
-    QVERIFY2(qAbs(canvas::inkArea(image) - expectedArea) <= 0.1 * expectedArea + 1,
-             qPrintable(QString::number(canvas::inkArea(image))));
-    const QRectF circle(40 - width / 2, 40 - width / 2, width, width);
-    const QRect bounds = canvas::inkBounds(image, 0);
-    QVERIFY(QRectF(circle.topLeft() * dpr, circle.size() * dpr)
-                .adjusted(-1, -1, 1, 1)
-                .contains(QRectF(bounds)));
-}
-
-void TestAnnotations::strokeSkipsRepeatedPoints()
-{
-    StrokeAnnotation stroke({5, 5}, Qt::black, 2);
-    for (QPointF p : {QPointF(5, 5), {6, 5}, {6, 5}, {6, 5}, {7, 8}, {6, 5}, {6, 5}})
-        stroke.update(p);
-    QCOMPARE(stroke.points(), (QList<QPointF>{{5, 5}, {6, 5}, {7, 8}, {6, 5}}));
-}
-
-void TestAnnotations::markerCrossings_data()
-{
-    QTest::addColumn<QList<QList<QPointF>>>("strokes");
-    QTest::addColumn<bool>("darkerAtCrossing");
-
-    QTest::newRow("two strokes") << QList<QList<QPointF>>{{{10, 40}, {70, 40}},
-                                                          {{40, 10}, {40, 70}}}
-                                 << true;
-    QTest::newRow("one stroke crossing itself")
-        << QList<QList<QPointF>>{{{10, 40}, {70, 40}, {70, 70}, {40, 70}, {40, 10}}} << false;
-}
-
-void TestAnnotations::markerCrossings()
-{
-    QFETCH(QList<QList<QPointF>>, strokes);
-    QFETCH(bool, darkerAtCrossing);
-
-    std::vector<std::unique_ptr<Annotation>> shapes;
-    QList<const Annotation *> drawn;
-    for (const QList<QPointF> &points : strokes) {
-        shapes.push_back(shapeFor(Tool::marker, points.first()));
-        for (QPointF p : points.mid(1))
-            shapes.back()->update(p);
-        drawn.append(shapes.back().get());
-    }
-    const QImage image = render(drawn);
-    const int single = canvas::darkness(image, 20, 40);
-    const int crossing = canvas::darkness(image, 40, 40);
-    QVERIFY(single > 60 && single < 200); // translucent
-    QCOMPARE(crossing > single + 20, darkerAtCrossing);
-    if (!darkerAtCrossing)
-        QVERIFY(qAbs(crossing - single) <= 2);
-}
-
-void TestAnnotations::lineExtent_data()
-{
-    QTest::addColumn<bool>("arrow");
-    QTest::addColumn<QPointF>("start");
-    QTest::addColumn<QPointF>("end");
-    QTest::addColumn<qreal>("width");
-    QTest::addColumn<QRectF>("extent");
-
-    // Heads are min(length, 4w) long and 4w wide; a shaft adds a round cap behind start.
-    QTest::newRow("arrow 6 long at width 3: head only")
-        << true << QPointF(20, 40) << QPointF(26, 40) << 3.0 << QRectF(20, 34, 6, 12);
-    QTest::newRow("arrow right") << true << QPointF(10, 20) << QPointF(50, 20) << 3.0
-                                 << QRectF(8.5, 14, 41.5, 12);
-    QTest::newRow("arrow left") << true << QPointF(70, 40) << QPointF(20, 40) << 5.0
-                                << QRectF(20, 30, 52.5, 20);
-    QTest::newRow("arrow down") << true << QPointF(40, 10) << QPointF(40, 50) << 2.0
-                                << QRectF(36, 9, 8, 41);
-    QTest::newRow("line") << false << QPointF(10, 20) << QPointF(50, 20) << 4.0
-                          << QRectF(8, 18, 44, 4);
-}
-
-void TestAnnotations::lineExtent()
-{
-    QFETCH(bool, arrow);
-    QFETCH(QPointF, start);
-    QFETCH(QPointF, end);
-    QFETCH(qreal, width);
-    QFETCH(QRectF, extent);
-
-    LineAnnotation line(start, Qt::black, width, arrow);
-    line.update(end);
-    const QRectF ink(canvas::inkBounds(render(line)));
-    const QMarginsF slack(1, 1, 1, 1);
-    QVERIFY2((extent + slack).contains(ink) && ink.contains(extent - slack),
-             std::unique_ptr<char[]>(QTest::toString(ink)).get());
-}
-
-void TestAnnotations::rectangleIsNormalisedWithMitredCorners()
-{
-    RectAnnotation rect({30, 30}, Qt::black, 6);
-    rect.update({10, 15});
-    const QImage image = render(rect);
-    QCOMPARE(canvas::inkBounds(image), QRect(7, 12, 26, 21));
-    QVERIFY(canvas::darkness(image, 7, 12) > 200); // a round join would cut this pixel
-    QCOMPARE(canvas::darkness(image, 20, 22), 0);  // outline only
-}
-
-void TestAnnotations::mosaicBlocks_data()
-{
-    QTest::addColumn<qreal>("dpr");
-    QTest::newRow("scale 1") << 1.0;
-    QTest::newRow("scale 2") << 2.0;
-}
-
-// A 35x12 drag gives three blocks of one row, each the mean of the screen under it.
-void TestAnnotations::mosaicBlocks()
-{
-    QFETCH(qreal, dpr);
-
-    const QImage screen = canvas::pattern(canvasSize * dpr);
-    MosaicAnnotation mosaic({10, 20}, screen, dpr, 10, QRectF({}, canvasSize));
-    mosaic.update({45, 32});
-    const QImage image = render(mosaic, dpr);
-
-    const auto at = [&](qreal x, qreal y) { return image.pixel(int(x * dpr), int(y * dpr)); };
-    QList<QRgb> blocks;
-    for (qreal x = 10; x < 45; x += 0.5) {
-        QCOMPARE(at(x, 20), at(x, 31.5)); // one row, full height
-        if (blocks.isEmpty() || blocks.last() != at(x, 25))
-            blocks.append(at(x, 25));
-    }
-    QCOMPARE(blocks.size(), 3);
-    const int side = qRound(35 * dpr);
-    const QRect first(qRound(10 * dpr), qRound(20 * dpr), side / 3, qRound(12 * dpr));
-    QVERIFY(canvas::sameColor(blocks.first(), canvas::meanColor(screen, first), 2));
-    QCOMPARE(at(9.5, 25), qRgb(255, 255, 255));
-    QCOMPARE(at(45, 25), qRgb(255, 255, 255));
-}
-
-void TestAnnotations::mosaicStaysInsideBounds()
-{
-    MosaicAnnotation mosaic({20, 20}, canvas::pattern(canvasSize), 1, 10, QRectF(0, 0, 40, 40));
-    mosaic.update({70, 70});
-    const QImage image = render(mosaic);
-    QCOMPARE(canvas::inkBounds(image, 0), QRect(20, 20, 20, 20));
-}
-
-void TestAnnotations::drawingRestoresPainter_data()
-{
-    QTest::addColumn<Tool>("tool");
-    for (Tool tool :
-         {Tool::pen, Tool::marker, Tool::line, Tool::arrow, Tool::rect, Tool::mosaic, Tool::text})
-        QTest::addRow("tool %d", int(tool)) << tool;
-}
-
-void TestAnnotations::drawingRestoresPainter()
-{
-    QFETCH(Tool, tool);
-
-    const std::unique_ptr<Annotation> shape = shapeFor(tool, {20, 20});
-    shape->update({30, 25});
-    shape->update({60, 50});
-    QImage image = canvas::white(canvasSize);
-    QPainter painter(&image);
-    const QPen pen(Qt::green, 7, Qt::DashLine, Qt::FlatCap, Qt::BevelJoin);
-    painter.setPen(pen);
-    painter.setBrush(Qt::red);
-    painter.setRenderHint(QPainter::TextAntialiasing, false);
-    const QPainter::RenderHints hints = painter.renderHints();
-    painter.setFont(QFont(QStringLiteral("DejaVu Serif"), 31));
-    const QFont font = painter.font();
-    painter.translate(1, 2);
-    shape->draw(painter);
-
-    QCOMPARE(painter.pen(), pen);
-    QCOMPARE(painter.brush(), QBrush(Qt::red));
-    QCOMPARE(painter.renderHints(), hints);
-    QCOMPARE(painter.font(), font);
-    QCOMPARE(painter.transform(), QTransform::fromTranslate(1, 2));
-    painter.end();
-    QVERIFY(!canvas::inkBounds(image).isEmpty());
-}
 
 QTEST_MAIN(TestAnnotations)
 #include "tst_annotations.moc"
