@@ -1,27 +1,25 @@
 #pragma once
 
-#include <QByteArray>
 #include <QJsonObject>
 #include <QList>
 #include <QProcess>
-#include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 
-// The reference server as a child process on a free loopback port, with its own data folder
-// and request log in a temporary folder.
+// The reference server as a child process on a free loopback port, with its data folder and
+// request log in a temporary folder.
 class DevServerProcess
 {
 public:
-    explicit DevServerProcess(const QStringList &arguments = {});
-    ~DevServerProcess();
+    explicit DevServerProcess(const QStringList &arguments = {}) : arguments(arguments) {}
+    ~DevServerProcess() { stop(); }
 
     bool start();
     // SIGTERM, then the exit code (-1 unless it exited normally and in time).
     int stop();
 
     quint16 port() const { return listeningPort; }
-    QString baseUrl() const;
+    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(listeningPort); }
     QString dataDir() const { return dir.filePath(QStringLiteral("data")); }
     QString releasesDir() const { return dir.filePath(QStringLiteral("releases")); }
     // The log's lines so far, oldest first.
@@ -33,6 +31,3 @@ private:
     QProcess process;
     quint16 listeningPort = 0;
 };
-
-// A port on 127.0.0.1 that nothing listens on (it was free a moment ago).
-quint16 unusedPort();
