@@ -15,7 +15,7 @@ ctest --test-dir build --output-on-failure -j2
 
 echo "== sanitizer build and test"
 bash tools/build.sh build-asan -DCORVANE_SANITIZE=ON -DCORVANE_BUILD_BENCH=OFF
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 LSAN_OPTIONS=suppressions=$root/tools/lsan.supp:print_suppressions=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j2

@@ -12,6 +12,7 @@ AppProcess::AppProcess(const XServer &server) : m_server(server)
     QFile::setPermissions(m_home.filePath("runtime"),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     m_process.setProcessEnvironment(environment());
+    dieWithParent(m_process);
 }
 
 AppProcess::~AppProcess()
@@ -52,6 +53,7 @@ bool AppProcess::start(const QStringList &args)
 int AppProcess::launchAgain(const QStringList &args, QByteArray *stderrOut) const
 {
     QProcess second;
+    dieWithParent(second);
     second.setProcessEnvironment(environment());
     second.start(executable(), args);
     if (!second.waitForStarted(5000) || !second.waitForFinished(15000)) {

@@ -4,9 +4,17 @@
 #include <QFile>
 #include <QThread>
 
+#include <csignal>
+
+#include <sys/prctl.h>
 #include <xcb/xcb.h>
 
 namespace testkit {
+
+void dieWithParent(QProcess &process)
+{
+    process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+}
 
 XServer::XServer(XServerOptions options) : m_options(std::move(options)) {}
 
@@ -18,6 +26,7 @@ XServer::~XServer()
 std::unique_ptr<QProcess> XServer::startChild(const QString &program, const QStringList &args)
 {
     auto process = std::make_unique<QProcess>();
+    dieWithParent(*process);
     process->setProcessEnvironment(environment());
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process->setStandardOutputFile(QProcess::nullDevice());
@@ -41,6 +50,7 @@ bool XServer::start(QString *error)
 
     const int width = m_options.twoMonitors ? m_options.width * 2 : m_options.width;
     m_xvfb = std::make_unique<QProcess>();
+    dieWithParent(*m_xvfb);
     m_xvfb->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // -displayfd picks a free display number and writes it to our stdout.
     const QStringList args =
@@ -135,6 +145,7 @@ int XServer::run(const QString &program, const QStringList &args, QByteArray *ou
                  const QByteArray &input) const
 {
     QProcess process;
+    dieWithParent(process);
     process.setProcessEnvironment(environment());
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start(program, args);

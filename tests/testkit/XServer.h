@@ -66,6 +66,10 @@ private:
     std::unique_ptr<QProcess> m_tray;
 };
 
+// Makes a child started through process die with the test process, even when the test is
+// killed or aborts, so that no server outlives the run that started it.
+void dieWithParent(QProcess &process);
+
 // Waits, processing events, until pred() holds or the time runs out.
 template<typename Pred> bool waitUntil(Pred pred, int timeoutMs);
 

@@ -4,9 +4,12 @@
 #include <QJsonDocument>
 #include <QRegularExpression>
 
+#include "testkit/XServer.h"
+
 bool DevServerProcess::start()
 {
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    testkit::dieWithParent(process);
     process.start(QStringLiteral(CORVANE_DEVSERVER),
                   QStringList{"--port", "0", "--data", dataDir(), "--releases", releasesDir(),
                               "--log", dir.filePath("requests.jsonl")} +
