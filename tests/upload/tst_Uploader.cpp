@@ -44,7 +44,7 @@ std::function<void(const UploadResult &)> recordInto(std::shared_ptr<Outcome> ou
 {
     return [outcome](const UploadResult &result) {
         ++outcome->calls;
-        outcome->onMainThread &= QThread::currentThread() == qApp->thread();
+        outcome->onMainThread &= QThread::currentThread() == QCoreApplication::instance()->thread();
         outcome->result = result;
     };
 }
@@ -142,7 +142,8 @@ private slots:
             if (args.contains("--stall"))
                 uploader.setTransferTimeout(300);
             const auto progress = [outcome](double fraction) {
-                outcome->onMainThread &= QThread::currentThread() == qApp->thread();
+                outcome->onMainThread &=
+                    QThread::currentThread() == QCoreApplication::instance()->thread();
                 outcome->progress.append(fraction);
             };
             uploader.upload(png, base.replace("%1", port), progress, recordInto(outcome));
