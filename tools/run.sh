@@ -4,7 +4,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/tools/setup.sh"
-bash "$root/tools/build.sh" "$root/build"
+bash "$root/tools/build.sh" "$root/build" -- corvane corvane-devserver
 
 server_pid=
 if ! (exec 3<>/dev/tcp/127.0.0.1/8787) 2>/dev/null; then
