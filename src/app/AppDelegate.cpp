@@ -209,7 +209,11 @@ void AppDelegate::quit()
 
 void AppDelegate::applyHotKey()
 {
-    const HotKeyCombo combo = m_settings.hotKey();
+    HotKeyCombo combo = m_settings.hotKey();
+    // Only an edited or damaged store holds an unusable combination; grabbing, say, a bare
+    // letter would take that key from every application, so the default stands in for it.
+    if (!combo.isValid())
+        combo = HotKeyCombo::standard;
     const bool registered = m_hotKey && m_hotKey->registerHotKey(combo);
     const QString prefix = QStringLiteral("corvane ") + AppSettings::versionText();
     if (registered) {

@@ -140,6 +140,27 @@ private slots:
         QCOMPARE(delegate->findChildren<QTimer *>().size(), 0);
     }
 
+    void unusableStoredHotKeyIsNotGrabbed()
+    {
+        // A bare letter from a damaged store must not take that key from everyone.
+        delegate.reset();
+        QSettings raw(dir.filePath("s.conf"), QSettings::IniFormat);
+        raw.setValue("hotkeyKeyCode", "not a number");
+        raw.sync();
+        QCOMPARE(settings->hotKey(), HotKeyCombo(0, 0));
+        delegate = std::make_unique<AppDelegate>(*settings, screens.access());
+        delegate->applicationDidFinishLaunching();
+        QCOMPARE(delegate->hotkeyStatus()->text(), QStringLiteral("단축키: ⇧⌘9"));
+        xcb_connection_t *other = xcb_connect(nullptr, nullptr);
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(other)).data->root;
+        xcb_generic_error_t *error = xcb_request_check(
+            other,
+            xcb_grab_key_checked(other, 1, root, 0, 38, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+        QVERIFY(!error);
+        free(error);
+        xcb_disconnect(other);
+    }
+
     void missingPermissionShowsAlertEveryTime_data()
     {
         QTest::addColumn<QString>("choice");

@@ -103,6 +103,21 @@ private slots:
         QCOMPARE(combo.modifiers, expectedModifiers);
     }
 
+    void damagedStoreReadsAsDefaults()
+    {
+        QFile f(iniPath);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray("\x00\xff[General\nhotkeyModifiers=@Variant(\x01)\n=\n", 40));
+        f.close();
+        auto settings = makeStore();
+        QCOMPARE(settings->hotKey(), HotKeyCombo::standard);
+        QCOMPARE(settings->saveWithoutDialog(), false);
+        QCOMPARE(settings->effectiveSaveFolder(), picturesFolder());
+        // Writing repairs it.
+        settings->setSaveWithoutDialog(true);
+        QCOMPARE(makeStore()->saveWithoutDialog(), true);
+    }
+
     void unusableSaveFolderFallsBack()
     {
         auto settings = makeStore();
