@@ -180,11 +180,7 @@ void AppDelegate::openSettings()
     if (m_settingsOpen)
         return;
     m_settingsOpen = true;
-    if (m_retryTimer) {
-        m_retryTimer->stop();
-        m_retryTimer->deleteLater();
-        m_retryTimer = nullptr;
-    }
+    stopRetryTimer();
     if (m_hotKey)
         m_hotKey->unregister();
     if (runSettingsWindow)
@@ -207,6 +203,15 @@ void AppDelegate::quit()
     QCoreApplication::quit();
 }
 
+void AppDelegate::stopRetryTimer()
+{
+    if (!m_retryTimer)
+        return;
+    m_retryTimer->stop();
+    m_retryTimer->deleteLater();
+    m_retryTimer = nullptr;
+}
+
 void AppDelegate::applyHotKey()
 {
     HotKeyCombo combo = m_settings.hotKey();
@@ -217,11 +222,7 @@ void AppDelegate::applyHotKey()
     const bool registered = m_hotKey && m_hotKey->registerHotKey(combo);
     const QString prefix = QStringLiteral("corvane ") + AppSettings::versionText();
     if (registered) {
-        if (m_retryTimer) {
-            m_retryTimer->stop();
-            m_retryTimer->deleteLater();
-            m_retryTimer = nullptr;
-        }
+        stopRetryTimer();
         m_hotkeyStatus->setText(QStringLiteral("단축키: ") + combo.display());
         m_toolTip = prefix + QStringLiteral(" (") + combo.display() + QLatin1Char(')');
     } else {

@@ -69,6 +69,7 @@ private:
 
     void buildMenu();
     void showPermissionAlert();
+    void stopRetryTimer();
 
     AppSettings &m_settings;
     ScreenAccess m_screens;

@@ -5,8 +5,8 @@
 
 #include "overlay/OverlayWindow.h"
 
-OverlaySession::OverlaySession(QList<ScreenShot> shots, AppSettings &settings)
-    : m_settings(settings)
+// The settings are read by the output actions, which this session does not offer yet.
+OverlaySession::OverlaySession(QList<ScreenShot> shots, AppSettings & /*settings*/)
 {
     for (const ScreenShot &shot : shots) {
         if (!shot.screen)

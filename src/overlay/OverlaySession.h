@@ -37,7 +37,6 @@ public:
     void close();
 
 private:
-    AppSettings &m_settings;
     QList<QPointer<OverlayWindow>> m_windows;
     bool m_closed = false;
 };

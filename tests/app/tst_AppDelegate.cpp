@@ -14,9 +14,15 @@
 #include "app/AppDelegate.h"
 #include "app/AppSettings.h"
 #include "overlay/OverlayWindow.h"
+#include "testkit/OtherClient.h"
 #include "testkit/XServer.h"
 
 namespace {
+
+// X11 keycodes of the "9" and "A" keys, and the grab mask of Shift+Ctrl.
+constexpr uint8_t kNine = 18;
+constexpr uint8_t kA = 38;
+constexpr uint16_t kShiftCtrl = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL;
 
 struct FakeScreens
 {
@@ -116,11 +122,8 @@ private slots:
 
         // Another client takes the combination; the texts say so and a retry is armed.
         delegate.reset();
-        xcb_connection_t *other = xcb_connect(nullptr, nullptr);
-        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(other)).data->root;
-        free(xcb_request_check(
-            other, xcb_grab_key_checked(other, 1, root, XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL,
-                                        18, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)));
+        auto other = std::make_unique<testkit::OtherClient>();
+        QVERIFY(other->grab(kNine, kShiftCtrl));
         delegate = std::make_unique<AppDelegate>(*settings, screens.access());
         delegate->applicationDidFinishLaunching();
         QCOMPARE(delegate->hotkeyStatus()->text(),
@@ -132,7 +135,7 @@ private slots:
         QCOMPARE(delegate->findChildren<QTimer *>().size(), 1);
 
         // Once released, the next retry registers it and restores both texts.
-        xcb_disconnect(other);
+        other.reset();
         QVERIFY(QTest::qWaitFor([&] { return delegate->hotkeyStatus()->text() == "단축키: ⇧⌘9"; },
                                 8000));
         QCOMPARE(delegate->statusItem()->toolTip(), QStringLiteral("corvane 0.0.0 검수 (⇧⌘9)"));
@@ -151,14 +154,7 @@ private slots:
         delegate = std::make_unique<AppDelegate>(*settings, screens.access());
         delegate->applicationDidFinishLaunching();
         QCOMPARE(delegate->hotkeyStatus()->text(), QStringLiteral("단축키: ⇧⌘9"));
-        xcb_connection_t *other = xcb_connect(nullptr, nullptr);
-        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(other)).data->root;
-        xcb_generic_error_t *error = xcb_request_check(
-            other,
-            xcb_grab_key_checked(other, 1, root, 0, 38, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
-        QVERIFY(!error);
-        free(error);
-        xcb_disconnect(other);
+        QVERIFY(testkit::OtherClient().grab(kA, 0));
     }
 
     void missingPermissionShowsAlertEveryTime_data()
@@ -251,15 +247,7 @@ private slots:
             openDuringRun = delegate->settingsOpen();
             delegate->openSettings(); // a second choice while open does nothing
             // The hotkey is released so the recorder can see the current combination.
-            xcb_connection_t *other = xcb_connect(nullptr, nullptr);
-            const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(other)).data->root;
-            xcb_generic_error_t *error = xcb_request_check(
-                other,
-                xcb_grab_key_checked(other, 1, root, XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL, 18,
-                                     XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
-            grabbableDuringSettings = error == nullptr;
-            free(error);
-            xcb_disconnect(other);
+            grabbableDuringSettings = testkit::OtherClient().grab(kNine, kShiftCtrl);
             settings->setHotKey(HotKeyCombo(96, 0));
             return true;
         };
