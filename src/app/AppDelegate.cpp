@@ -10,9 +10,9 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include "app/AppSettings.h"
-#include "app/Bundle.h"
-#include "app/SystemLog.h"
+#include "settings/AppSettings.h"
+#include "settings/Bundle.h"
+#include "settings/SystemLog.h"
 #include "capture/ScreenCapture.h"
 #include "hotkey/HotKey.h"
 

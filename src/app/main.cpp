@@ -7,7 +7,7 @@
 #include <xcb/xcb.h>
 
 #include "app/AppDelegate.h"
-#include "app/AppSettings.h"
+#include "settings/AppSettings.h"
 #include "app/SingleInstance.h"
 
 namespace {

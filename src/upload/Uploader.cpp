@@ -4,7 +4,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
-#include "app/AppSettings.h"
+#include "settings/AppSettings.h"
 #include "upload/UploadTask.h"
 
 Uploader::Uploader(QObject *parent) : QObject(parent) {}

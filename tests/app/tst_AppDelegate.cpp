@@ -1,5 +1,4 @@
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -12,7 +11,7 @@
 #include <xcb/xcb.h>
 
 #include "app/AppDelegate.h"
-#include "app/AppSettings.h"
+#include "settings/AppSettings.h"
 #include "overlay/OverlayWindow.h"
 #include "testkit/OtherClient.h"
 #include "testkit/XServer.h"
@@ -217,26 +216,6 @@ private slots:
         QVERIFY(delegate->overlay());
     }
 
-    void statusItemClicks()
-    {
-        delegate->statusItemClicked(QSystemTrayIcon::Context);
-        QVERIFY(QTest::qWaitFor([&] { return delegate->menu()->isVisible(); }, 3000));
-        QCOMPARE(screens.captures, 0);
-        delegate->menu()->hide();
-        delegate->statusItemClicked(QSystemTrayIcon::Trigger);
-        QCOMPARE(screens.captures, 1);
-    }
-
-    void menuCaptureWaitsForTheMenuToClose()
-    {
-        QElapsedTimer clock;
-        clock.start();
-        delegate->captureFromMenu();
-        QCOMPARE(screens.captures, 0);
-        QVERIFY(QTest::qWaitFor([&] { return screens.captures == 1; }, 3000));
-        QVERIFY(clock.elapsed() >= 240);
-    }
-
     void settingsRunOnceAndReleaseTheHotKey()
     {
         int runs = 0;
@@ -257,14 +236,6 @@ private slots:
         QVERIFY(grabbableDuringSettings);
         QVERIFY(!delegate->settingsOpen());
         QCOMPARE(delegate->hotkeyStatus()->text(), QStringLiteral("단축키: F5"));
-    }
-
-    void helpOpensTheServerRoot()
-    {
-        QList<QUrl> opened;
-        delegate->openUrl = [&](const QUrl &url) { opened << url; };
-        delegate->openHelp();
-        QCOMPARE(opened, QList<QUrl>{QUrl("http://127.0.0.1:8787/")});
     }
 
     void quitClosesTheSession()

@@ -13,7 +13,7 @@
 #include <sys/resource.h>
 
 #include "DevServerProcess.h"
-#include "app/AppSettings.h"
+#include "settings/AppSettings.h"
 #include "upload/UploadTask.h"
 #include "upload/Uploader.h"
 

@@ -1,4 +1,4 @@
-#include "app/Bundle.h"
+#include "settings/Bundle.h"
 
 #include <QCoreApplication>
 #include <QDir>

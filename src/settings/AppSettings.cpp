@@ -1,11 +1,11 @@
-#include "app/AppSettings.h"
+#include "settings/AppSettings.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
 
-#include "app/Bundle.h"
+#include "settings/Bundle.h"
 
 namespace {
 const QString kKeyCode = QStringLiteral("hotkeyKeyCode");

@@ -1,4 +1,4 @@
-#include "app/SystemLog.h"
+#include "settings/SystemLog.h"
 
 #include <cstdio>
 #include <mutex>
