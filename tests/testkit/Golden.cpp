@@ -1,0 +1,69 @@
+#include "testkit/Golden.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QPainter>
+
+namespace testkit {
+
+bool matchesGolden(const QImage &actualIn, const QString &goldenPath, QString *message,
+                   int tolerance, int budget)
+{
+    const QImage actual = actualIn.convertToFormat(QImage::Format_ARGB32);
+    if (qEnvironmentVariableIntValue("CORVANE_UPDATE_GOLDENS") == 1) {
+        QDir().mkpath(QFileInfo(goldenPath).absolutePath());
+        const bool saved = actual.save(goldenPath, "PNG");
+        if (!saved && message)
+            *message = QStringLiteral("could not write %1").arg(goldenPath);
+        return saved;
+    }
+    const QImage golden(goldenPath);
+    const QString base = QFileInfo(goldenPath).completeBaseName();
+    const auto fail = [&](const QString &why, const QImage &diff) {
+        actual.save(base + QStringLiteral(".actual.png"));
+        if (!diff.isNull())
+            diff.save(base + QStringLiteral(".diff.png"));
+        if (message)
+            *message = QStringLiteral("%1: %2 (see %3 in %4)")
+                           .arg(goldenPath, why, base + QStringLiteral(".{actual,diff}.png"),
+                                QDir::currentPath());
+        return false;
+    };
+    if (golden.isNull())
+        return fail(QStringLiteral("no golden image"), {});
+    const QImage expected = golden.convertToFormat(QImage::Format_ARGB32);
+    if (expected.size() != actual.size())
+        return fail(QStringLiteral("size %1x%2, expected %3x%4")
+                        .arg(actual.width())
+                        .arg(actual.height())
+                        .arg(expected.width())
+                        .arg(expected.height()),
+                    {});
+
+    QImage diff = expected.copy();
+    {
+        QPainter fade(&diff);
+        fade.fillRect(diff.rect(), QColor(255, 255, 255, 200));
+    }
+    int differing = 0;
+    for (int y = 0; y < actual.height(); ++y) {
+        const auto *a = reinterpret_cast<const QRgb *>(actual.constScanLine(y));
+        const auto *e = reinterpret_cast<const QRgb *>(expected.constScanLine(y));
+        auto *d = reinterpret_cast<QRgb *>(diff.scanLine(y));
+        for (int x = 0; x < actual.width(); ++x) {
+            const int delta = std::max(
+                {std::abs(qRed(a[x]) - qRed(e[x])), std::abs(qGreen(a[x]) - qGreen(e[x])),
+                 std::abs(qBlue(a[x]) - qBlue(e[x])), std::abs(qAlpha(a[x]) - qAlpha(e[x]))});
+            if (delta > tolerance) {
+                ++differing;
+                d[x] = qRgb(255, 0, 0);
+            }
+        }
+    }
+    if (differing > budget)
+        return fail(QStringLiteral("%1 pixels differ (budget %2)").arg(differing).arg(budget),
+                    diff);
+    return true;
+}
+
+} // namespace testkit
