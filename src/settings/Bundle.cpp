@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QXmlStreamReader>
 
 namespace Bundle {
@@ -29,6 +30,37 @@ QString resourcesPath()
 QString executablePath()
 {
     return QCoreApplication::applicationFilePath();
+}
+
+bool isPackageManagedAt(const QString &bundle)
+{
+    return QFileInfo::exists(bundle + QLatin1String("/Contents/Resources/package-managed"));
+}
+
+bool isPackageManaged()
+{
+    return isPackageManagedAt(bundlePath());
+}
+
+QString launcherPathFor(const QString &bundle, const QString &executable)
+{
+    const QFileInfo app(QDir::cleanPath(bundle));
+    const QDir lib = app.dir();
+    if (app.fileName() == QLatin1String("corvane.app") &&
+        lib.dirName() == QLatin1String("corvane")) {
+        QDir prefix = lib;
+        if (prefix.cdUp() && prefix.dirName() == QLatin1String("lib") && prefix.cdUp()) {
+            const QFileInfo launcher(prefix.filePath(QStringLiteral("bin/corvane")));
+            if (launcher.isFile() && launcher.isExecutable())
+                return launcher.filePath();
+        }
+    }
+    return executable;
+}
+
+QString launcherPath()
+{
+    return launcherPathFor(bundlePath(), executablePath());
 }
 
 QHash<QString, QString> readInfoPlist(const QString &path)

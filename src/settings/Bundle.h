@@ -14,6 +14,17 @@ QString bundlePath();
 QString resourcesPath();
 QString executablePath();
 
+// True when the system package manager installed this bundle and so owns its files: the
+// package ships a marker that no other install path creates.
+bool isPackageManagedAt(const QString &bundle);
+bool isPackageManaged();
+
+// What a desktop entry or login item should start: <prefix>/bin/corvane when the bundle is
+// installed as <prefix>/lib/corvane/corvane.app and that launcher exists, so that entries keep
+// working when the bundle is swapped; otherwise the given executable.
+QString launcherPathFor(const QString &bundle, const QString &executable);
+QString launcherPath();
+
 // The string values of a property list's top-level dictionary. Values of any other type
 // are left out, so that callers treat them as absent. A missing or malformed file gives an
 // empty table.
