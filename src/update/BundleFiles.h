@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+// Whole-bundle file operations for installing an update. Failures come back with a
+// description naming the path concerned.
+namespace BundleFiles {
+
+// Deletes whatever is at path (file, link or folder tree); links are removed, never
+// followed. True when nothing is left there.
+bool removeItem(const QString &path);
+
+// Moves a file or folder tree. Fails when something already sits at the destination.
+// Across file systems the tree is copied beside the destination and renamed into place, so
+// that the destination never holds a partial copy.
+bool moveItem(const QString &from, const QString &to, QString *error);
+
+// Creates parent (with intermediate folders) and, inside it, a new folder readable only by
+// this user. A folder that already exists is never reused.
+std::optional<QString> makePrivateFolder(const QString &parent, const QString &name,
+                                         QString *error);
+
+// Whether this process may create and rename entries in the folder.
+bool isWritableFolder(const QString &path);
+
+} // namespace BundleFiles

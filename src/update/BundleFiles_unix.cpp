@@ -1,0 +1,135 @@
+#include "update/BundleFiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QUuid>
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace BundleFiles {
+
+namespace {
+
+QString describe(const QString &path, int error)
+{
+    return path + QStringLiteral(": ") + qt_error_string(error);
+}
+
+bool copyTree(const QString &from, const QString &to, QString *error)
+{
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+    struct stat info;
+    if (::lstat(source.constData(), &info) != 0) {
+        *error = describe(from, errno);
+        return false;
+    }
+    if (S_ISLNK(info.st_mode)) {
+        QByteArray link(info.st_size + 1, '\0');
+        const ssize_t length = ::readlink(source.constData(), link.data(), link.size());
+        if (length < 0 || length >= link.size()) {
+            *error = describe(from, length < 0 ? errno : ENAMETOOLONG);
+            return false;
+        }
+        link.truncate(length);
+        if (::symlink(link.constData(), target.constData()) != 0) {
+            *error = describe(to, errno);
+            return false;
+        }
+        return true;
+    }
+    if (S_ISREG(info.st_mode)) {
+        QFile file(from);
+        if (!file.copy(to)) {
+            *error = to + QStringLiteral(": ") + file.errorString();
+            return false;
+        }
+        return true;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        *error = describe(from, EINVAL);
+        return false;
+    }
+    // Writable by us while it fills; its own mode once complete.
+    if (::mkdir(target.constData(), S_IRWXU) != 0) {
+        *error = describe(to, errno);
+        return false;
+    }
+    const QStringList names =
+        QDir(from).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        if (!copyTree(from + QLatin1Char('/') + name, to + QLatin1Char('/') + name, error))
+            return false;
+    }
+    if (::chmod(target.constData(), info.st_mode & 07777) != 0) {
+        *error = describe(to, errno);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool removeItem(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat info;
+    if (::lstat(native.constData(), &info) != 0)
+        return errno == ENOENT;
+    if (S_ISDIR(info.st_mode))
+        return QDir(path).removeRecursively();
+    return ::unlink(native.constData()) == 0;
+}
+
+bool moveItem(const QString &from, const QString &to, QString *error)
+{
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+    struct stat info;
+    if (::lstat(target.constData(), &info) == 0) {
+        *error = describe(to, EEXIST);
+        return false;
+    }
+    if (::rename(source.constData(), target.constData()) == 0)
+        return true;
+    if (errno != EXDEV) {
+        *error = describe(from, errno);
+        return false;
+    }
+    const QString partial =
+        to + QStringLiteral(".partial-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    if (!copyTree(from, partial, error)) {
+        removeItem(partial);
+        return false;
+    }
+    if (::rename(QFile::encodeName(partial).constData(), target.constData()) != 0) {
+        *error = describe(to, errno);
+        removeItem(partial);
+        return false;
+    }
+    removeItem(from);
+    return true;
+}
+
+std::optional<QString> makePrivateFolder(const QString &parent, const QString &name, QString *error)
+{
+    if (!QDir().mkpath(parent)) {
+        *error = describe(parent, errno);
+        return std::nullopt;
+    }
+    const QString path = QDir(parent).filePath(name);
+    if (::mkdir(QFile::encodeName(path).constData(), S_IRWXU) != 0) {
+        *error = describe(path, errno);
+        return std::nullopt;
+    }
+    return path;
+}
+
+bool isWritableFolder(const QString &path)
+{
+    return ::access(QFile::encodeName(path).constData(), W_OK | X_OK) == 0;
+}
+
+} // namespace BundleFiles

@@ -1,0 +1,48 @@
+#include "update/BundleInstaller.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include "settings/SystemLog.h"
+#include "update/BundleFiles.h"
+
+BundleInstaller::BundleInstaller(QString bundlePath, Launch launch)
+    : bundlePath(QDir::cleanPath(bundlePath)), launch(std::move(launch))
+{}
+
+QString BundleInstaller::oldPathFor(const QString &bundlePath)
+{
+    return QDir::cleanPath(bundlePath) + QStringLiteral(".old");
+}
+
+BundleInstaller::Outcome BundleInstaller::apply(const ReadyUpdate &update) const
+{
+    const QString staging = QFileInfo(update.app).path();
+    const QString folder = QFileInfo(bundlePath).path();
+    if (!BundleFiles::isWritableFolder(folder)) {
+        systemLog(QStringLiteral("앱 폴더에 쓸 수 없어 업데이트를 건너뜁니다: ") + folder);
+        BundleFiles::removeItem(staging);
+        return Outcome::Skipped;
+    }
+    const QString oldPath = oldPathFor(bundlePath);
+    BundleFiles::removeItem(oldPath);
+    QString error;
+    bool moved = BundleFiles::moveItem(bundlePath, oldPath, &error);
+    if (moved) {
+        moved = BundleFiles::moveItem(update.app, bundlePath, &error);
+        if (!moved) {
+            QString ignored;
+            BundleFiles::moveItem(oldPath, bundlePath, &ignored);
+        }
+    }
+    BundleFiles::removeItem(staging);
+    if (!moved) {
+        systemLog(QStringLiteral("업데이트 적용 실패: ") + error);
+        return Outcome::Failed;
+    }
+    // Whether it started or not, the new bundle is in place for the next start.
+    if (launch)
+        launch(bundlePath + QStringLiteral("/Contents/MacOS/corvane"),
+               {QStringLiteral("--updated"), update.version});
+    return Outcome::Relaunched;
+}

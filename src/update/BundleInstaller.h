@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+#include "update/ReadyUpdate.h"
+
+// Swaps the running bundle for an unpacked new one, keeping the old one beside it at
+// oldPathFor(bundle), and starts the new copy. Runs on the main thread while the
+// application is idle.
+class BundleInstaller
+{
+public:
+    enum class Outcome
+    {
+        // The new bundle is in place and was asked to start; the caller quits.
+        Relaunched,
+        // Nothing changed (the old bundle was put back); the update is dropped.
+        Failed,
+        // The bundle's folder cannot be written; no update can ever be installed here.
+        Skipped,
+    };
+
+    // Starts a program with arguments, detached from this process.
+    using Launch = std::function<bool(const QString &program, const QStringList &arguments)>;
+
+    BundleInstaller(QString bundlePath, Launch launch);
+
+    // Where the replaced bundle is kept: its own name with ".old" appended, beside it.
+    static QString oldPathFor(const QString &bundlePath);
+
+    // Installs the update and removes its staging folder. Every failure is logged.
+    Outcome apply(const ReadyUpdate &update) const;
+
+private:
+    QString bundlePath;
+    Launch launch;
+};

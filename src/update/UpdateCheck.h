@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <atomic>
+#include <optional>
+
+#include "update/ReadyUpdate.h"
+
+// One check with the server: the version manifest, then, for a newer version, the archive,
+// verified against the manifest's digest and unpacked into a fresh staging folder. Blocks
+// its caller with its own network access and event loop, so it runs on a worker thread and
+// never needs the main one. A cancelled flag (which may be null) ends it early.
+class UpdateCheck
+{
+public:
+    static constexpr qint64 manifestLimit = 65536;
+    static constexpr qint64 archiveLimit = 67108864;
+    static constexpr int timeoutMs = 60000;
+
+    // serverUrl loses one trailing "/"; runningVersion is compared with the manifest's and
+    // sent in the User-Agent; staging folders go into tempDir.
+    UpdateCheck(QString serverUrl, QString runningVersion, QString tempDir);
+
+    // The new version and its unpacked bundle, or nothing. No staging folder is left behind
+    // unless a bundle is returned.
+    std::optional<ReadyUpdate> download(const std::atomic<bool> *cancelled) const;
+
+    // The body of a 2xx HTTP answer of at most limit bytes, or nothing. A longer body is
+    // refused as soon as its announced length or the bytes received pass the limit.
+    std::optional<QByteArray> fetch(const QString &url, qint64 limit,
+                                    const std::atomic<bool> *cancelled) const;
+
+private:
+    std::optional<ReadyUpdate> unpack(const QByteArray &zip, const QString &version,
+                                      const std::atomic<bool> *cancelled) const;
+
+    QString serverUrl;
+    QString runningVersion;
+    QString tempDir;
+};

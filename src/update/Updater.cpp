@@ -1,0 +1,179 @@
+#include "update/Updater.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QProcess>
+#include <QThread>
+#include <QTimer>
+
+#include "settings/AppSettings.h"
+#include "settings/Bundle.h"
+#include "settings/SystemLog.h"
+#include "update/BundleFiles.h"
+#include "update/UpdateCheck.h"
+
+namespace {
+
+// A base-10 integer with an optional sign that fits 64 bits; anything else counts as 0.
+qint64 versionPiece(QStringView piece)
+{
+    qsizetype at = 0;
+    const bool negative = piece.startsWith(QLatin1Char('-'));
+    if (negative || piece.startsWith(QLatin1Char('+')))
+        at = 1;
+    if (at == piece.size())
+        return 0;
+    qint64 value = 0;
+    for (; at < piece.size(); ++at) {
+        const char16_t c = piece[at].unicode();
+        if (c < u'0' || c > u'9')
+            return 0;
+        const int digit = c - u'0';
+        // Accumulated negatively, so that the most negative value fits too.
+        if (value < (std::numeric_limits<qint64>::min() + digit) / 10)
+            return 0;
+        value = value * 10 - digit;
+    }
+    if (!negative && value == std::numeric_limits<qint64>::min())
+        return 0;
+    return negative ? value : -value;
+}
+
+QList<qint64> versionPieces(const QString &text)
+{
+    QList<qint64> pieces;
+    for (const QStringView piece : QStringView(text).split(QLatin1Char('.'), Qt::SkipEmptyParts))
+        pieces.append(versionPiece(piece));
+    while (pieces.size() < 4)
+        pieces.append(0);
+    return pieces;
+}
+
+} // namespace
+
+Updater::Environment Updater::Environment::system()
+{
+    Environment env;
+    env.bundlePath = Bundle::bundlePath();
+    env.tempDir = QDir::tempPath();
+    env.version = AppSettings::version();
+    env.launch = [](const QString &program, const QStringList &arguments) {
+        return QProcess::startDetached(program, arguments);
+    };
+    env.quit = [] { QCoreApplication::quit(); };
+    env.packageManaged = Bundle::isPackageManaged();
+    // For tests only: "first,interval,check" in milliseconds replaces the 30 s first wake-up,
+    // the 60 s wake-up interval and the 6 h between checks, so that an end-to-end run of the
+    // whole update takes seconds. Read once, here.
+    const QStringList timing = qEnvironmentVariable("CORVANE_UPDATE_TIMING_MS").split(',');
+    if (timing.size() == 3) {
+        env.firstWakeMs = timing[0].toInt();
+        env.wakeIntervalMs = std::max(1, timing[1].toInt());
+        env.checkIntervalMs = timing[2].toLongLong();
+    }
+    return env;
+}
+
+Updater::Updater(const QString &serverUrl, std::function<bool()> isBusy, Environment environment)
+    : serverUrl(serverUrl), isBusy(std::move(isBusy)), env(std::move(environment))
+{
+    // Outside an X.app bundle the "bundle" is a plain folder such as /usr/bin: never move it.
+    if (!env.bundlePath.endsWith(QLatin1String(".app"))) {
+        systemLog(QStringLiteral("번들 밖에서 실행 중이라 자동 업데이트를 하지 않습니다: ") +
+                  env.bundlePath);
+        return;
+    }
+    if (env.packageManaged) {
+        systemLog(QStringLiteral("패키지로 설치되어 자동 업데이트를 하지 않습니다: ") +
+                  env.bundlePath);
+        return;
+    }
+    BundleFiles::removeItem(BundleInstaller::oldPathFor(env.bundlePath));
+    timer = new QTimer(this);
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, this, [this] {
+        if (timer->isSingleShot())
+            startWakeTimer(env.wakeIntervalMs);
+        tick();
+    });
+    timer->start(env.firstWakeMs);
+}
+
+Updater::~Updater()
+{
+    cancelled = true;
+    if (worker)
+        worker->wait();
+}
+
+bool Updater::isNewer(const QString &a, const QString &b)
+{
+    const QList<qint64> left = versionPieces(a);
+    const QList<qint64> right = versionPieces(b);
+    for (int i = 0; i < 4; ++i) {
+        if (left[i] != right[i])
+            return left[i] > right[i];
+    }
+    return false;
+}
+
+void Updater::startWakeTimer(int intervalMs)
+{
+    timer->setSingleShot(false);
+    timer->start(intervalMs);
+}
+
+void Updater::tick()
+{
+    if (ready) {
+        if (!isBusy || !isBusy())
+            apply(*ready);
+        return;
+    }
+    if (checking)
+        return;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (now < nextCheck)
+        return;
+    checking = true;
+    nextCheck = now + env.checkIntervalMs;
+    startCheck();
+}
+
+void Updater::startCheck()
+{
+    if (worker)
+        worker->wait();
+    const UpdateCheck check(serverUrl, env.version, env.tempDir);
+    // The updater outlives the worker (its destructor waits), so the result can be posted
+    // to it directly.
+    worker.reset(QThread::create([this, check] {
+        std::optional<ReadyUpdate> found = check.download(&cancelled);
+        QMetaObject::invokeMethod(
+            this,
+            [this, found = std::move(found)] {
+                ready = found;
+                checking = false;
+            },
+            Qt::QueuedConnection);
+    }));
+    worker->start(QThread::LowPriority);
+}
+
+void Updater::apply(const ReadyUpdate &update)
+{
+    timer->stop();
+    switch (BundleInstaller(env.bundlePath, env.launch).apply(update)) {
+    case BundleInstaller::Outcome::Relaunched:
+        QMetaObject::invokeMethod(this, env.quit, Qt::QueuedConnection);
+        break;
+    case BundleInstaller::Outcome::Failed:
+        ready.reset();
+        startWakeTimer(env.wakeIntervalMs);
+        break;
+    case BundleInstaller::Outcome::Skipped:
+        ready.reset();
+        break;
+    }
+}
