@@ -1,0 +1,46 @@
+#include "overlay/ClipboardImage.h"
+
+#include <utility>
+
+#include <QBuffer>
+#include <QImage>
+#include <QImageWriter>
+
+namespace {
+
+const QString pngType = QStringLiteral("image/png");
+const QString tiffType = QStringLiteral("image/tiff");
+
+} // namespace
+
+ClipboardImage::ClipboardImage(QByteArray png) : m_png(std::move(png)), m_formats{pngType}
+{
+    // TIFF needs Qt's image-format plugins; without them only the PNG is offered.
+    if (QImageWriter::supportedImageFormats().contains("tiff"))
+        m_formats << tiffType;
+}
+
+QStringList ClipboardImage::formats() const
+{
+    return m_formats;
+}
+
+bool ClipboardImage::hasFormat(const QString &mimeType) const
+{
+    return m_formats.contains(mimeType);
+}
+
+QVariant ClipboardImage::retrieveData(const QString &mimeType, QMetaType) const
+{
+    if (mimeType == pngType)
+        return m_png;
+    if (mimeType != tiffType || !hasFormat(tiffType))
+        return {};
+    const QImage image = QImage::fromData(m_png, "png");
+    QByteArray tiff;
+    QBuffer buffer(&tiff);
+    buffer.open(QIODevice::WriteOnly);
+    if (image.isNull() || !QImageWriter(&buffer, "tiff").write(image))
+        return {};
+    return tiff;
+}
