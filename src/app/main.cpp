@@ -2,7 +2,9 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <optional>
 
 #include <xcb/xcb.h>
 
@@ -24,10 +26,39 @@ bool x11DisplayReachable()
     return ok;
 }
 
+// --version and --help answer on standard output and exit: they need no display and must
+// not reach a running instance (a hand-over would start a capture there).
+std::optional<int> answerInfoOption(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            // The bundle is found from the executable's path, which needs the core object.
+            QCoreApplication core(argc, argv);
+            std::printf("corvane %s\n", qPrintable(AppSettings::versionText()));
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::printf("사용법: corvane [--version | --help]\n"
+                        "\n"
+                        "트레이에 머무는 화면 캡처 프로그램입니다. 이미 실행 중이면 캡처를 "
+                        "시작합니다.\n"
+                        "기본 캡처 단축키는 Shift+Ctrl+9 이며, 트레이 아이콘 메뉴의 "
+                        "\"설정...\"에서 바꿀 수 있습니다.\n"
+                        "\n"
+                        "  --version  버전을 출력하고 끝냅니다\n"
+                        "  --help     이 도움말을 출력하고 끝냅니다\n");
+            return 0;
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (const std::optional<int> rc = answerInfoOption(argc, argv))
+        return *rc;
     if (!x11DisplayReachable()) {
         std::fprintf(stderr,
                      "corvane: X11 디스플레이에 연결할 수 없습니다 (DISPLAY=%s). "
