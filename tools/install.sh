@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Builds corvane and installs it for the current user under ~/.local, without root: the
+# bundle in lib/corvane, the launcher bin/corvane, the menu entry, the icon and the
+# AppStream data. A new install first removes the previous one.
+#   bash tools/install.sh              set up, build into build/ and install
+#   bash tools/install.sh --uninstall  remove exactly what the last install wrote
+# Options: --prefix DIR instead of ~/.local; --build-dir DIR installs what is already built
+# there, without setting up or building.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+prefix=$HOME/.local
+build=
+uninstall=false
+while [ $# -gt 0 ]; do
+  case $1 in
+    --prefix) prefix=$2; shift 2 ;;
+    --build-dir) build=$2; shift 2 ;;
+    --uninstall) uninstall=true; shift ;;
+    *) echo "install: unknown option $1 (see the top of $0)" >&2; exit 2 ;;
+  esac
+done
+prefix=$(realpath -m "$prefix")
+# One line per installed file ("f PATH") and per folder the install created ("d PATH"),
+# relative to the prefix.
+record=$prefix/lib/corvane/installed-files
+
+remove_installed() {
+  [ -f "$record" ] || return 0
+  local kind path lines dirs=()
+  mapfile -t lines < "$record"
+  for line in "${lines[@]}"; do
+    read -r kind path <<< "$line"
+    if [ "$kind" = f ]; then rm -f "$prefix/$path"; else dirs+=("$path"); fi
+  done
+  # The updater swaps the bundle as a whole and keeps the replaced one beside it.
+  rm -rf "$prefix/lib/corvane/corvane.app" "$prefix/lib/corvane/corvane.app.old"
+  rm -f "$record"
+  # Deepest first, and only when nothing else has been put there since.
+  while IFS= read -r path; do
+    if [ -n "$path" ] && [ -d "$prefix/$path" ]; then rmdir --ignore-fail-on-non-empty "$prefix/$path"; fi
+  done < <(printf '%s\n' "${dirs[@]}" | sort -r)
+}
+
+if $uninstall; then
+  [ -f "$record" ] || { echo "install: nothing installed under $prefix"; exit 0; }
+  remove_installed
+  echo "install: removed corvane from $prefix"
+  exit 0
+fi
+
+if [ -z "$build" ]; then
+  bash "$root/tools/setup.sh"
+  build=$root/build
+  bash "$root/tools/build.sh" "$build" -- corvane
+fi
+remove_installed
+
+# Staged first, so that the record can name the folders that do not exist yet.
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+DESTDIR=$stage cmake --install "$build" --prefix "$prefix" > /dev/null
+{
+  (cd "$stage$prefix" && find . -mindepth 1 -type d -printf '%P\n') | while read -r dir; do
+    [ -e "$prefix/$dir" ] || echo "d $dir"
+  done
+  (cd "$stage$prefix" && find . ! -type d -printf 'f %P\n')
+} > "$stage/record"
+mkdir -p "$prefix"
+cp -a "$stage$prefix/." "$prefix/"
+cp "$stage/record" "$record"
+echo "install: corvane installed under $prefix; start it with $prefix/bin/corvane"
+case ":$PATH:" in
+  *":$prefix/bin:"*) ;;
+  *) echo "install: $prefix/bin is not on PATH; the menu entry works without it" ;;
+esac

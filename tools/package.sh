@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds the Debian package build/corvane_<version>_amd64.deb, which installs under /usr and
+# declares the libraries the executable links as dependencies.
+# Usage: bash tools/package.sh [cmake options], for example -DCORVANE_VERSION=1.4.0
+#        -DCORVANE_SERVER_URL=https://example.org -DCORVANE_CHANNEL=production.
+# CORVANE_BUILD_DIR names another build folder than build/.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${CORVANE_BUILD_DIR:-$root/build}
+bash "$root/tools/setup.sh"
+# build.sh applies options only when it configures a new folder.
+if [ $# -gt 0 ] && [ -f "$build/build.ninja" ]; then
+  cmake -S "$root" -B "$build" "$@" > /dev/null
+fi
+bash "$root/tools/build.sh" "$build" "$@" -- corvane
+(cd "$build" && cpack --config CPackConfig.cmake -B "$build")
+rm -rf "$build/_CPack_Packages"
