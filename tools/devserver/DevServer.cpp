@@ -149,11 +149,18 @@ HttpResponse DevServer::route(const HttpRequest &request) const
         return Responses::file(options.dataDir + QLatin1Char('/') + match.captured(1) +
                                    QStringLiteral(".png"),
                                "image/png");
-    if (path.endsWith(QLatin1String(".json")))
-        return Responses::file(options.releasesDir + QStringLiteral("/version.json"),
-                               "application/json");
-    return Responses::file(options.releasesDir + QStringLiteral("/corvane-mac.zip"),
-                           "application/zip");
+    HttpResponse response =
+        path.endsWith(QLatin1String(".json"))
+            ? Responses::file(options.releasesDir + QStringLiteral("/version.json"),
+                              "application/json")
+            : Responses::file(options.releasesDir + QStringLiteral("/corvane-mac.zip"),
+                              "application/zip");
+    if (options.updateStatus) {
+        response.status = *options.updateStatus;
+        if (response.status == 304)
+            response.body.clear();
+    }
+    return response;
 }
 
 QString DevServer::linkAuthority(const HttpRequest &request) const

@@ -61,8 +61,12 @@ std::optional<ServerOptions> ServerOptions::parse(const QStringList &arguments, 
         QStringLiteral("Answer uploads with a streamed JSON body of N bytes (more if N is too "
                        "short) whose last members are \"error\" and \"url\"."),
         QStringLiteral("N"));
+    const QCommandLineOption updateStatus(
+        QStringLiteral("update-status"),
+        QStringLiteral("Answer update downloads with this status (no body for 304)."),
+        QStringLiteral("N"));
     parser.addOptions({port, data, releases, log, maxBody, status, body, bodyFile, contentType,
-                       header, stall, drop, oversize});
+                       header, stall, drop, oversize, updateStatus});
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
         return std::nullopt;
@@ -96,6 +100,13 @@ std::optional<ServerOptions> ServerOptions::parse(const QStringList &arguments, 
         options.status = number(parser.value(status), 200, 599);
         if (!options.status) {
             *error = QStringLiteral("--status needs a number from 200 to 599");
+            return std::nullopt;
+        }
+    }
+    if (parser.isSet(updateStatus)) {
+        options.updateStatus = number(parser.value(updateStatus), 200, 599);
+        if (!options.updateStatus) {
+            *error = QStringLiteral("--update-status needs a number from 200 to 599");
             return std::nullopt;
         }
     }

@@ -25,6 +25,8 @@ struct ServerOptions
     bool stall = false;
     bool drop = false;
     std::optional<qint64> oversize;
+    // Status of the answers to the two update downloads.
+    std::optional<int> updateStatus;
 
     // Nothing, with a message in *error, when the arguments are unusable.
     static std::optional<ServerOptions> parse(const QStringList &arguments, QString *error);
