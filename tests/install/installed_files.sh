@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs a build for a user (tools/install.sh, into WORK/user) and as its Debian package
+# (extracted into WORK/root), and checks every file, the entries, the package's dependencies
+# and that uninstalling leaves only what was there before.
+# Usage: installed_files.sh BUILD_DIR WORK
+set -euxo pipefail
+build=$1 work=$2
+root=$(cd "$(dirname "$0")/../.." && pwd)
+app=lib/corvane/corvane.app
+
+bash "$root/tools/install.sh" --prefix "$work/user" --build-dir "$build"
+cpack --config "$build/CPackConfig.cmake" -B "$work/deb" > /dev/null
+version=$(dpkg-deb --field "$work"/deb/*.deb Version)
+deb=$work/deb/corvane_${version}_amd64.deb
+dpkg-deb --field "$deb" Depends | grep 'libqt6widgets6' | grep 'libxcb1' | grep -q 'qt6-image-formats-plugins'
+apt-get install --simulate "$deb" > /dev/null
+dpkg-deb -x "$deb" "$work/root"
+[ "$(ls -A "$work/root")" = usr ]
+
+check() { # PREFIX, where it runs from, the file only this kind of install has
+  diff <(cd "$1" && find . -type f -printf '%P\n' | sort) <({
+    printf '%s\n' bin/corvane "$3" $app/Contents/MacOS/corvane $app/Contents/Info.plist \
+      share/applications/corvane.desktop share/metainfo/org.example.corvane.metainfo.xml \
+      share/icons/hicolor/scalable/apps/corvane.svg
+    (cd "$build/corvane.app" && find Contents/Resources -type f -printf "$app/%p\n")
+    for size in 16 22 24 32 48 64 128 256; do
+      echo "share/icons/hicolor/${size}x$size/apps/corvane.png"
+      file "$1/share/icons/hicolor/${size}x$size/apps/corvane.png" | grep -q "$size x $size,"
+    done
+  } | sort)
+  grep -qx "Exec=$2/bin/corvane" "$1/share/applications/corvane.desktop"
+  desktop-file-validate "$1/share/applications/corvane.desktop"
+  appstreamcli validate --no-net "$1/share/metainfo/org.example.corvane.metainfo.xml"
+  # Neither option needs a display.
+  env -u DISPLAY "$1/bin/corvane" --version | grep -q "^corvane $version\b"
+  env -u DISPLAY "$1/bin/corvane" --help | grep -q '^사용법: corvane'
+}
+check "$work/user" "$work/user" lib/corvane/installed-files
+check "$work/root/usr" /usr $app/Contents/Resources/package-managed
+
+# A second install replaces the first; uninstalling keeps what was there before.
+mkdir -p "$work/again/share/applications/other"
+for i in 1 2; do bash "$root/tools/install.sh" --prefix "$work/again" --build-dir "$build"; done
+bash "$root/tools/install.sh" --prefix "$work/again" --uninstall
+[ "$(cd "$work/again" && find . -mindepth 1 | sort | xargs)" = \
+  "./share ./share/applications ./share/applications/other" ]
