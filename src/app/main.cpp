@@ -9,6 +9,7 @@
 #include <xcb/xcb.h>
 
 #include "app/AppDelegate.h"
+#include "app/QtTranslations.h"
 #include "settings/AppSettings.h"
 #include "app/SingleInstance.h"
 
@@ -71,6 +72,8 @@ int main(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("corvane"));
     QApplication::setOrganizationName(QStringLiteral("corvane"));
     QApplication::setQuitOnLastWindowClosed(false);
+    // Dialogs, standard buttons and network errors in the desktop's language.
+    installQtTranslations(app, QLocale::system());
 
     // A process started by the updater replaces the one that is quitting; it waits for the
     // name instead of handing over to it.
