@@ -1,13 +1,11 @@
 #!/usr/bin/env bash
-# Installs a build for a user (tools/install.sh, into WORK/user) and as its Debian package
-# (extracted into WORK/root), and checks every file, the entries, the package's dependencies
-# and that uninstalling leaves only what was there before.
+# Installs a build for a user (tools/install.sh, into WORK/user) and as its extracted Debian
+# package (WORK/root); checks every file, the entries, the dependencies and the uninstall.
 # Usage: installed_files.sh BUILD_DIR WORK
 set -euxo pipefail
 build=$1 work=$2
 root=$(cd "$(dirname "$0")/../.." && pwd)
 app=lib/corvane/corvane.app
-
 bash "$root/tools/install.sh" --prefix "$work/user" --build-dir "$build"
 cpack --config "$build/CPackConfig.cmake" -B "$work/deb" > /dev/null
 version=$(dpkg-deb --field "$work"/deb/*.deb Version)
@@ -15,7 +13,6 @@ deb=$work/deb/corvane_${version}_amd64.deb
 dpkg-deb --field "$deb" Depends | grep 'libqt6widgets6' | grep 'libxcb1' | grep -q 'qt6-image-formats-plugins'
 apt-get install --simulate "$deb" > /dev/null
 dpkg-deb -x "$deb" "$work/root"
-[ "$(ls -A "$work/root")" = usr ]
 
 check() { # PREFIX, where it runs from, the file only this kind of install has
   diff <(cd "$1" && find . -type f -printf '%P\n' | sort) <({
@@ -24,8 +21,8 @@ check() { # PREFIX, where it runs from, the file only this kind of install has
       share/icons/hicolor/scalable/apps/corvane.svg
     (cd "$build/corvane.app" && find Contents/Resources -type f -printf "$app/%p\n")
     for size in 16 22 24 32 48 64 128 256; do
-      echo "share/icons/hicolor/${size}x$size/apps/corvane.png"
       file "$1/share/icons/hicolor/${size}x$size/apps/corvane.png" | grep -q "$size x $size,"
+      echo "share/icons/hicolor/${size}x$size/apps/corvane.png"
     done
   } | sort)
   grep -qx "Exec=$2/bin/corvane" "$1/share/applications/corvane.desktop"

@@ -2,29 +2,25 @@
 
 #include <QTest>
 
-#include "AppProcess.h"
+#include "../e2e/AppProcess.h"
 #include "settings/Bundle.h"
 
 using namespace testkit;
 
-// The launcher and bundle as installed for a user and by the package, started on a desktop
-// with a tray host.
+// The launcher and bundle installed for a user and by the package, on a desktop with a tray.
 class InstalledLauncherTest : public QObject
 {
     Q_OBJECT
     QTemporaryDir m_work;
     QString user(const QString &path) const { return m_work.filePath("user/" + path); }
     QString package(const QString &path) const { return m_work.filePath("root/usr/" + path); }
-    int run(const QString &program, const QStringList &args)
-    {
-        return serverOf(this).run(program, args, nullptr, 600000);
-    }
 
 private slots:
     // Every installed file, the entries and the package's dependencies are checked there.
     void initTestCase()
     {
-        QCOMPARE(run("bash", {CORVANE_INSTALLED_FILES_SH, CORVANE_BINARY_DIR, m_work.path()}), 0);
+        const QStringList args{CORVANE_INSTALLED_FILES_SH, CORVANE_BINARY_DIR, m_work.path()};
+        QCOMPARE(serverOf(this).run("bash", args, nullptr, 600000), 0);
     }
 
     void bundleKnowsHowItWasInstalled()
@@ -44,8 +40,8 @@ private slots:
         first.setProcessEnvironment(person.environment());
         first.start(user("bin/corvane"));
         QVERIFY(waitUntil([&] { return !visibleAppWindows(serverOf(this)).isEmpty(); }, 15000));
-        const QStringList env = person.environment().toStringList();
-        QCOMPARE(run("env", env + QStringList{user("bin/corvane")}), 0);
+        const QStringList again = person.environment().toStringList() << user("bin/corvane");
+        QCOMPARE(serverOf(this).run("env", again, nullptr, 15000), 0);
         QCOMPARE(first.state(), QProcess::Running);
         first.terminate();
         first.waitForFinished();
