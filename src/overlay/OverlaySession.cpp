@@ -3,20 +3,16 @@
 #include <QCursor>
 #include <QGuiApplication>
 
+#include "overlay/OverlayView.h"
 #include "overlay/OverlayWindow.h"
 
-// The settings are read by the output actions, which this session does not offer yet.
-OverlaySession::OverlaySession(QList<ScreenShot> shots, AppSettings & /*settings*/)
+OverlaySession::OverlaySession(QList<ScreenShot> shots, AppSettings &settings)
+    : m_settings(settings)
 {
     for (const ScreenShot &shot : shots) {
-        if (!shot.screen)
+        if (!shot.screen || shot.image.isNull())
             continue;
-        auto *window = new OverlayWindow(shot);
-        window->onEscape = [self = QPointer<OverlaySession>(this)] {
-            if (self)
-                self->close();
-        };
-        m_windows.append(window);
+        m_windows.append(new OverlayWindow(shot, this));
     }
 }
 
@@ -48,7 +44,11 @@ void OverlaySession::show()
     OverlayWindow *key = list.first();
     const QPoint pointer = QCursor::pos();
     for (OverlayWindow *window : list) {
-        if (window->geometry().contains(pointer)) {
+        // QRect::contains counts the right and bottom edges in; the pointer there belongs to
+        // the next display.
+        const QRect g = window->geometry();
+        if (pointer.x() >= g.x() && pointer.x() < g.x() + g.width() && pointer.y() >= g.y() &&
+            pointer.y() < g.y() + g.height()) {
             key = window;
             break;
         }
@@ -56,17 +56,38 @@ void OverlaySession::show()
     key->takeKeyboard();
 }
 
+void OverlaySession::hideAll()
+{
+    for (OverlayWindow *window : windows()) {
+        if (QWidget *grabber = QWidget::keyboardGrabber(); grabber && grabber->window() == window)
+            grabber->releaseKeyboard();
+        window->hide();
+    }
+}
+
+void OverlaySession::clearSelections(OverlayView *except)
+{
+    for (OverlayWindow *window : windows()) {
+        if (window->overlayView() != except)
+            window->overlayView()->clearSelectionExternally();
+    }
+}
+
 void OverlaySession::close()
 {
     if (m_closed)
         return;
     m_closed = true;
-    for (OverlayWindow *window : windows()) {
-        window->releaseKeyboard();
+    const QList<OverlayWindow *> taken = windows();
+    m_windows.clear();
+    for (OverlayWindow *window : taken) {
+        window->overlayView()->tearDown();
+        if (QWidget *grabber = QWidget::keyboardGrabber(); grabber && grabber->window() == window)
+            grabber->releaseKeyboard();
         window->hide();
+        // The call may come from inside an event handler of this very window.
         window->deleteLater();
     }
-    m_windows.clear();
     if (delegate)
         delegate->overlaySessionDidClose(this);
 }

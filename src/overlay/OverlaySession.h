@@ -8,6 +8,7 @@
 
 class AppSettings;
 class OverlaySession;
+class OverlayView;
 class OverlayWindow;
 
 class OverlaySessionDelegate
@@ -17,7 +18,8 @@ public:
     virtual void overlaySessionDidClose(OverlaySession *session) = 0;
 };
 
-// One capture: a full-screen window per frozen display, shown together and closed together.
+// One capture: a full-screen window per frozen display, shown together, holding at most one
+// selection among them, and closed together.
 class OverlaySession : public QObject
 {
     Q_OBJECT
@@ -28,15 +30,24 @@ public:
     // Not owned; the delegate outlives every session it is told about.
     OverlaySessionDelegate *delegate = nullptr;
 
+    AppSettings &settings() const { return m_settings; }
     bool isClosed() const { return m_closed; }
+    // In the order of the shots; empty once closed.
     QList<OverlayWindow *> windows() const;
 
-    // Shows (or shows again) every window; the one under the pointer takes the keyboard.
+    // Shows (or shows again) every window; the one under the pointer takes the keyboard,
+    // the first one when the pointer is outside every window.
     void show();
-    // Hides and releases every window and tells the delegate. Only the first call acts.
+    // Hides every window and gives the keyboard back; the session stays open.
+    void hideAll();
+    // Clears the selection and shapes of every view but `except`.
+    void clearSelections(OverlayView *except);
+    // Tears the views down, hides the windows, releases them on the next turn of the event
+    // loop and tells the delegate. Only the first call acts.
     void close();
 
 private:
+    AppSettings &m_settings;
     QList<QPointer<OverlayWindow>> m_windows;
     bool m_closed = false;
 };

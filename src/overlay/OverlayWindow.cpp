@@ -1,55 +1,46 @@
 #include "overlay/OverlayWindow.h"
 
-#include <QKeyEvent>
-#include <QPainter>
+#include "overlay/OverlaySession.h"
 
-OverlayWindow::OverlayWindow(const ScreenShot &shot)
+#include "annotate/TextEntryView.h"
+#include "overlay/OverlayView.h"
+
+OverlayWindow::OverlayWindow(const ScreenShot &shot, OverlaySession *session)
     : QWidget(nullptr,
               Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::X11BypassWindowManagerHint),
-      m_shot(shot)
+      m_screen(shot.screen)
 {
+    // The view first: the window's size and contents come from it.
+    m_view = new OverlayView(shot, session, this);
     setObjectName(QStringLiteral("corvane-overlay"));
     setWindowTitle(QStringLiteral("corvane-overlay"));
-    setFocusPolicy(Qt::StrongFocus);
-    // There is no compositor to blend with: every pixel is painted.
+    // There is no compositor to blend with: every pixel is painted by the view.
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_NoSystemBackground);
-    setCursor(Qt::CrossCursor);
-    if (m_shot.screen) {
-        setScreen(m_shot.screen);
-        setGeometry(m_shot.screen->geometry());
+    setFocusProxy(m_view);
+    if (m_screen) {
+        setScreen(m_screen);
+        setGeometry(m_screen->geometry());
+    } else {
+        resize(m_view->size());
     }
 }
 
 void OverlayWindow::showOverlay()
 {
-    if (m_shot.screen)
-        setGeometry(m_shot.screen->geometry());
+    if (m_screen)
+        setGeometry(m_screen->geometry());
     show();
     raise();
 }
 
 void OverlayWindow::takeKeyboard()
 {
-    // A window that bypasses the window manager is never given focus: take it.
     raise();
     activateWindow();
-    setFocus(Qt::OtherFocusReason);
-    grabKeyboard();
-}
-
-void OverlayWindow::paintEvent(QPaintEvent *event)
-{
-    QPainter painter(this);
-    painter.drawImage(QRectF(rect()), m_shot.image);
-    painter.fillRect(event->rect(), QColor(0, 0, 0, 128));
-}
-
-void OverlayWindow::keyPressEvent(QKeyEvent *event)
-{
-    if (event->key() == Qt::Key_Escape && onEscape) {
-        onEscape();
-        return;
-    }
-    QWidget::keyPressEvent(event);
+    QWidget *target = m_view;
+    if (TextEntryView *entry = m_view->textEntry())
+        target = entry;
+    target->setFocus(Qt::OtherFocusReason);
+    target->grabKeyboard();
 }

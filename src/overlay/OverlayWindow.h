@@ -1,29 +1,29 @@
 #pragma once
 
-#include <QImage>
 #include <QWidget>
-
-#include <functional>
 
 #include "capture/ScreenShot.h"
 
-// A borderless window over one whole display showing that display's frozen image.
+class OverlaySession;
+class OverlayView;
+
+// A borderless window covering one whole display, above panels and every other window,
+// holding that display's overlay view.
 class OverlayWindow : public QWidget
 {
     Q_OBJECT
 public:
-    explicit OverlayWindow(const ScreenShot &shot);
+    OverlayWindow(const ScreenShot &shot, OverlaySession *session);
 
-    std::function<void()> onEscape;
+    OverlayView *overlayView() const { return m_view; }
+    QScreen *targetScreen() const { return m_screen; }
 
     void showOverlay();
+    // Gives this window the keyboard: a window that bypasses the window manager is never
+    // given focus, so it takes it.
     void takeKeyboard();
-    const ScreenShot &shot() const { return m_shot; }
-
-protected:
-    void paintEvent(QPaintEvent *event) override;
-    void keyPressEvent(QKeyEvent *event) override;
 
 private:
-    ScreenShot m_shot;
+    QPointer<QScreen> m_screen;
+    OverlayView *m_view;
 };

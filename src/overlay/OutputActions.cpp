@@ -1,0 +1,106 @@
+#include "overlay/OutputActions.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QImageWriter>
+#include <QMimeData>
+#include <QSaveFile>
+#include <QUrl>
+
+#include "overlay/ClipboardImage.h"
+#include "overlay/ImageEncoding.h"
+
+QByteArray OutputActions::encodePng(const QImage &image)
+{
+    return ImageEncoding::encodePng(image);
+}
+
+QMimeData *OutputActions::clipboardData(const QImage &image)
+{
+    QByteArray png = encodePng(image);
+    if (png.isEmpty())
+        return nullptr;
+    return new ClipboardImage(std::move(png));
+}
+
+QString OutputActions::uniquePath(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString base = info.completeBaseName(), ext = info.suffix();
+    QString candidate = path;
+    for (int n = 2; QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink(); ++n)
+        candidate = info.dir().filePath(base + QLatin1Char('_') + QString::number(n) +
+                                        (ext.isEmpty() ? QString() : QLatin1Char('.') + ext));
+    return candidate;
+}
+
+QString OutputActions::askForTarget(const QString &proposed)
+{
+    QFileDialog dialog(nullptr, QString(), proposed);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilters({QStringLiteral("PNG (*.png)"), QStringLiteral("JPEG (*.jpg *.jpeg)")});
+    dialog.selectFile(QFileInfo(proposed).fileName());
+    dialog.setWindowFlag(Qt::WindowStaysOnTopHint);
+    dialog.setWindowModality(Qt::ApplicationModal);
+    dialog.raise();
+    dialog.activateWindow();
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().constFirst();
+}
+
+bool OutputActions::writeImage(const QImage &image, const QString &target)
+{
+    const QString ext = QFileInfo(target).suffix().toLower();
+    const bool jpeg = ext == QLatin1String("jpg") || ext == QLatin1String("jpeg");
+    const QByteArray bytes =
+        jpeg ? ImageEncoding::encodeJpeg(image, 90) : ImageEncoding::encodePng(image);
+    if (bytes.isEmpty())
+        return false;
+    QSaveFile file(target);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+void OutputActions::reveal(const QString &path)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.FileManager1"),
+        QStringLiteral("/org/freedesktop/FileManager1"),
+        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+    call << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (bus.isConnected() && bus.interface() &&
+        bus.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.FileManager1"))) {
+        bus.asyncCall(call);
+        return;
+    }
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
+}
+
+bool OutputActions::openInBrowser(const QString &link, const QString &serverUrl)
+{
+    const QUrl url(link, QUrl::StrictMode);
+    if (!url.isValid())
+        return false;
+    const QString scheme = url.scheme().toLower();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+        return false;
+    const QUrl server(serverUrl);
+    if (!server.isValid() || server.host().isEmpty() || url.host().isEmpty())
+        return false;
+    if (url.host().compare(server.host(), Qt::CaseInsensitive) != 0)
+        return false;
+    return QDesktopServices::openUrl(url);
+}

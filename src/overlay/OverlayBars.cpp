@@ -1,0 +1,368 @@
+#include "overlay/OverlayView.h"
+
+#include <cmath>
+#include <map>
+
+#include <QFile>
+#include <QFontMetricsF>
+#include <QMenu>
+#include <QPainter>
+
+#include "annotate/Drawing.h"
+#include "overlay/OverlaySession.h"
+#include "settings/Bundle.h"
+
+namespace {
+
+const QColor kHoverColor = QColor::fromRgbF(240 / 255.0, 240 / 255.0, 240 / 255.0);
+const QColor kSelectedColor = QColor::fromRgbF(215 / 255.0, 215 / 255.0, 215 / 255.0);
+const QColor kBorderGrey = QColor::fromRgbF(0.5, 0.5, 0.5);
+const QColor kSeparatorGrey = QColor::fromRgbF(2 / 3.0, 2 / 3.0, 2 / 3.0);
+const QColor kWidthGrey = QColor::fromRgbF(0.35, 0.35, 0.35);
+const QColor kSwatchOutline = QColor::fromRgbF(0, 0, 0, 90 / 255.0);
+
+// Each icon at display scale 1 and 2; a key whose file is missing or unreadable is absent.
+struct IconPair
+{
+    QImage normal;
+    QImage doubled;
+};
+
+const std::map<QString, IconPair> &icons()
+{
+    static const std::map<QString, IconPair> table = [] {
+        std::map<QString, IconPair> loaded;
+        const QString folder = Bundle::resourcesPath() + QStringLiteral("/Icons/");
+        QStringList keys = {QStringLiteral("upload"), QStringLiteral("copy"),
+                            QStringLiteral("save"), QStringLiteral("close"),
+                            QStringLiteral("undo")};
+        for (const auto &item : OverlayView::drawTools())
+            keys << item.icon;
+        for (const QString &key : keys) {
+            IconPair pair{QImage(folder + key + QStringLiteral(".png")),
+                          QImage(folder + key + QStringLiteral("@2x.png"))};
+            if (!pair.normal.isNull() || !pair.doubled.isNull())
+                loaded.emplace(key, std::move(pair));
+        }
+        return loaded;
+    }();
+    return table;
+}
+
+void strokeOutline(QPainter &painter, const QRectF &r, const QColor &color)
+{
+    painter.setBrush(Qt::NoBrush);
+    painter.setPen(QPen(color, 1));
+    painter.drawRect(r.adjusted(0.5, 0.5, -0.5, -0.5));
+}
+
+QImage menuImage(QSizeF size, qreal dpr)
+{
+    QImage image((size * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(dpr);
+    image.fill(Qt::transparent);
+    return image;
+}
+
+} // namespace
+
+const std::vector<OverlayView::ActionButton> &OverlayView::buttons()
+{
+    static const std::vector<ActionButton> table = {
+        {QStringLiteral("업로드 (⌘D)"), QStringLiteral("upload"),
+         [](OverlayView &v) { v.upload(); }},
+        {QStringLiteral("복사 (⌘C)"), QStringLiteral("copy"),
+         [](OverlayView &v) { v.copyToClipboard(); }},
+        {QStringLiteral("저장 (⌘S)"), QStringLiteral("save"),
+         [](OverlayView &v) { v.saveToFile(); }},
+        {QStringLiteral("닫기 (Esc)"), QStringLiteral("close"),
+         [](OverlayView &v) { v.closeSession(); }},
+    };
+    return table;
+}
+
+const std::vector<OverlayView::ToolItem> &OverlayView::drawTools()
+{
+    static const std::vector<ToolItem> table = {
+        {Tool::pen, QStringLiteral("펜"), QStringLiteral("pen")},
+        {Tool::line, QStringLiteral("직선"), QStringLiteral("line")},
+        {Tool::arrow, QStringLiteral("화살표"), QStringLiteral("arrow")},
+        {Tool::rect, QStringLiteral("사각형"), QStringLiteral("rect")},
+        {Tool::marker, QStringLiteral("형광펜"), QStringLiteral("marker")},
+        {Tool::text, QStringLiteral("텍스트"), QStringLiteral("text")},
+        {Tool::mosaic, QStringLiteral("모자이크"), QStringLiteral("mosaic")},
+    };
+    return table;
+}
+
+const std::vector<OverlayView::PaletteEntry> &OverlayView::palette()
+{
+    static const std::vector<PaletteEntry> table = {
+        {QStringLiteral("빨강"), QColor::fromRgbF(1.0, 0.0, 0.0)},
+        {QStringLiteral("주황"), QColor::fromRgbF(1.0, 0.55, 0.0)},
+        {QStringLiteral("노랑"), QColor::fromRgbF(1.0, 0.9, 0.0)},
+        {QStringLiteral("초록"), QColor::fromRgbF(0.1, 0.65, 0.25)},
+        {QStringLiteral("파랑"), QColor::fromRgbF(0.1, 0.4, 1.0)},
+        {QStringLiteral("보라"), QColor::fromRgbF(0.6, 0.2, 0.8)},
+        {QStringLiteral("검정"), QColor::fromRgbF(0.0, 0.0, 0.0)},
+        {QStringLiteral("흰색"), QColor::fromRgbF(1.0, 1.0, 1.0)},
+    };
+    return table;
+}
+
+const QStringList &OverlayView::widthNames()
+{
+    static const QStringList names = {QStringLiteral("가늘게"), QStringLiteral("보통"),
+                                      QStringLiteral("굵게")};
+    return names;
+}
+
+QRectF OverlayView::toolsRect() const
+{
+    const qreal B = buttonSize, G = gap, h = toolItemCount() * B, H = height();
+    qreal x = m_sel.right() + G;
+    if (x + B > width())
+        x = m_sel.right() - B - G;
+    qreal y = m_sel.bottom() - h;
+    y = y < 0 ? 0 : std::min(std::max<qreal>(0, H - h), m_sel.bottom() - h);
+    return {x, y, B, h};
+}
+
+QRectF OverlayView::toolbarRect() const
+{
+    const qreal B = buttonSize, G = gap, w = 4 * B, W = width();
+    const QRectF tools = toolsRect();
+    const qreal r = m_sel.right() > tools.left() ? tools.left() - G : m_sel.right();
+    qreal y = m_sel.bottom() + G;
+    if (y + B > height())
+        y = std::max<qreal>(0, m_sel.bottom() - B - G);
+    qreal x = r - w;
+    x = x < 0 ? 0 : std::min(x, W - w);
+    return {x, y, w, B};
+}
+
+QRectF OverlayView::buttonCell(int index) const
+{
+    const QRectF bar = toolbarRect();
+    const qreal w = bar.width() / 4;
+    return {bar.left() + index * w, bar.top(), w, bar.height()};
+}
+
+QRectF OverlayView::toolCell(int index) const
+{
+    const QRectF bar = toolsRect();
+    return {bar.left(), bar.top() + index * bar.width(), bar.width(), bar.width()};
+}
+
+namespace {
+
+bool cellContains(const QRectF &r, QPointF p)
+{
+    return p.x() >= r.left() && p.x() < r.right() && p.y() >= r.top() && p.y() < r.bottom();
+}
+
+} // namespace
+
+int OverlayView::hitButton(QPointF p) const
+{
+    if (!hasSelection() || (m_mode != Mode::idle && m_mode != Mode::drawing))
+        return -1;
+    for (int i = 0; i < int(buttons().size()); ++i) {
+        if (cellContains(buttonCell(i), p))
+            return i;
+    }
+    return -1;
+}
+
+int OverlayView::hitTool(QPointF p) const
+{
+    if (!hasSelection() || (m_mode != Mode::idle && m_mode != Mode::drawing))
+        return -1;
+    for (int i = 0; i < toolItemCount(); ++i) {
+        if (cellContains(toolCell(i), p))
+            return i;
+    }
+    return -1;
+}
+
+std::optional<OverlayView::Tip> OverlayView::currentTip() const
+{
+    if (m_hoverTool >= 0) {
+        const QRectF cell = toolCell(m_hoverTool);
+        QString text;
+        if (m_hoverTool == colorItem())
+            text = QStringLiteral("색상");
+        else if (m_hoverTool == widthItem())
+            text = QStringLiteral("굵기");
+        else if (m_hoverTool == undoItem())
+            text = QStringLiteral("실행 취소 (⌘Z)");
+        else
+            text = drawTools()[size_t(m_hoverTool)].tip;
+        return Tip{text, QPointF(cell.right() + 4, cell.top() + cell.height() * 0.25)};
+    }
+    if (m_hoverButton >= 0) {
+        const QRectF cell = buttonCell(m_hoverButton);
+        return Tip{buttons()[size_t(m_hoverButton)].tip,
+                   QPointF(cell.left(), toolbarRect().bottom() + 4)};
+    }
+    return std::nullopt;
+}
+
+std::optional<QRectF> OverlayView::tipRect() const
+{
+    const std::optional<Tip> tip = currentTip();
+    if (!tip)
+        return std::nullopt;
+    const QSizeF text = QFontMetricsF(m_font).size(0, tip->text);
+    QRectF r(tip->origin, QSizeF(std::ceil(text.width()) + 10, std::ceil(text.height()) + 10));
+    if (r.right() > width())
+        r.moveLeft(toolsRect().left() - r.width() - 4);
+    if (r.bottom() > height())
+        r.moveTop(toolbarRect().top() - r.height() - 4);
+    return r;
+}
+
+void OverlayView::drawIcon(QPainter &painter, const QString &key, const QRectF &cell) const
+{
+    const auto found = icons().find(key);
+    if (found == icons().end())
+        return;
+    const bool doubled = painter.device()->devicePixelRatioF() > 1.0;
+    const QImage &image =
+        (doubled && !found->second.doubled.isNull()) || found->second.normal.isNull()
+            ? found->second.doubled
+            : found->second.normal;
+    painter.save();
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
+    painter.drawImage(cell.adjusted(10, 10, -10, -10), image, QRectF(image.rect()));
+    painter.restore();
+}
+
+void OverlayView::drawToolbar(QPainter &painter) const
+{
+    const QRectF bar = toolbarRect();
+    painter.fillRect(bar, Qt::white);
+    for (int i = 0; i < int(buttons().size()); ++i) {
+        const QRectF cell = buttonCell(i);
+        if (i == m_hoverButton)
+            painter.fillRect(cell, kHoverColor);
+        if (i == 3) {
+            painter.setPen(QPen(kSeparatorGrey, 1));
+            painter.drawLine(QPointF(cell.left() + 0.5, cell.top() + 4),
+                             QPointF(cell.left() + 0.5, cell.bottom() - 5));
+        }
+        drawIcon(painter, buttons()[size_t(i)].icon, cell);
+    }
+    strokeOutline(painter, bar, kBorderGrey);
+}
+
+void OverlayView::drawToolsBar(QPainter &painter) const
+{
+    const QRectF bar = toolsRect();
+    painter.fillRect(bar, Qt::white);
+    const int tools = int(drawTools().size());
+    for (int i = 0; i < toolItemCount(); ++i) {
+        const QRectF cell = toolCell(i);
+        if (i < tools && drawTools()[size_t(i)].tool == m_tool)
+            painter.fillRect(cell, kSelectedColor);
+        else if (i == m_hoverTool)
+            painter.fillRect(cell, kHoverColor);
+        if (i == colorItem()) {
+            painter.setPen(QPen(kSeparatorGrey, 1));
+            painter.drawLine(QPointF(cell.left() + 4, cell.top() + 0.5),
+                             QPointF(cell.right() - 5, cell.top() + 0.5));
+            painter.save();
+            painter.setRenderHint(QPainter::Antialiasing, true);
+            const QPainterPath swatch = Drawing::roundedRect(cell.adjusted(11, 11, -11, -11), 4);
+            painter.fillPath(swatch, m_color);
+            painter.strokePath(swatch, QPen(kSwatchOutline, 1));
+            painter.restore();
+        } else if (i == widthItem()) {
+            painter.save();
+            painter.setRenderHint(QPainter::Antialiasing, true);
+            painter.setPen(QPen(kWidthGrey, lineWidths[m_widthLevel], Qt::SolidLine, Qt::RoundCap));
+            painter.drawLine(QPointF(cell.left() + 12, cell.center().y()),
+                             QPointF(cell.right() - 12, cell.center().y()));
+            painter.restore();
+        } else {
+            drawIcon(painter, i < tools ? drawTools()[size_t(i)].icon : QStringLiteral("undo"),
+                     cell);
+        }
+    }
+    strokeOutline(painter, bar, kBorderGrey);
+}
+
+QImage OverlayView::swatchImage(const QColor &color, qreal dpr)
+{
+    QImage image = menuImage(QSizeF(16, 16), dpr);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    const QRectF bounds(0, 0, 16, 16);
+    painter.fillPath(Drawing::roundedRect(bounds.adjusted(1, 1, -1, -1), 3), color);
+    painter.strokePath(Drawing::roundedRect(bounds.adjusted(1.5, 1.5, -1.5, -1.5), 3),
+                       QPen(QColor::fromRgbF(0, 0, 0, 0.35), 1));
+    return image;
+}
+
+QImage OverlayView::widthImage(qreal width, qreal dpr)
+{
+    QImage image = menuImage(QSizeF(28, 16), dpr);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    painter.setPen(QPen(kWidthGrey, width, Qt::SolidLine, Qt::RoundCap));
+    painter.drawLine(QPointF(3, 8), QPointF(25, 8));
+    return image;
+}
+
+void OverlayView::popUpColorMenu(QPointF p)
+{
+    auto *menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    const qreal dpr = devicePixelRatioF();
+    for (const PaletteEntry &entry : palette()) {
+        QAction *item =
+            menu->addAction(QIcon(QPixmap::fromImage(swatchImage(entry.color, dpr))), entry.name);
+        item->setCheckable(true);
+        item->setChecked(entry.color == m_color);
+        item->setData(entry.color);
+        connect(item, &QAction::triggered, this, [this, item] { pickColor(item); });
+    }
+    m_menu = menu;
+    menu->popup(mapToGlobal(p.toPoint()));
+}
+
+void OverlayView::popUpWidthMenu(QPointF p)
+{
+    auto *menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    const qreal dpr = devicePixelRatioF();
+    for (int level = 0; level < int(widthNames().size()); ++level) {
+        QAction *item = menu->addAction(
+            QIcon(QPixmap::fromImage(widthImage(lineWidths[level], dpr))), widthNames()[level]);
+        item->setCheckable(true);
+        item->setChecked(level == m_widthLevel);
+        item->setData(level);
+        connect(item, &QAction::triggered, this, [this, item] { pickWidth(item); });
+    }
+    m_menu = menu;
+    menu->popup(mapToGlobal(p.toPoint()));
+}
+
+void OverlayView::pickColor(const QAction *item)
+{
+    const QVariant data = item ? item->data() : QVariant();
+    if (!data.canConvert<QColor>() || data.typeId() != QMetaType::QColor)
+        return;
+    m_color = data.value<QColor>();
+    markDirty(toolsRect());
+}
+
+void OverlayView::pickWidth(const QAction *item)
+{
+    bool ok = false;
+    const int level = item ? item->data().toInt(&ok) : -1;
+    if (!ok || level < 0 || level > 2)
+        return;
+    m_widthLevel = level;
+    markDirty(toolsRect());
+}

@@ -1,0 +1,374 @@
+#include "overlay/OverlayView.h"
+
+#include <cmath>
+
+#include <QKeyEvent>
+#include <QMouseEvent>
+
+#include "annotate/Drawing.h"
+#include "annotate/LineAnnotation.h"
+#include "annotate/MosaicAnnotation.h"
+#include "annotate/RectAnnotation.h"
+#include "annotate/StrokeAnnotation.h"
+#include "annotate/TextEntryView.h"
+#include "overlay/OverlaySession.h"
+#include "overlay/OverlayWindow.h"
+
+namespace {
+
+// Containment with the minimum edges inclusive and the maximum edges exclusive.
+bool containsPoint(const QRectF &r, QPointF p)
+{
+    return p.x() >= r.left() && p.x() < r.right() && p.y() >= r.top() && p.y() < r.bottom();
+}
+
+} // namespace
+
+OverlayView::Grip OverlayView::hitGrip(QPointF p) const
+{
+    if (!hasSelection())
+        return Grip::none;
+    const qreal r = gripRadius;
+    const qreal x = p.x(), y = p.y();
+    const QRectF s = m_sel;
+    if (!(s.left() - r < x && x < s.right() + r && s.top() - r < y && y < s.bottom() + r))
+        return Grip::none;
+    const bool nearL = std::abs(x - s.left()) <= r;
+    const bool nearR = std::abs(x - s.right()) <= r;
+    const bool nearT = std::abs(y - s.top()) <= r;
+    const bool nearB = std::abs(y - s.bottom()) <= r;
+    const bool nearX = nearL || nearR;
+    if (nearT && nearX)
+        return nearL ? Grip::nw : Grip::ne;
+    if (nearB && nearX)
+        return nearL ? Grip::sw : Grip::se;
+    if (nearT)
+        return Grip::n;
+    if (nearB)
+        return Grip::s;
+    if (nearL)
+        return Grip::w;
+    if (nearR)
+        return Grip::e;
+    return containsPoint(s, p) ? Grip::move : Grip::none;
+}
+
+void OverlayView::makeKey()
+{
+    if (auto *overlayWindow = qobject_cast<OverlayWindow *>(window()))
+        overlayWindow->takeKeyboard();
+}
+
+void OverlayView::mouseDown(QPointF p)
+{
+    makeKey();
+    if (m_uploadProgress)
+        return;
+    commitText();
+    const int b = hitButton(p);
+    if (b >= 0) {
+        buttons()[size_t(b)].run(*this);
+        return;
+    }
+    const int t = hitTool(p);
+    if (t >= 0) {
+        if (t == colorItem())
+            popUpColorMenu(p);
+        else if (t == widthItem())
+            popUpWidthMenu(p);
+        else if (t == undoItem())
+            undo();
+        else
+            toggleTool(drawTools()[size_t(t)].tool);
+        return;
+    }
+    const Grip g = hitGrip(p);
+    if (g == Grip::move) {
+        if (m_tool == Tool::none)
+            beginDrag(p, g);
+        else
+            startDrawing(p);
+    } else if (g == Grip::none) {
+        if (m_tool == Tool::none)
+            beginDrag(p, g);
+    } else {
+        beginDrag(p, g);
+    }
+}
+
+void OverlayView::toggleTool(Tool t)
+{
+    m_tool = m_tool == t ? Tool::none : t;
+    markDirty(toolsRect());
+}
+
+void OverlayView::beginDrag(QPointF p, Grip g)
+{
+    m_dragStart = p;
+    m_selAtDragStart = m_sel;
+    redrawingChrome([&] {
+        m_grip = g;
+        if (g == Grip::none) {
+            m_mode = Mode::selecting;
+            m_sel = QRectF();
+            m_shapes.clear();
+            m_hoverButton = -1;
+            m_hoverTool = -1;
+            if (m_session)
+                m_session->clearSelections(this);
+            m_sel = QRectF(p, QSizeF(0, 0));
+        } else {
+            m_mode = g == Grip::move ? Mode::moving : Mode::resizing;
+        }
+    });
+}
+
+void OverlayView::startDrawing(QPointF p)
+{
+    if (m_tool == Tool::text) {
+        auto *entry = new TextEntryView(p, m_color, m_textFont, this);
+        QPointer<OverlayView> self(this);
+        entry->onCommit = [self](const QString &text, QPointF origin) {
+            if (self)
+                self->addText(text, origin);
+        };
+        entry->onCancel = [self] {
+            if (self)
+                self->cancelText();
+        };
+        m_textEntry = entry;
+        entry->show();
+        entry->grabKeyboard();
+        entry->setFocus(Qt::MouseFocusReason);
+        return;
+    }
+    const qreal w = lineWidths[m_widthLevel];
+    std::shared_ptr<Annotation> shape;
+    switch (m_tool) {
+    case Tool::pen:
+        shape = std::make_shared<StrokeAnnotation>(p, m_color, w);
+        break;
+    case Tool::line:
+    case Tool::arrow:
+        shape = std::make_shared<LineAnnotation>(p, m_color, w, m_tool == Tool::arrow);
+        break;
+    case Tool::rect:
+        shape = std::make_shared<RectAnnotation>(p, m_color, w);
+        break;
+    case Tool::marker:
+        shape = std::make_shared<StrokeAnnotation>(p, StrokeAnnotation::markerColor(m_color),
+                                                   markerWidths[m_widthLevel]);
+        break;
+    default:
+        shape = std::make_shared<MosaicAnnotation>(p, m_screenImage, m_scale, mosaicBlock,
+                                                   QRectF(rect()));
+        break;
+    }
+    m_shapes.push_back(shape);
+    m_drawing = shape;
+    m_mode = Mode::drawing;
+    markDirty(m_sel);
+}
+
+void OverlayView::mouseDragged(QPointF p)
+{
+    if (m_uploadProgress || m_mode == Mode::idle)
+        return;
+    if (m_mode == Mode::drawing) {
+        if (m_drawing) {
+            const qreal x =
+                p.x() < m_sel.left() ? m_sel.left() : std::min(p.x(), m_sel.right() - 1);
+            const qreal y = p.y() < m_sel.top() ? m_sel.top() : std::min(p.y(), m_sel.bottom() - 1);
+            m_drawing->update(QPointF(x, y));
+        }
+        markDirty(m_sel);
+        return;
+    }
+    const qreal dx = p.x() - m_dragStart.x(), dy = p.y() - m_dragStart.y();
+    const QRectF s = m_selAtDragStart;
+    QRectF c;
+    if (m_mode == Mode::selecting) {
+        c = Drawing::spanning(m_dragStart, p);
+    } else if (m_mode == Mode::moving) {
+        qreal x = s.left() + dx, y = s.top() + dy;
+        x = x < 0 ? 0 : std::min(x, width() - s.width());
+        y = y < 0 ? 0 : std::min(y, height() - s.height());
+        c = QRectF(QPointF(x, y), s.size());
+    } else {
+        qreal minX = s.left(), minY = s.top(), maxX = s.right(), maxY = s.bottom();
+        const bool north = m_grip == Grip::n || m_grip == Grip::ne || m_grip == Grip::nw;
+        const bool south = m_grip == Grip::s || m_grip == Grip::se || m_grip == Grip::sw;
+        const bool east = m_grip == Grip::e || m_grip == Grip::ne || m_grip == Grip::se;
+        const bool west = m_grip == Grip::w || m_grip == Grip::nw || m_grip == Grip::sw;
+        minY += north ? dy : 0;
+        maxY += south ? dy : 0;
+        maxX += east ? dx : 0;
+        minX += west ? dx : 0;
+        c = Drawing::spanning(QPointF(minX, minY), QPointF(maxX, maxY));
+    }
+    // A rectangle of zero width still has a position; QRectF::intersected would drop it.
+    const QRectF bounds(rect());
+    const qreal left = std::max(c.left(), bounds.left()), top = std::max(c.top(), bounds.top());
+    const qreal right = std::min(c.right(), bounds.right());
+    const qreal bottom = std::min(c.bottom(), bounds.bottom());
+    QRectF clipped;
+    if (left <= right && top <= bottom) {
+        const qreal l = std::floor(left), t = std::floor(top);
+        clipped = QRectF(l, t, std::ceil(right) - l, std::ceil(bottom) - t);
+    }
+    redrawingChrome([&] { m_sel = clipped; });
+}
+
+void OverlayView::mouseUp()
+{
+    if (m_mode == Mode::drawing) {
+        m_drawing.reset();
+        m_mode = Mode::idle;
+        return;
+    }
+    if (m_mode == Mode::idle)
+        return;
+    redrawingChrome([this] {
+        if (m_mode == Mode::selecting && (m_sel.width() < 3 || m_sel.height() < 3))
+            m_sel = QRectF();
+        m_mode = Mode::idle;
+    });
+}
+
+void OverlayView::rightMouseDown()
+{
+    if (m_uploadProgress)
+        return;
+    commitText();
+    if (hasSelection()) {
+        redrawingChrome([this] {
+            m_sel = QRectF();
+            m_shapes.clear();
+            m_hoverButton = -1;
+            m_hoverTool = -1;
+        });
+    } else {
+        closeSession();
+    }
+}
+
+void OverlayView::mouseMoved(QPointF p)
+{
+    if (m_uploadProgress || m_mode != Mode::idle)
+        return;
+    updateHover(p);
+}
+
+void OverlayView::updateHover(QPointF p)
+{
+    const int b = hitButton(p), t = hitTool(p);
+    if (b != m_hoverButton || t != m_hoverTool) {
+        redrawingChrome([&] {
+            m_hoverButton = b;
+            m_hoverTool = t;
+        });
+    }
+    Qt::CursorShape shape = Qt::CrossCursor;
+    if (b >= 0 || t >= 0) {
+        shape = Qt::PointingHandCursor;
+    } else {
+        switch (hitGrip(p)) {
+        case Grip::move:
+            shape = m_tool == Tool::text   ? Qt::IBeamCursor
+                    : m_tool == Tool::none ? Qt::OpenHandCursor
+                                           : Qt::CrossCursor;
+            break;
+        case Grip::n:
+        case Grip::s:
+            shape = Qt::SizeVerCursor;
+            break;
+        case Grip::e:
+        case Grip::w:
+            shape = Qt::SizeHorCursor;
+            break;
+        default:
+            break;
+        }
+    }
+    if (cursor().shape() != shape)
+        setCursor(shape);
+}
+
+void OverlayView::keyDown(QKeyEvent *event)
+{
+    if (m_uploadProgress)
+        return;
+    // Return and the keypad's Enter copy, Escape closes, whatever the modifiers.
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        copyToClipboard();
+        return;
+    case Qt::Key_Escape:
+        closeSession();
+        return;
+    default:
+        break;
+    }
+    if (!(event->modifiers() & Qt::ControlModifier))
+        return;
+    // The key's letter ignoring Shift and the layout's case: Ctrl+Shift+C copies too.
+    switch (event->key()) {
+    case Qt::Key_C:
+        copyToClipboard();
+        break;
+    case Qt::Key_S:
+        saveToFile();
+        break;
+    case Qt::Key_D:
+        upload();
+        break;
+    case Qt::Key_Z:
+        undo();
+        break;
+    default:
+        break;
+    }
+}
+
+void OverlayView::undo()
+{
+    if (m_textEntry || m_shapes.empty())
+        return;
+    m_shapes.pop_back();
+    markDirty(m_sel);
+}
+
+void OverlayView::mousePressEvent(QMouseEvent *event)
+{
+    const QPointF p = Drawing::floored(event->position());
+    if (event->button() == Qt::LeftButton)
+        mouseDown(p);
+    else if (event->button() == Qt::RightButton)
+        rightMouseDown();
+}
+
+void OverlayView::mouseMoveEvent(QMouseEvent *event)
+{
+    const QPointF p = Drawing::floored(event->position());
+    if (event->buttons() & Qt::LeftButton)
+        mouseDragged(p);
+    else
+        mouseMoved(p);
+}
+
+void OverlayView::mouseReleaseEvent(QMouseEvent *event)
+{
+    if (event->button() == Qt::LeftButton)
+        mouseUp();
+}
+
+void OverlayView::keyPressEvent(QKeyEvent *event)
+{
+    keyDown(event);
+}
+
+void OverlayView::enterEvent(QEnterEvent *)
+{
+    setCursor(Qt::CrossCursor);
+}

@@ -1,0 +1,142 @@
+#include "overlay/OverlayView.h"
+
+#include <cmath>
+
+#include <QFontMetricsF>
+#include <QPaintEvent>
+#include <QPainter>
+
+#include "annotate/Annotation.h"
+#include "annotate/Drawing.h"
+
+namespace {
+
+const QColor kLabelBackground = QColor::fromRgbF(40 / 255.0, 40 / 255.0, 40 / 255.0, 200 / 255.0);
+const QColor kTipBackground = QColor::fromRgbF(40 / 255.0, 40 / 255.0, 40 / 255.0, 230 / 255.0);
+const QColor kErrorBackground = QColor::fromRgbF(0.72, 0.11, 0.11, 0.95);
+
+// Draws the part of a full-view image that falls into r, pixel for pixel: only that part is
+// read, so a small repaint of a 4K overlay stays cheap.
+void drawImagePart(QPainter &painter, const QImage &image, qreal scale, const QRectF &r)
+{
+    painter.drawImage(r, image,
+                      QRectF(r.x() * scale, r.y() * scale, r.width() * scale, r.height() * scale));
+}
+
+void drawCentredText(QPainter &painter, const QString &text, const QFont &font, const QRectF &box)
+{
+    const QSizeF size = QFontMetricsF(font).size(0, text);
+    Drawing::drawText(
+        painter, text,
+        QPointF(box.center().x() - size.width() / 2, box.center().y() - size.height() / 2), font,
+        Qt::white);
+}
+
+} // namespace
+
+QString OverlayView::sizeText() const
+{
+    const auto w = qint64(std::trunc(m_sel.width() * m_scale));
+    const auto h = qint64(std::trunc(m_sel.height() * m_scale));
+    return QStringLiteral("%1x%2").arg(w).arg(h);
+}
+
+QRectF OverlayView::labelRect() const
+{
+    const QSizeF text = QFontMetricsF(m_font).size(0, sizeText());
+    const qreal H = std::ceil(text.height()) + 4, W = std::ceil(text.width()) + 8;
+    qreal y = m_sel.top() - H - 4;
+    if (y < 0)
+        y = m_sel.top() + 4;
+    return {m_sel.left(), y, W, H};
+}
+
+std::optional<QRectF> OverlayView::chromeBounds() const
+{
+    if (!hasSelection())
+        return std::nullopt;
+    QRectF r = m_sel.adjusted(-10, -10, 10, 10).united(labelRect());
+    if (m_mode == Mode::idle || m_mode == Mode::drawing) {
+        r = r.united(toolbarRect()).united(toolsRect());
+        if (const auto tip = tipRect())
+            r = r.united(*tip);
+    }
+    return r;
+}
+
+void OverlayView::paintEvent(QPaintEvent *event)
+{
+    QPainter painter(this);
+    drawContents(painter, QRectF(event->rect()));
+}
+
+void OverlayView::drawContents(QPainter &painter, const QRectF &d) const
+{
+    painter.save();
+    painter.setClipRect(d);
+    const QRectF area = d.intersected(QRectF(rect()));
+    drawImagePart(painter, m_dimmedImage, m_scale, area);
+    if (hasSelection())
+        drawImagePart(painter, m_screenImage, m_scale, area.intersected(m_sel));
+    painter.restore();
+    if (!hasSelection())
+        return;
+
+    painter.save();
+    painter.setClipRect(d);
+    if (!m_shapes.empty()) {
+        painter.save();
+        painter.setClipRect(m_sel, Qt::IntersectClip);
+        painter.setRenderHint(QPainter::Antialiasing, true);
+        for (const auto &shape : m_shapes)
+            shape->draw(painter);
+        painter.restore();
+    }
+
+    QPen border(Qt::white, 1);
+    border.setDashPattern({4, 4});
+    painter.setPen(border);
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(m_sel.adjusted(0.5, 0.5, -0.5, -0.5));
+
+    const qreal minX = m_sel.left(), minY = m_sel.top();
+    const qreal x2 = m_sel.right() - 1, y2 = m_sel.bottom() - 1;
+    const qreal mx = std::floor((minX + x2) / 2), my = std::floor((minY + y2) / 2);
+    const QPointF handles[] = {{minX, minY}, {mx, minY}, {x2, minY}, {x2, my},
+                               {x2, y2},     {mx, y2},   {minX, y2}, {minX, my}};
+    painter.setPen(QPen(Qt::black, 1));
+    for (const QPointF &c : handles) {
+        const QRectF square(c.x() - 3, c.y() - 3, 6, 6);
+        painter.fillRect(square, Qt::white);
+        painter.drawRect(square.adjusted(0.5, 0.5, -0.5, -0.5));
+    }
+
+    const QRectF label = labelRect();
+    painter.fillRect(label, kLabelBackground);
+    drawCentredText(painter, sizeText(), m_font, label);
+
+    if (m_mode == Mode::idle || m_mode == Mode::drawing) {
+        if (m_uploadProgress)
+            drawUploadProgress(painter, *m_uploadProgress);
+        else
+            drawToolbar(painter);
+        drawToolsBar(painter);
+        if (!m_uploadProgress) {
+            const auto tip = currentTip();
+            const auto box = tipRect();
+            if (tip && box) {
+                painter.fillRect(*box, kTipBackground);
+                drawCentredText(painter, tip->text, m_font, *box);
+            }
+        }
+    }
+
+    if (m_errorMessage) {
+        const QSizeF size = QFontMetricsF(m_font).size(0, *m_errorMessage);
+        const QRectF box(minX + 8, minY + 8, std::ceil(size.width()) + 16,
+                         std::ceil(size.height()) + 10);
+        painter.fillRect(box, kErrorBackground);
+        drawCentredText(painter, *m_errorMessage, m_font, box);
+    }
+    painter.restore();
+}

@@ -1,0 +1,132 @@
+#include "overlay/OverlayView.h"
+
+#include <QApplication>
+#include <QMenu>
+#include <QTimer>
+
+#include "annotate/Drawing.h"
+#include "annotate/TextAnnotation.h"
+#include "annotate/TextEntryView.h"
+#include "overlay/OverlaySession.h"
+#include "upload/Uploader.h"
+
+namespace {
+
+QFont systemFont(int pixelSize)
+{
+    QFont font = QApplication::font();
+    font.setPixelSize(pixelSize);
+    return font;
+}
+
+} // namespace
+
+OverlayView::OverlayView(const ScreenShot &shot, OverlaySession *session, QWidget *parent)
+    : QWidget(parent), m_session(session), m_screenImage(shot.image),
+      m_dimmedImage(Drawing::dimmed(shot.image)), m_font(systemFont(12)),
+      m_textFont(systemFont(18)), m_uploader(new Uploader(this)), m_color(palette().front().color)
+{
+    const QRect geometry =
+        shot.screen ? shot.screen->geometry() : QRect(QPoint(), shot.image.size());
+    m_scale = geometry.width() > 0 ? qreal(shot.image.width()) / geometry.width() : 1.0;
+    setGeometry(QRect(QPoint(), geometry.size()));
+    setMouseTracking(true);
+    setFocusPolicy(Qt::StrongFocus);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAttribute(Qt::WA_NoSystemBackground);
+    setAttribute(Qt::WA_InputMethodEnabled, false);
+    setCursor(Qt::CrossCursor);
+}
+
+OverlayView::~OverlayView() = default;
+
+TextEntryView *OverlayView::textEntry() const
+{
+    return m_textEntry.data();
+}
+
+QMenu *OverlayView::openMenu() const
+{
+    return m_menu.data();
+}
+
+void OverlayView::clearSelectionExternally()
+{
+    commitText();
+    if (!hasSelection())
+        return;
+    redrawingChrome([this] {
+        m_sel = QRectF();
+        m_shapes.clear();
+        m_hoverButton = -1;
+        m_hoverTool = -1;
+    });
+}
+
+void OverlayView::tearDown()
+{
+    if (m_spinner) {
+        m_spinner->stop();
+        m_spinner->deleteLater();
+        m_spinner = nullptr;
+    }
+    if (m_errorTimer) {
+        m_errorTimer->stop();
+        m_errorTimer->deleteLater();
+        m_errorTimer = nullptr;
+    }
+    if (TextEntryView *entry = m_textEntry) {
+        m_textEntry = nullptr;
+        entry->onCommit = nullptr;
+        entry->onCancel = nullptr;
+        entry->hide();
+        entry->deleteLater();
+    }
+    if (m_menu)
+        m_menu->close();
+}
+
+void OverlayView::markDirty(const std::optional<QRectF> &r)
+{
+    if (r)
+        update(r->toAlignedRect());
+}
+
+void OverlayView::closeSession()
+{
+    if (m_session)
+        m_session->close();
+}
+
+void OverlayView::commitText()
+{
+    // The editor answers through addText() or cancelText(), which close it.
+    if (TextEntryView *entry = m_textEntry)
+        entry->commit();
+}
+
+void OverlayView::addText(const QString &text, QPointF origin)
+{
+    cancelText();
+    m_shapes.push_back(std::make_shared<TextAnnotation>(origin, text, m_color, m_textFont));
+    markDirty(m_sel);
+}
+
+void OverlayView::cancelText()
+{
+    TextEntryView *entry = m_textEntry;
+    m_textEntry = nullptr;
+    if (entry)
+        removeTextEntry(entry);
+}
+
+void OverlayView::removeTextEntry(TextEntryView *entry)
+{
+    entry->onCommit = nullptr;
+    entry->onCancel = nullptr;
+    entry->releaseKeyboard();
+    entry->hide();
+    entry->deleteLater();
+    if (isVisible())
+        makeKey();
+}

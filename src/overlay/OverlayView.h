@@ -1,0 +1,232 @@
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QImage>
+#include <QPointer>
+#include <QRectF>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "annotate/Tool.h"
+#include "capture/ScreenShot.h"
+#include "overlay/OverlaySession.h"
+
+class Annotation;
+class QAction;
+class QMenu;
+class QTimer;
+class TextEntryView;
+class Uploader;
+
+// One display's frozen screen, dimmed, with the user's selection cut out at full brightness,
+// the shapes drawn inside it and the two bars around it. Geometry is in the view's own points
+// (origin at its display's top-left, y downward); every pointer position is floored to whole
+// points before use. The methods live in several files: input (OverlayInput.cpp), painting
+// (OverlayPaint.cpp), the bars (OverlayBars.cpp) and the output actions (OverlayOutput.cpp).
+class OverlayView : public QWidget
+{
+    Q_OBJECT
+public:
+    enum class Mode
+    {
+        idle,
+        selecting,
+        moving,
+        resizing,
+        drawing
+    };
+    enum class Grip
+    {
+        none,
+        move,
+        n,
+        s,
+        e,
+        w,
+        ne,
+        nw,
+        se,
+        sw
+    };
+
+    struct ToolItem
+    {
+        Tool tool;
+        QString tip;
+        QString icon;
+    };
+    struct ActionButton
+    {
+        QString tip;
+        QString icon;
+        void (*run)(OverlayView &view);
+    };
+    struct PaletteEntry
+    {
+        QString name;
+        QColor color;
+    };
+
+    static constexpr qreal buttonSize = 42;
+    static constexpr qreal gap = 8;
+    static const std::vector<ActionButton> &buttons();
+    static const std::vector<ToolItem> &drawTools();
+    static const std::vector<PaletteEntry> &palette();
+    static const QStringList &widthNames();
+    static constexpr qreal lineWidths[3] = {2, 3, 5};
+    static constexpr qreal markerWidths[3] = {10, 16, 24};
+    static int toolItemCount() { return int(drawTools().size()) + 3; }
+    static int colorItem() { return int(drawTools().size()); }
+    static int widthItem() { return colorItem() + 1; }
+    static int undoItem() { return colorItem() + 2; }
+    static constexpr qreal mosaicBlock = 10;
+    static constexpr qreal gripRadius = 6;
+
+    OverlayView(const ScreenShot &shot, OverlaySession *session, QWidget *parent = nullptr);
+    ~OverlayView() override;
+
+    // Commits pending text, then drops this view's selection and shapes; the tool, colour
+    // and width stay.
+    void clearSelectionExternally();
+    // Stops the view's timers and removes its text editor.
+    void tearDown();
+
+    Grip hitGrip(QPointF p) const;
+    void startDrawing(QPointF p);
+    void updateHover(QPointF p);
+    void undo();
+
+    // Geometry of the chrome, in view points.
+    QRectF labelRect() const;
+    QString sizeText() const;
+    std::optional<QRectF> chromeBounds() const;
+    QRectF toolsRect() const;
+    QRectF toolbarRect() const;
+    QRectF buttonCell(int index) const;
+    QRectF toolCell(int index) const;
+    struct Tip
+    {
+        QString text;
+        QPointF origin;
+    };
+    std::optional<Tip> currentTip() const;
+    std::optional<QRectF> tipRect() const;
+    int hitButton(QPointF p) const;
+    int hitTool(QPointF p) const;
+
+    // The bars' pop-up menus; the open one is kept so that it can be inspected and closed.
+    void popUpColorMenu(QPointF p);
+    void popUpWidthMenu(QPointF p);
+    void pickColor(const QAction *item);
+    void pickWidth(const QAction *item);
+    QMenu *openMenu() const;
+    static QImage swatchImage(const QColor &color, qreal dpr = 1);
+    static QImage widthImage(qreal width, qreal dpr = 1);
+
+    // Output actions.
+    void commitText();
+    std::optional<QImage> renderSelection();
+    void copyToClipboard();
+    void saveToFile();
+    void upload();
+    void showError(const QString &message);
+    // The one place where the upload state changes; ignored once the session has closed.
+    void setUploadProgress(std::optional<double> p);
+
+    // State, read by the session, the tests and the output actions.
+    OverlaySession *session() const { return m_session; }
+    const QImage &screenImage() const { return m_screenImage; }
+    qreal scale() const { return m_scale; }
+    QRectF sel() const { return m_sel; }
+    bool hasSelection() const { return m_sel.width() > 0 && m_sel.height() > 0; }
+    Mode mode() const { return m_mode; }
+    Grip grip() const { return m_grip; }
+    Tool tool() const { return m_tool; }
+    QColor color() const { return m_color; }
+    int widthLevel() const { return m_widthLevel; }
+    int hoverButton() const { return m_hoverButton; }
+    int hoverTool() const { return m_hoverTool; }
+    const std::vector<std::shared_ptr<Annotation>> &shapes() const { return m_shapes; }
+    std::optional<double> uploadProgress() const { return m_uploadProgress; }
+    std::optional<QString> errorMessage() const { return m_errorMessage; }
+    TextEntryView *textEntry() const;
+    const QFont &font() const { return m_font; }
+
+    // Paints the area r (view points) with the given painter; the paint event and the tests'
+    // golden images both come through here.
+    void drawContents(QPainter &painter, const QRectF &r) const;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void enterEvent(QEnterEvent *event) override;
+
+private:
+    void mouseDown(QPointF p);
+    void mouseDragged(QPointF p);
+    void mouseUp();
+    void rightMouseDown();
+    void mouseMoved(QPointF p);
+    void keyDown(QKeyEvent *event);
+    void beginDrag(QPointF p, Grip g);
+    void toggleTool(Tool t);
+    void makeKey();
+    void addText(const QString &text, QPointF origin);
+    void cancelText();
+    void removeTextEntry(TextEntryView *entry);
+    void closeSession();
+
+    // Marks for repainting the union of the chrome bounds before and after change().
+    template<typename Change> void redrawingChrome(Change change);
+    void markDirty(const std::optional<QRectF> &r);
+
+    void drawToolbar(QPainter &painter) const;
+    void drawToolsBar(QPainter &painter) const;
+    void drawUploadProgress(QPainter &painter, double progress) const;
+    void drawIcon(QPainter &painter, const QString &key, const QRectF &cell) const;
+
+    QPointer<OverlaySession> m_session;
+    QImage m_screenImage;
+    QImage m_dimmedImage;
+    qreal m_scale = 1;
+    QFont m_font;
+    QFont m_textFont;
+    Uploader *m_uploader = nullptr;
+    QRectF m_sel;
+    std::vector<std::shared_ptr<Annotation>> m_shapes;
+    std::shared_ptr<Annotation> m_drawing;
+    Mode m_mode = Mode::idle;
+    Grip m_grip = Grip::none;
+    QPointF m_dragStart;
+    QRectF m_selAtDragStart;
+    Tool m_tool = Tool::none;
+    QColor m_color;
+    int m_widthLevel = 1;
+    int m_hoverButton = -1;
+    int m_hoverTool = -1;
+    std::optional<double> m_uploadProgress;
+    qreal m_spinAngle = 0;
+    QTimer *m_spinner = nullptr;
+    QPointer<TextEntryView> m_textEntry;
+    std::optional<QString> m_errorMessage;
+    QTimer *m_errorTimer = nullptr;
+    QPointer<QMenu> m_menu;
+};
+
+template<typename Change> void OverlayView::redrawingChrome(Change change)
+{
+    const std::optional<QRectF> before = chromeBounds();
+    change();
+    const std::optional<QRectF> after = chromeBounds();
+    if (before && after)
+        markDirty(before->united(*after));
+    else
+        markDirty(before ? before : after);
+}

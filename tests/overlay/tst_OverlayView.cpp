@@ -1,0 +1,421 @@
+#include <QMenu>
+#include <QRandomGenerator>
+
+#include "OverlayFixture.h"
+#include "annotate/TextEntryView.h"
+
+using namespace overlayfixture;
+using Grip = OverlayView::Grip;
+using Mode = OverlayView::Mode;
+
+Q_DECLARE_METATYPE(Tool)
+Q_DECLARE_METATYPE(OverlayView::Grip)
+
+namespace {
+
+// Makes `sel` by a drag with no tool; an empty rectangle leaves the view without one.
+void select(OverlayView *v, const QRectF &sel)
+{
+    if (!sel.isEmpty())
+        drag(v, sel.topLeft(), sel.bottomRight());
+}
+
+void chooseTool(OverlayView *v, Tool tool)
+{
+    for (int i = 0; i < int(OverlayView::drawTools().size()); ++i) {
+        if (OverlayView::drawTools()[size_t(i)].tool == tool) {
+            press(v, v->toolCell(i).center());
+            release(v, v->toolCell(i).center());
+        }
+    }
+}
+
+} // namespace
+
+class TestOverlayView : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void drags_data()
+    {
+        QTest::addColumn<QRectF>("initial");
+        QTest::addColumn<Tool>("tool");
+        QTest::addColumn<QPointF>("from");
+        QTest::addColumn<QPointF>("to");
+        QTest::addColumn<QRectF>("expected");
+
+        const QRectF none;
+        QTest::newRow("select up and left")
+            << none << Tool::none << QPointF(100, 100) << QPointF(40, 30) << QRectF(40, 30, 60, 70);
+        QTest::newRow("a click selects nothing")
+            << none << Tool::none << QPointF(100, 100) << QPointF(102, 102) << none;
+        QTest::newRow("clipped to the view") << none << Tool::none << QPointF(1400, 850)
+                                             << QPointF(1700, 1000) << QRectF(1400, 850, 40, 50);
+        QTest::newRow("moved to the right edge")
+            << QRectF(100, 100, 200, 100) << Tool::none << QPointF(150, 150) << QPointF(2000, 150)
+            << QRectF(1240, 100, 200, 100);
+        QTest::newRow("moved past the left and top edges")
+            << QRectF(100, 100, 200, 100) << Tool::none << QPointF(150, 150) << QPointF(-300, -300)
+            << QRectF(0, 0, 200, 100);
+        QTest::newRow("w grip dragged past e swaps")
+            << QRectF(100, 100, 50, 50) << Tool::none << QPointF(100, 120) << QPointF(180, 120)
+            << QRectF(150, 100, 30, 50);
+        QTest::newRow("se grip with a tool chosen")
+            << QRectF(100, 100, 50, 50) << Tool::pen << QPointF(150, 150) << QPointF(170, 190)
+            << QRectF(100, 100, 70, 90);
+        QTest::newRow("n grip past the top is clipped")
+            << QRectF(100, 100, 50, 50) << Tool::none << QPointF(120, 100) << QPointF(120, -40)
+            << QRectF(100, 0, 50, 150);
+        QTest::newRow("pen outside the selection does nothing")
+            << QRectF(100, 100, 50, 50) << Tool::pen << QPointF(400, 400) << QPointF(500, 500)
+            << QRectF(100, 100, 50, 50);
+        QTest::newRow("pen inside draws and keeps the selection")
+            << QRectF(100, 100, 50, 50) << Tool::pen << QPointF(120, 120) << QPointF(400, 400)
+            << QRectF(100, 100, 50, 50);
+    }
+    void drags()
+    {
+        QFETCH(QRectF, initial);
+        QFETCH(Tool, tool);
+        QFETCH(QPointF, from);
+        QFETCH(QPointF, to);
+        QFETCH(QRectF, expected);
+        Session s;
+        OverlayView *v = s.view(0);
+        select(v, initial);
+        chooseTool(v, tool);
+        QCOMPARE(v->tool(), tool);
+        drag(v, from, to);
+        QCOMPARE(v->sel(), expected);
+        QCOMPARE(v->mode(), Mode::idle);
+        QCOMPARE(v->tool(), tool);
+    }
+
+    void grips_data()
+    {
+        QTest::addColumn<QRectF>("sel");
+        QTest::addColumn<QPointF>("point");
+        QTest::addColumn<Grip>("grip");
+        const QRectF square(100, 100, 50, 50);
+        QTest::newRow("6 outside the left edge") << square << QPointF(94, 120) << Grip::none;
+        QTest::newRow("5 outside the left edge") << square << QPointF(95, 120) << Grip::w;
+        QTest::newRow("6 inside the left edge") << square << QPointF(106, 120) << Grip::w;
+        QTest::newRow("7 inside is the body") << square << QPointF(107, 120) << Grip::move;
+        QTest::newRow("bottom right corner") << square << QPointF(152, 153) << Grip::se;
+        QTest::newRow("top edge") << square << QPointF(125, 97) << Grip::n;
+        QTest::newRow("nw wins on a narrow selection")
+            << QRectF(100, 100, 10, 50) << QPointF(105, 106) << Grip::nw;
+        QTest::newRow("n wins on a flat selection")
+            << QRectF(100, 100, 50, 10) << QPointF(125, 105) << Grip::n;
+        QTest::newRow("no selection") << QRectF() << QPointF(0, 0) << Grip::none;
+    }
+    void grips()
+    {
+        QFETCH(QRectF, sel);
+        QFETCH(QPointF, point);
+        QFETCH(Grip, grip);
+        Session s;
+        select(s.view(0), sel);
+        QCOMPARE(s.view(0)->hitGrip(point), grip);
+    }
+
+    void bars_data()
+    {
+        QTest::addColumn<QRectF>("sel");
+        QTest::addColumn<QRectF>("tools");
+        QTest::addColumn<QRectF>("toolbar");
+        QTest::newRow("free space")
+            << QRectF(200, 500, 400, 200) << QRectF(608, 280, 42, 420) << QRectF(432, 708, 168, 42);
+        QTest::newRow("right edge") << QRectF(1000, 500, 420, 200) << QRectF(1370, 280, 42, 420)
+                                    << QRectF(1194, 708, 168, 42);
+        QTest::newRow("bottom edge")
+            << QRectF(200, 300, 400, 580) << QRectF(608, 460, 42, 420) << QRectF(432, 830, 168, 42);
+        QTest::newRow("near the top")
+            << QRectF(200, 50, 100, 100) << QRectF(308, 0, 42, 420) << QRectF(132, 158, 168, 42);
+        QTest::newRow("left edge")
+            << QRectF(10, 300, 100, 300) << QRectF(118, 180, 42, 420) << QRectF(0, 608, 168, 42);
+        QTest::newRow("whole screen")
+            << QRectF(0, 0, 1440, 900) << QRectF(1390, 480, 42, 420) << QRectF(1214, 850, 168, 42);
+    }
+    void bars()
+    {
+        QFETCH(QRectF, sel);
+        QFETCH(QRectF, tools);
+        QFETCH(QRectF, toolbar);
+        Session s;
+        OverlayView *v = s.view(0);
+        select(v, sel);
+        QCOMPARE(v->toolsRect(), tools);
+        QCOMPARE(v->toolbarRect(), toolbar);
+        QCOMPARE(v->hitTool(tools.topLeft()), 0);
+        QCOMPARE(v->hitTool(tools.bottomRight() - QPointF(1, 1)), OverlayView::undoItem());
+        QCOMPARE(v->hitTool(tools.bottomRight()), -1);
+        QCOMPARE(v->hitButton(toolbar.topLeft() + QPointF(42, 0)), 1);
+        // The chrome bounds hold everything the bars draw.
+        QVERIFY(v->chromeBounds()->contains(tools.united(toolbar)));
+        // While the selection is dragged the bars are not there to hit.
+        press(v, sel.center());
+        moveTo(v, sel.center() + QPointF(1, 1), true);
+        QCOMPARE(v->hitTool(tools.topLeft()), -1);
+        release(v, sel.center());
+    }
+
+    void tooltips_data()
+    {
+        QTest::addColumn<QRectF>("sel");
+        QTest::addColumn<bool>("onTools");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("placement");
+        QTest::newRow("tool, free space") << QRectF(200, 500, 400, 200) << true << "펜"
+                                          << "right";
+        QTest::newRow("tool, right edge") << QRectF(0, 0, 1440, 900) << true << "펜"
+                                          << "left";
+        QTest::newRow("button, free space") << QRectF(200, 500, 400, 200) << false << "업로드 (⌘D)"
+                                            << "below";
+        QTest::newRow("button, bottom edge") << QRectF(0, 0, 1440, 900) << false << "업로드 (⌘D)"
+                                             << "above";
+    }
+    void tooltips()
+    {
+        QFETCH(QRectF, sel);
+        QFETCH(bool, onTools);
+        QFETCH(QString, text);
+        QFETCH(QString, placement);
+        Session s;
+        OverlayView *v = s.view(0);
+        select(v, sel);
+        const QRectF cell = onTools ? v->toolCell(0) : v->buttonCell(0);
+        moveTo(v, cell.center(), false);
+        QCOMPARE(onTools ? v->hoverTool() : v->hoverButton(), 0);
+        QCOMPARE(v->currentTip()->text, text);
+        const QRectF tip = *v->tipRect();
+        if (placement == "right")
+            QCOMPARE(tip.topLeft(), QPointF(cell.right() + 4, cell.top() + cell.height() / 4));
+        else if (placement == "left")
+            QCOMPARE(tip.right(), v->toolsRect().left() - 4);
+        else if (placement == "below")
+            QCOMPARE(tip.topLeft(), QPointF(cell.left(), v->toolbarRect().bottom() + 4));
+        else
+            QCOMPARE(tip.bottom(), v->toolbarRect().top() - 4);
+        QVERIFY(v->chromeBounds()->contains(tip));
+        moveTo(v, QPointF(5, 5), false);
+        QVERIFY(!v->currentTip());
+    }
+
+    void toolsColoursWidthsAndUndo()
+    {
+        Session s;
+        OverlayView *v = s.view(0);
+        select(v, QRectF(100, 100, 300, 300));
+        chooseTool(v, Tool::rect);
+        chooseTool(v, Tool::rect);
+        QCOMPARE(v->tool(), Tool::none); // a second press toggles it off
+        drag(v, QPointF(200, 200), QPointF(220, 230));
+        QCOMPARE(v->sel(), QRectF(120, 130, 300, 300)); // and a drag inside moves again
+
+        press(v, v->toolCell(OverlayView::colorItem()).center());
+        QMenu *menu = v->openMenu();
+        QVERIFY(menu);
+        QCOMPARE(menu->actions().size(), 8);
+        QVERIFY(menu->actions().at(0)->isChecked());
+        menu->actions().at(4)->trigger();
+        QCOMPARE(v->color(), OverlayView::palette()[4].color);
+        menu->close();
+        press(v, v->toolCell(OverlayView::widthItem()).center());
+        QCOMPARE(v->openMenu()->actions().size(), 3);
+        QVERIFY(v->openMenu()->actions().at(1)->isChecked());
+        v->openMenu()->actions().at(2)->trigger();
+        QCOMPARE(v->widthLevel(), 2);
+        v->openMenu()->close();
+
+        chooseTool(v, Tool::marker);
+        drag(v, QPointF(150, 150), QPointF(250, 250));
+        chooseTool(v, Tool::arrow);
+        drag(v, QPointF(150, 150), QPointF(250, 250));
+        QCOMPARE(v->shapes().size(), size_t(2));
+        key(v, Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(v->shapes().size(), size_t(1));
+        press(v, v->toolCell(OverlayView::undoItem()).center());
+        QVERIFY(v->shapes().empty());
+    }
+
+    void textToolCommitsOnClickAndUndoWaits()
+    {
+        Session s;
+        OverlayView *v = s.view(0);
+        select(v, QRectF(100, 100, 300, 300));
+        chooseTool(v, Tool::pen);
+        drag(v, QPointF(150, 150), QPointF(200, 200));
+        chooseTool(v, Tool::text);
+        press(v, QPointF(200, 300));
+        QVERIFY(v->textEntry());
+        QCOMPARE(v->mode(), Mode::idle);
+        v->textEntry()->insertPlainText("two\nlines");
+        key(v, Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(v->shapes().size(), size_t(1)); // no undo while typing
+        press(v, QPointF(5, 5));                 // a click elsewhere commits
+        QVERIFY(!v->textEntry());
+        QCOMPARE(v->shapes().size(), size_t(2));
+    }
+
+    void rightClicksEscapeAndTheToolSurvivingAClear()
+    {
+        Session s;
+        OverlayView *a = s.view(0), *b = s.view(1);
+        select(a, QRectF(100, 100, 300, 300));
+        chooseTool(a, Tool::pen);
+        drag(a, QPointF(150, 150), QPointF(200, 200));
+        // A selection on the other display clears this one; its tool and colour stay.
+        select(b, QRectF(10, 10, 100, 100));
+        QVERIFY(!a->hasSelection());
+        QVERIFY(a->shapes().empty());
+        QCOMPARE(a->tool(), Tool::pen);
+        drag(a, QPointF(50, 50), QPointF(300, 300)); // the pen starts no selection
+        QVERIFY(!a->hasSelection());
+        QVERIFY(b->hasSelection());
+
+        press(b, QPointF(500, 500), Qt::RightButton);
+        QVERIFY(!b->hasSelection());
+        QVERIFY(!s.session->isClosed());
+        press(b, QPointF(500, 500), Qt::RightButton);
+        QVERIFY(s.session->isClosed());
+        QCOMPARE(s.delegate.closed, 1);
+    }
+
+    void closeIsIdempotentAndReleasesOnTheNextTurn()
+    {
+        Session s;
+        s.session->show();
+        select(s.view(1), QRectF(10, 10, 100, 100));
+        QPointer<OverlayWindow> window = s.session->windows().at(1);
+        key(s.view(1), Qt::Key_Escape, Qt::ShiftModifier);
+        s.session->close();
+        QCOMPARE(s.delegate.closed, 1);
+        QVERIFY(s.session->windows().isEmpty());
+        QVERIFY(window && !window->isVisible());
+        QTest::qWait(0);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!window);
+    }
+
+    void keyboardGoesToTheWindowUnderThePointer_data()
+    {
+        QTest::addColumn<QPoint>("pointer");
+        QTest::addColumn<int>("keyWindow");
+        QTest::newRow("second display") << QPoint(2000, 300) << 1;
+        QTest::newRow("first display") << QPoint(10, 10) << 0;
+        QTest::newRow("right edge of the desktop") << QPoint(2720, 10) << 0;
+        QTest::newRow("left edge of the second") << QPoint(1440, 10) << 1;
+    }
+    void keyboardGoesToTheWindowUnderThePointer()
+    {
+        QFETCH(QPoint, pointer);
+        QFETCH(int, keyWindow);
+        Session s;
+        QCursor::setPos(pointer);
+        s.session->show();
+        QCOMPARE(QWidget::keyboardGrabber(), s.view(keyWindow));
+        s.session->hideAll();
+        QVERIFY(!QWidget::keyboardGrabber());
+        // A press on a display takes the keys there.
+        s.session->show();
+        press(s.view(1 - keyWindow), QPointF(5, 5));
+        QCOMPARE(QWidget::keyboardGrabber(), s.view(1 - keyWindow));
+        s.session->close();
+    }
+
+    void randomInput()
+    {
+        const quint32 seed = 20261206;
+        qInfo("random input seed %u", seed);
+        QRandomGenerator random(seed);
+        // Presses reach the toolbar too: saves go straight to a folder that cannot be written,
+        // never to a dialog or a file browser.
+        auto s = std::make_unique<Session>();
+        s->settings->setSaveWithoutDialog(true);
+        s->settings->setSaveFolder(QStringLiteral("/proc"));
+        const auto pick = [&](int n) { return int(random.bounded(n)); };
+        // While the button is down the pressed view keeps the pointer, as a window does.
+        QPointer<OverlayView> down;
+        for (int step = 0; step < 100000; ++step) {
+            if (s->session->isClosed()) {
+                s->open();
+                down = nullptr;
+            }
+            OverlayView *v = down ? down.data() : s->view(pick(2));
+            // Presses land on the view; drags and hovers also leave it, as a pointer does.
+            const QPointF inside(pick(v->width()), pick(v->height()));
+            const QPointF p(pick(v->width() + 200) - 100, pick(v->height() + 200) - 100);
+            const int action = pick(12);
+            if (down) {
+                if (action < 9) {
+                    moveTo(v, p, true);
+                } else {
+                    release(v, p);
+                    down = nullptr;
+                }
+            } else if (action < 3) {
+                press(v, inside);
+                down = v;
+            } else if (action < 6) {
+                moveTo(v, p, false);
+            } else if (action == 6) {
+                if (pick(10) == 0)
+                    press(v, inside, Qt::RightButton);
+            } else if (action == 7) {
+                key(v, pick(30) == 0 ? Qt::Key_Escape : Qt::Key_Z, Qt::ControlModifier);
+            } else if (action < 10) {
+                if (v->hasSelection()) {
+                    const QPointF cell = v->toolCell(pick(OverlayView::toolItemCount())).center();
+                    press(v, cell);
+                    release(v, cell);
+                }
+            } else if (QMenu *menu = v->openMenu()) {
+                menu->actions().at(pick(int(menu->actions().size())))->trigger();
+                menu->close();
+            }
+            int withSelection = 0;
+            for (OverlayWindow *w : s->session->windows()) {
+                const QRectF sel = w->overlayView()->sel();
+                withSelection += w->overlayView()->hasSelection();
+                const bool whole = sel.x() == std::floor(sel.x()) &&
+                                   sel.y() == std::floor(sel.y()) &&
+                                   sel.width() == std::floor(sel.width()) &&
+                                   sel.height() == std::floor(sel.height());
+                const QRectF bounds(w->overlayView()->rect());
+                if (!whole || sel.left() < 0 || sel.top() < 0 || sel.right() > bounds.right() ||
+                    sel.bottom() > bounds.bottom() || sel.width() < 0 || sel.height() < 0)
+                    QFAIL(qPrintable(QStringLiteral("step %1: selection %2,%3 %4x%5")
+                                         .arg(step)
+                                         .arg(sel.x())
+                                         .arg(sel.y())
+                                         .arg(sel.width())
+                                         .arg(sel.height())));
+            }
+            QVERIFY2(withSelection <= 1, qPrintable(QString::number(step)));
+            if (step % 1000 == 0)
+                QCoreApplication::processEvents();
+        }
+    }
+};
+
+int main(int argc, char **argv)
+{
+    // The offscreen platform has no window stacking or keyboard grab to speak of; Qt's own
+    // bookkeeping of the grab is what the tests look at.
+    static const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+            if (!message.startsWith(QLatin1String("This plugin does not support")))
+                previous(type, context, message);
+        });
+    configurePlatform(CORVANE_TEST_DATA_DIR "/screens.json");
+    QApplication app(argc, argv);
+    QFont font("Noto Sans CJK KR");
+    font.setPixelSize(13);
+    QApplication::setFont(font);
+    TestOverlayView test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_OverlayView.moc"
