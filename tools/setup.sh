@@ -11,7 +11,7 @@ packages=(
   libbenchmark-dev libpng-dev
   xvfb openbox trayer xdotool xclip x11-utils x11-xserver-utils
   fonts-noto-cjk imagemagick curl python3
-  desktop-file-utils appstream dpkg-dev file librsvg2-bin
+  desktop-file-utils appstream dpkg-dev file librsvg2-bin zip
 )
 
 missing=()

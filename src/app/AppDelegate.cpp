@@ -15,6 +15,7 @@
 #include "settings/SystemLog.h"
 #include "capture/ScreenCapture.h"
 #include "hotkey/HotKey.h"
+#include "update/Updater.h"
 
 namespace {
 
@@ -76,6 +77,17 @@ void AppDelegate::applicationDidFinishLaunching()
             self->startCapture();
     });
     applyHotKey();
+
+    Updater::Environment environment = Updater::Environment::system();
+    // An installed update quits the way the menu does.
+    environment.quit = [self] {
+        if (self)
+            self->quit();
+    };
+    m_updater = std::make_unique<Updater>(
+        AppSettings::serverUrl(),
+        [self] { return self && (self->m_overlay || self->m_settingsOpen); },
+        std::move(environment));
 
     if (QSystemTrayIcon::isSystemTrayAvailable())
         m_statusItem->show();

@@ -16,6 +16,7 @@ class HotKey;
 class QAction;
 class QMenu;
 class QTimer;
+class Updater;
 
 // The hub of the running application: the tray item and its menu, the capture hotkey, and
 // at most one capture session at a time.
@@ -79,6 +80,7 @@ private:
     std::unique_ptr<HotKey> m_hotKey;
     QTimer *m_retryTimer = nullptr;
     std::unique_ptr<OverlaySession, DeleteLater> m_overlay;
+    std::unique_ptr<Updater> m_updater;
     bool m_settingsOpen = false;
     QString m_toolTip;
 };

@@ -12,6 +12,7 @@
 #include "app/QtTranslations.h"
 #include "settings/AppSettings.h"
 #include "app/SingleInstance.h"
+#include "settings/SystemLog.h"
 
 namespace {
 
@@ -85,6 +86,9 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "corvane: 이미 실행 중인 corvane 에 연결할 수 없습니다.\n");
         return 1;
     }
+
+    if (updated)
+        systemLog(QStringLiteral("업데이트 후 시작: corvane ") + AppSettings::versionText());
 
     auto delegate = std::make_unique<AppDelegate>(AppSettings::shared());
     instance.onReopen = [d = delegate.get()] { d->applicationShouldHandleReopen(); };
