@@ -3,6 +3,7 @@
 
 #include "OverlayFixture.h"
 #include "annotate/TextEntryView.h"
+#include "testkit/Golden.h"
 
 using namespace overlayfixture;
 using Grip = OverlayView::Grip;
@@ -323,6 +324,60 @@ private slots:
         press(s.view(1 - keyWindow), QPointF(5, 5));
         QCOMPARE(QWidget::keyboardGrabber(), s.view(1 - keyWindow));
         s.session->close();
+    }
+
+    void goldenImages_data()
+    {
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<int>("scale");
+        for (const char *state : {"empty", "bars", "top", "drawing", "error", "swatches"}) {
+            for (int scale : {1, 2})
+                QTest::addRow("%s@%dx", state, scale) << QString(state) << scale;
+        }
+    }
+    void goldenImages()
+    {
+        QFETCH(QString, state);
+        QFETCH(int, scale);
+        Session s(scale);
+        OverlayView *v = s.view(0);
+        const QRectF crop(180, 0, state == "swatches" ? 160 : 440, state == "swatches" ? 44 : 380);
+        QImage image((crop.size() * scale).toSize(), QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(scale);
+        image.fill(Qt::transparent);
+        QPainter painter(&image);
+        if (state == "swatches") {
+            for (int i = 0; i < int(OverlayView::palette().size()); ++i)
+                painter.drawImage(
+                    QPointF(i * 20, 0),
+                    OverlayView::swatchImage(OverlayView::palette()[size_t(i)].color, scale));
+            for (int level = 0; level < 3; ++level)
+                painter.drawImage(QPointF(level * 32, 24),
+                                  OverlayView::widthImage(OverlayView::lineWidths[level], scale));
+        } else {
+            select(v,
+                   state == "empty" ? QRectF() : QRectF(200, state == "top" ? 2 : 120, 300, 200));
+            if (state == "bars") {
+                chooseTool(v, Tool::arrow);
+                moveTo(v, v->toolCell(5).center(), false);
+            } else if (state == "drawing") {
+                chooseTool(v, Tool::rect);
+                press(v, QPointF(230, 150));
+                moveTo(v, QPointF(320, 400), true);
+            } else if (state == "error") {
+                v->showError(QStringLiteral("저장하지 못했습니다: /proc/corvane.png"));
+            }
+            painter.translate(-crop.topLeft());
+            v->drawContents(painter, crop);
+        }
+        painter.end();
+        QString message;
+        QVERIFY2(
+            testkit::matchesGolden(
+                image,
+                QStringLiteral(CORVANE_TEST_DATA_DIR "/golden/%1@%2x.png").arg(state).arg(scale),
+                &message),
+            qPrintable(message));
     }
 
     void randomInput()
