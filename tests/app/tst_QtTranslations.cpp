@@ -9,8 +9,7 @@ class TestQtTranslations : public QObject
 private slots:
     void koreanDesktop()
     {
-        QVERIFY(
-            installQtTranslations(*QCoreApplication::instance(), QLocale(QStringLiteral("ko_KR"))));
+        QVERIFY(installQtTranslations(*QCoreApplication::instance(), QLocale(QLocale::Korean)));
         QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("취소"));
         QCOMPARE(QCoreApplication::translate("QFileDialog", "Save As"),
                  QStringLiteral("다른 이름으로 저장"));
