@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTest>
 
 namespace testkit {
 
@@ -54,7 +55,7 @@ int AppProcess::launchAgain(const QStringList &args, QByteArray *stderrOut) cons
 {
     QProcess second;
     dieWithParent(second);
-    second.setProcessEnvironment(environment());
+    second.setProcessEnvironment(m_process.processEnvironment());
     second.start(executable(), args);
     if (!second.waitForStarted(5000) || !second.waitForFinished(15000)) {
         second.kill();
@@ -99,6 +100,64 @@ QList<XWindow> visibleAppWindows(const XServer &server)
                         QRect(v.value("X"), v.value("Y"), v.value("WIDTH"), v.value("HEIGHT"))});
     }
     return windows;
+}
+
+static Kind kindOf(const XWindow &w)
+{
+    if (w.geometry.width() <= 64 && w.geometry.height() <= 64)
+        return Kind::TrayIcon;
+    return w.geometry.width() >= 1000 ? Kind::Overlay : Kind::Menu;
+}
+
+QList<XWindow> windowsOf(const XServer &server, Kind kind)
+{
+    QList<XWindow> found;
+    for (const XWindow &w : visibleAppWindows(server)) {
+        if (kindOf(w) == kind)
+            found.append(w);
+    }
+    return found;
+}
+
+bool waitForWindow(const XServer &server, Kind kind, XWindow *out, int ms)
+{
+    return waitUntil(
+        [&] {
+            const auto list = windowsOf(server, kind);
+            if (list.isEmpty())
+                return false;
+            if (out)
+                *out = list.first();
+            return true;
+        },
+        ms);
+}
+
+bool waitForNoWindow(const XServer &server, Kind kind, int ms)
+{
+    return waitUntil([&] { return windowsOf(server, kind).isEmpty(); }, ms);
+}
+
+bool click(const XServer &server, QPoint at, int button)
+{
+    return server.run("xdotool", {"mousemove", QString::number(at.x()), QString::number(at.y()),
+                                  "click", QString::number(button)}) == 0;
+}
+
+bool chooseFromMenu(const XServer &server, const XWindow &icon, const QStringList &keys,
+                    const std::function<bool()> &done, XWindow *menu)
+{
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        if (!click(server, icon.geometry.center(), 3) || !waitForWindow(server, Kind::Menu, menu))
+            continue;
+        QTest::qWait(500 * attempt);
+        server.run("xdotool", QStringList{"key"} + keys);
+        if (waitUntil(done, 5000))
+            return true;
+        server.run("xdotool", {"key", "Escape"});
+        waitForNoWindow(server, Kind::Menu, 3000);
+    }
+    return false;
 }
 
 } // namespace testkit

@@ -5,6 +5,8 @@
 #include <QRect>
 #include <QTemporaryDir>
 
+#include <functional>
+
 #include "testkit/XServer.h"
 
 namespace testkit {
@@ -20,7 +22,8 @@ public:
     QString executable() const;
     QProcessEnvironment environment() const;
     bool start(const QStringList &args = {});
-    // Another launch as the same user; returns its exit code (-1 if it hung).
+    // Another launch as the same user, in the same environment; returns its exit code (-1 if
+    // it hung).
     int launchAgain(const QStringList &args = {}, QByteArray *stderrOut = nullptr) const;
     bool waitForExit(int timeoutMs);
     QProcess &process() { return m_process; }
@@ -42,5 +45,23 @@ struct XWindow
 
 // The application's visible top-level windows (tray icon, menus, overlays).
 QList<XWindow> visibleAppWindows(const XServer &server);
+
+// The application's windows told apart by size: the tray icon is small, an overlay covers a
+// display, anything else is a menu or a dialog.
+enum class Kind
+{
+    TrayIcon,
+    Menu,
+    Overlay
+};
+QList<XWindow> windowsOf(const XServer &server, Kind kind);
+bool waitForWindow(const XServer &server, Kind kind, XWindow *out = nullptr, int ms = 15000);
+bool waitForNoWindow(const XServer &server, Kind kind, int ms = 10000);
+bool click(const XServer &server, QPoint at, int button);
+// Pops the status menu up from the tray icon and picks a row with the keyboard, until
+// done() holds. A menu takes keys only some time after it maps, longer on a loaded
+// machine, so a pick that had no effect is tried again with a longer pause.
+bool chooseFromMenu(const XServer &server, const XWindow &icon, const QStringList &keys,
+                    const std::function<bool()> &done, XWindow *menu = nullptr);
 
 } // namespace testkit

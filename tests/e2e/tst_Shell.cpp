@@ -1,7 +1,5 @@
 #include <QApplication>
 
-#include <functional>
-
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
@@ -9,81 +7,7 @@
 #include "AppProcess.h"
 #include "testkit/XServer.h"
 
-using testkit::AppProcess;
-using testkit::XServer;
-using testkit::XWindow;
-
-namespace {
-
-enum class Kind
-{
-    TrayIcon,
-    Menu,
-    Overlay
-};
-
-Kind kindOf(const XWindow &w)
-{
-    if (w.geometry.width() <= 64 && w.geometry.height() <= 64)
-        return Kind::TrayIcon;
-    return w.geometry.width() >= 1000 ? Kind::Overlay : Kind::Menu;
-}
-
-QList<XWindow> windowsOf(const XServer &server, Kind kind)
-{
-    QList<XWindow> found;
-    for (const XWindow &w : testkit::visibleAppWindows(server)) {
-        if (kindOf(w) == kind)
-            found.append(w);
-    }
-    return found;
-}
-
-bool waitForWindow(const XServer &server, Kind kind, XWindow *out = nullptr, int ms = 15000)
-{
-    return testkit::waitUntil(
-        [&] {
-            const auto list = windowsOf(server, kind);
-            if (list.isEmpty())
-                return false;
-            if (out)
-                *out = list.first();
-            return true;
-        },
-        ms);
-}
-
-bool waitForNoWindow(const XServer &server, Kind kind, int ms = 10000)
-{
-    return testkit::waitUntil([&] { return windowsOf(server, kind).isEmpty(); }, ms);
-}
-
-bool click(const XServer &server, QPoint at, int button)
-{
-    return server.run("xdotool", {"mousemove", QString::number(at.x()), QString::number(at.y()),
-                                  "click", QString::number(button)}) == 0;
-}
-
-// Pops the status menu up from the tray icon and picks a row with the keyboard, until
-// done() holds. A menu takes keys only some time after it maps, longer on a loaded
-// machine, so a pick that had no effect is tried again with a longer pause.
-bool chooseFromMenu(const XServer &server, const XWindow &icon, const QStringList &keys,
-                    const std::function<bool()> &done, XWindow *menu = nullptr)
-{
-    for (int attempt = 1; attempt <= 3; ++attempt) {
-        if (!click(server, icon.geometry.center(), 3) || !waitForWindow(server, Kind::Menu, menu))
-            continue;
-        QTest::qWait(500 * attempt);
-        server.run("xdotool", QStringList{"key"} + keys);
-        if (testkit::waitUntil(done, 5000))
-            return true;
-        server.run("xdotool", {"key", "Escape"});
-        waitForNoWindow(server, Kind::Menu, 3000);
-    }
-    return false;
-}
-
-} // namespace
+using namespace testkit;
 
 class TestShell : public QObject
 {
