@@ -137,6 +137,7 @@ void OverlayView::startDrawing(QPointF p)
                 self->cancelText();
         };
         m_textEntry = entry;
+        entry->installEventFilter(this);
         entry->show();
         entry->grabKeyboard();
         entry->setFocus(Qt::MouseFocusReason);
@@ -366,6 +367,22 @@ void OverlayView::mouseReleaseEvent(QMouseEvent *event)
 void OverlayView::keyPressEvent(QKeyEvent *event)
 {
     keyDown(event);
+}
+
+bool OverlayView::eventFilter(QObject *watched, QEvent *event)
+{
+    // Copy, save and upload reach the overlay from inside the editor too: they commit the
+    // label into the output instead of acting on the editor's text.
+    if (watched == m_textEntry && event->type() == QEvent::KeyPress) {
+        auto *keyEvent = static_cast<QKeyEvent *>(event);
+        const int k = keyEvent->key();
+        if ((keyEvent->modifiers() & Qt::ControlModifier) &&
+            (k == Qt::Key_C || k == Qt::Key_S || k == Qt::Key_D)) {
+            keyDown(keyEvent);
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void OverlayView::enterEvent(QEnterEvent *)

@@ -167,6 +167,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void enterEvent(QEnterEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void mouseDown(QPointF p);
