@@ -19,25 +19,18 @@
 // and 1280x800, fed with drawn test pictures (the offscreen grab is not a real screen).
 namespace overlayfixture {
 
-inline void configurePlatform(const char *screensJson)
-{
-    qputenv("QT_QPA_PLATFORM", QByteArray("offscreen:configfile=") + screensJson);
-    QCoreApplication::setAttribute(Qt::AA_Use96Dpi);
-}
-
-// A picture with areas, edges and gradients, so that a wrong pixel shows.
+// Areas, edges and a gradient, so that a wrong pixel shows.
 inline QImage picture(QSize pixels, int seed)
 {
     QImage image(pixels, QImage::Format_RGB32);
     QPainter p(&image);
     QLinearGradient g(0, 0, pixels.width(), pixels.height());
-    g.setColorAt(0, QColor::fromHsv((seed * 70) % 360, 120, 230));
+    g.setColorAt(0, QColor::fromHsv(seed * 70 % 360, 120, 230));
     g.setColorAt(1, QColor::fromHsv((seed * 70 + 150) % 360, 200, 120));
     p.fillRect(image.rect(), g);
-    for (int i = 0; i < 40; ++i) {
-        p.fillRect(QRect((i * 97) % pixels.width(), (i * 61) % pixels.height(), 40 + i, 20 + i),
-                   QColor::fromHsv((i * 37) % 360, 200, 100 + i * 3));
-    }
+    for (int i = 0; i < 40; ++i)
+        p.fillRect((i * 97) % pixels.width(), (i * 61) % pixels.height(), 40 + i, 20 + i,
+                   QColor::fromHsv(i * 37 % 360, 200, 100 + i * 3));
     return image;
 }
 
@@ -87,9 +80,9 @@ inline void moveTo(QWidget *w, QPointF p, bool held)
 {
     mouse(w, QEvent::MouseMove, p, Qt::NoButton, held ? Qt::LeftButton : Qt::NoButton);
 }
-inline void release(QWidget *w, QPointF p, Qt::MouseButton b = Qt::LeftButton)
+inline void release(QWidget *w, QPointF p)
 {
-    mouse(w, QEvent::MouseButtonRelease, p, b, Qt::NoButton);
+    mouse(w, QEvent::MouseButtonRelease, p, Qt::LeftButton, Qt::NoButton);
 }
 inline void drag(QWidget *w, QPointF from, QPointF to)
 {
