@@ -126,82 +126,62 @@ private slots:
         QTest::addColumn<QRectF>("sel");
         QTest::addColumn<QRectF>("tools");
         QTest::addColumn<QRectF>("toolbar");
-        QTest::newRow("free space")
-            << QRectF(200, 500, 400, 200) << QRectF(608, 280, 42, 420) << QRectF(432, 708, 168, 42);
-        QTest::newRow("right edge") << QRectF(1000, 500, 420, 200) << QRectF(1370, 280, 42, 420)
-                                    << QRectF(1194, 708, 168, 42);
-        QTest::newRow("bottom edge")
-            << QRectF(200, 300, 400, 580) << QRectF(608, 460, 42, 420) << QRectF(432, 830, 168, 42);
-        QTest::newRow("near the top")
-            << QRectF(200, 50, 100, 100) << QRectF(308, 0, 42, 420) << QRectF(132, 158, 168, 42);
-        QTest::newRow("left edge")
-            << QRectF(10, 300, 100, 300) << QRectF(118, 180, 42, 420) << QRectF(0, 608, 168, 42);
-        QTest::newRow("whole screen")
-            << QRectF(0, 0, 1440, 900) << QRectF(1390, 480, 42, 420) << QRectF(1214, 850, 168, 42);
+        // Where the tips go when they would leave the screen: left of the tools bar and
+        // above the toolbar.
+        QTest::addColumn<bool>("tipLeft");
+        QTest::addColumn<bool>("tipAbove");
+        const auto row = [](const char *name, QRectF sel, QRectF tools, QRectF toolbar, bool left,
+                            bool above) {
+            QTest::newRow(name) << sel << tools << toolbar << left << above;
+        };
+        row("free space", {200, 500, 400, 200}, {608, 280, 42, 420}, {432, 708, 168, 42}, false,
+            false);
+        row("right edge", {1000, 500, 420, 200}, {1370, 280, 42, 420}, {1194, 708, 168, 42}, false,
+            false);
+        row("bottom edge", {200, 300, 400, 580}, {608, 460, 42, 420}, {432, 830, 168, 42}, false,
+            true);
+        row("near the top", {200, 50, 100, 100}, {308, 0, 42, 420}, {132, 158, 168, 42}, false,
+            false);
+        row("left edge", {10, 300, 100, 300}, {118, 180, 42, 420}, {0, 608, 168, 42}, false, false);
+        row("whole screen", {0, 0, 1440, 900}, {1390, 480, 42, 420}, {1214, 850, 168, 42}, true,
+            true);
     }
     void bars()
     {
         QFETCH(QRectF, sel);
         QFETCH(QRectF, tools);
         QFETCH(QRectF, toolbar);
+        QFETCH(bool, tipLeft);
+        QFETCH(bool, tipAbove);
         Session s;
         OverlayView *v = s.view(0);
         select(v, sel);
         QCOMPARE(v->toolsRect(), tools);
         QCOMPARE(v->toolbarRect(), toolbar);
-        QCOMPARE(v->hitTool(tools.topLeft()), 0);
         QCOMPARE(v->hitTool(tools.bottomRight() - QPointF(1, 1)), OverlayView::undoItem());
         QCOMPARE(v->hitTool(tools.bottomRight()), -1);
         QCOMPARE(v->hitButton(toolbar.topLeft() + QPointF(42, 0)), 1);
-        // The chrome bounds hold everything the bars draw.
-        QVERIFY(v->chromeBounds()->contains(tools.united(toolbar)));
+
+        moveTo(v, v->toolCell(0).center(), false);
+        QCOMPARE(v->currentTip()->text, QStringLiteral("펜"));
+        QRectF tip = *v->tipRect();
+        QCOMPARE(tip.top(), tools.top() + 42 / 4.0);
+        QCOMPARE(tipLeft ? tip.right() : tip.left(),
+                 tipLeft ? tools.left() - 4 : tools.right() + 4);
+        QVERIFY(v->chromeBounds()->contains(tip.united(tools).united(toolbar)));
+        moveTo(v, v->buttonCell(0).center(), false);
+        QCOMPARE(v->currentTip()->text, QStringLiteral("업로드 (⌘D)"));
+        tip = *v->tipRect();
+        QCOMPARE(tip.left(), toolbar.left());
+        QCOMPARE(tipAbove ? tip.bottom() : tip.top(),
+                 tipAbove ? toolbar.top() - 4 : toolbar.bottom() + 4);
+        moveTo(v, QPointF(5, 5), false);
+        QVERIFY(!v->currentTip());
         // While the selection is dragged the bars are not there to hit.
         press(v, sel.center());
         moveTo(v, sel.center() + QPointF(1, 1), true);
         QCOMPARE(v->hitTool(tools.topLeft()), -1);
         release(v, sel.center());
-    }
-
-    void tooltips_data()
-    {
-        QTest::addColumn<QRectF>("sel");
-        QTest::addColumn<bool>("onTools");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("placement");
-        QTest::newRow("tool, free space") << QRectF(200, 500, 400, 200) << true << "펜"
-                                          << "right";
-        QTest::newRow("tool, right edge") << QRectF(0, 0, 1440, 900) << true << "펜"
-                                          << "left";
-        QTest::newRow("button, free space") << QRectF(200, 500, 400, 200) << false << "업로드 (⌘D)"
-                                            << "below";
-        QTest::newRow("button, bottom edge") << QRectF(0, 0, 1440, 900) << false << "업로드 (⌘D)"
-                                             << "above";
-    }
-    void tooltips()
-    {
-        QFETCH(QRectF, sel);
-        QFETCH(bool, onTools);
-        QFETCH(QString, text);
-        QFETCH(QString, placement);
-        Session s;
-        OverlayView *v = s.view(0);
-        select(v, sel);
-        const QRectF cell = onTools ? v->toolCell(0) : v->buttonCell(0);
-        moveTo(v, cell.center(), false);
-        QCOMPARE(onTools ? v->hoverTool() : v->hoverButton(), 0);
-        QCOMPARE(v->currentTip()->text, text);
-        const QRectF tip = *v->tipRect();
-        if (placement == "right")
-            QCOMPARE(tip.topLeft(), QPointF(cell.right() + 4, cell.top() + cell.height() / 4));
-        else if (placement == "left")
-            QCOMPARE(tip.right(), v->toolsRect().left() - 4);
-        else if (placement == "below")
-            QCOMPARE(tip.topLeft(), QPointF(cell.left(), v->toolbarRect().bottom() + 4));
-        else
-            QCOMPARE(tip.bottom(), v->toolbarRect().top() - 4);
-        QVERIFY(v->chromeBounds()->contains(tip));
-        moveTo(v, QPointF(5, 5), false);
-        QVERIFY(!v->currentTip());
     }
 
     void toolsColoursWidthsAndUndo()
