@@ -51,6 +51,36 @@ bool AppProcess::start(const QStringList &args)
     return m_process.waitForStarted(5000);
 }
 
+bool AppProcess::startRelocated(const QString &serverUrl)
+{
+    const QString bundle = m_home.filePath("Copy.app");
+    QFile plist(bundle + "/Contents/Info.plist");
+    QFile browser(m_home.filePath("browser.sh"));
+    if (QProcess::execute("cp", {"-R", CORVANE_BUNDLE_DIR, bundle}) != 0 ||
+        !plist.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        !browser.open(QIODevice::WriteOnly))
+        return false;
+    plist.write("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CorvaneServerUrl"
+                "</key><string>" +
+                serverUrl.toHtmlEscaped().toUtf8() + "</string></dict></plist>\n");
+    browser.write(
+        QString("#!/bin/sh\necho \"$1\" >> '%1'\n").arg(m_home.filePath("opened.txt")).toUtf8());
+    browser.close();
+    browser.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+    QProcessEnvironment env = m_process.processEnvironment();
+    env.insert("BROWSER", browser.fileName());
+    env.insert("DEFAULT_BROWSER", browser.fileName());
+    m_process.setProcessEnvironment(env);
+    m_process.start(bundle + "/Contents/MacOS/corvane");
+    return m_process.waitForStarted(5000);
+}
+
+QByteArray AppProcess::opened() const
+{
+    QFile file(m_home.filePath("opened.txt"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
+}
+
 int AppProcess::launchAgain(const QStringList &args, QByteArray *stderrOut) const
 {
     QProcess second;

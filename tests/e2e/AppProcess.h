@@ -29,6 +29,10 @@ public:
     QProcess &process() { return m_process; }
     QByteArray stderrText();
     QString home() const { return m_home.path(); }
+    // Starts a copy of the bundle whose Info.plist names serverUrl, with a stand-in browser
+    // that writes down every address it is asked to open; opened() reads them back.
+    bool startRelocated(const QString &serverUrl);
+    QByteArray opened() const;
 
 private:
     const XServer &m_server;

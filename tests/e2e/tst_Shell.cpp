@@ -135,40 +135,13 @@ private slots:
 
     void helpOpensTheServerNamedByTheBundle()
     {
-        // A relocated copy of the bundle with its own Info.plist and a stand-in browser that
-        // writes down what it was asked to open.
-        QTemporaryDir dir;
-        const QString bundle = dir.filePath("Copy.app");
-        QCOMPARE(QProcess::execute("cp", {"-R", CORVANE_BUNDLE_DIR, bundle}), 0);
-        QFile plist(bundle + "/Contents/Info.plist");
-        QVERIFY(plist.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        plist.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                    "<key>CorvaneServerUrl</key><string>http://127.0.0.1:9/help-base</string>"
-                    "<key>CorvaneChannel</key><string>production</string>"
-                    "<key>CFBundleShortVersionString</key><string>2.5.0</string>"
-                    "</dict></plist>\n");
-        plist.close();
-        const QString opened = dir.filePath("opened.txt");
-        const QString browser = dir.filePath("browser.sh");
-        QFile script(browser);
-        QVERIFY(script.open(QIODevice::WriteOnly));
-        script.write(QString("#!/bin/sh\necho \"$1\" >> '%1'\n").arg(opened).toUtf8());
-        script.close();
-        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-
         AppProcess app(server());
-        QProcessEnvironment env = app.environment();
-        env.insert("BROWSER", browser);
-        env.insert("DEFAULT_BROWSER", browser);
-        app.process().setProcessEnvironment(env);
-        app.process().start(bundle + "/Contents/MacOS/corvane");
+        QVERIFY(app.startRelocated("http://127.0.0.1:9/help-base"));
         XWindow icon;
         QVERIFY(waitForWindow(server(), Kind::TrayIcon, &icon));
         QVERIFY(chooseFromMenu(server(), icon, {"Down", "Down", "Down", "Return"},
-                               [&] { return QFileInfo(opened).size() > 0; }));
-        QFile result(opened);
-        QVERIFY(result.open(QIODevice::ReadOnly));
-        QCOMPARE(result.readAll().trimmed(), QByteArray("http://127.0.0.1:9/help-base/"));
+                               [&] { return !app.opened().isEmpty(); }));
+        QCOMPARE(app.opened(), QByteArray("http://127.0.0.1:9/help-base/"));
         QCOMPARE(windowsOf(server(), Kind::Overlay).size(), 0);
     }
 
