@@ -7,6 +7,7 @@
 #include <QFontMetricsF>
 #include <QMenu>
 #include <QPainter>
+#include <QTimer>
 
 #include "annotate/Drawing.h"
 #include "overlay/OverlaySession.h"
@@ -327,8 +328,7 @@ void OverlayView::popUpColorMenu(QPointF p)
         item->setData(entry.color);
         connect(item, &QAction::triggered, this, [this, item] { pickColor(item); });
     }
-    m_menu = menu;
-    menu->popup(mapToGlobal(p.toPoint()));
+    showMenu(menu, p);
 }
 
 void OverlayView::popUpWidthMenu(QPointF p)
@@ -344,6 +344,21 @@ void OverlayView::popUpWidthMenu(QPointF p)
         item->setData(level);
         connect(item, &QAction::triggered, this, [this, item] { pickWidth(item); });
     }
+    showMenu(menu, p);
+}
+
+void OverlayView::showMenu(QMenu *menu, QPointF p)
+{
+    // The menu takes the keys while it is open (Escape closes it, not the overlay); they come
+    // back to this display when it closes.
+    if (QWidget *grabber = QWidget::keyboardGrabber())
+        grabber->releaseKeyboard();
+    connect(menu, &QMenu::aboutToHide, this, [self = QPointer<OverlayView>(this)] {
+        QTimer::singleShot(0, self, [self] {
+            if (self && self->isVisible())
+                self->makeKey();
+        });
+    });
     m_menu = menu;
     menu->popup(mapToGlobal(p.toPoint()));
 }

@@ -179,6 +179,7 @@ private:
     void beginDrag(QPointF p, Grip g);
     void toggleTool(Tool t);
     void makeKey();
+    void showMenu(QMenu *menu, QPointF p);
     void addText(const QString &text, QPointF origin);
     void cancelText();
     void removeTextEntry(TextEntryView *entry);
