@@ -7,6 +7,7 @@
 #include <QFontMetricsF>
 #include <QMenu>
 #include <QPainter>
+#include <QProxyStyle>
 #include <QTimer>
 
 #include "annotate/Drawing.h"
@@ -56,6 +57,19 @@ void strokeOutline(QPainter &painter, const QRectF &r, const QColor &color)
     painter.setPen(QPen(color, 1));
     painter.drawRect(r.adjusted(0.5, 0.5, -0.5, -0.5));
 }
+
+// Menus show their item images at the small icon size; the width previews are wider.
+class WidthMenuStyle : public QProxyStyle
+{
+public:
+    int pixelMetric(PixelMetric metric, const QStyleOption *option,
+                    const QWidget *widget) const override
+    {
+        if (metric == PM_SmallIconSize)
+            return 28;
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+};
 
 QImage menuImage(QSizeF size, qreal dpr)
 {
@@ -335,6 +349,9 @@ void OverlayView::popUpWidthMenu(QPointF p)
 {
     auto *menu = new QMenu(this);
     menu->setAttribute(Qt::WA_DeleteOnClose);
+    auto *style = new WidthMenuStyle;
+    style->setParent(menu);
+    menu->setStyle(style);
     const qreal dpr = devicePixelRatioF();
     for (int level = 0; level < int(widthNames().size()); ++level) {
         QAction *item = menu->addAction(
