@@ -13,7 +13,21 @@ const QString tiffType = QStringLiteral("image/tiff");
 
 } // namespace
 
-ClipboardImage::ClipboardImage(QByteArray png) : m_png(std::move(png)), m_formats{pngType}
+namespace {
+
+std::shared_future<QByteArray> ready(QByteArray bytes)
+{
+    std::promise<QByteArray> promise;
+    promise.set_value(std::move(bytes));
+    return promise.get_future().share();
+}
+
+} // namespace
+
+ClipboardImage::ClipboardImage(QByteArray png) : ClipboardImage(ready(std::move(png))) {}
+
+ClipboardImage::ClipboardImage(std::shared_future<QByteArray> png)
+    : m_png(std::move(png)), m_formats{pngType}
 {
     // TIFF needs Qt's image-format plugins; without them only the PNG is offered.
     if (QImageWriter::supportedImageFormats().contains("tiff"))
@@ -33,10 +47,10 @@ bool ClipboardImage::hasFormat(const QString &mimeType) const
 QVariant ClipboardImage::retrieveData(const QString &mimeType, QMetaType) const
 {
     if (mimeType == pngType)
-        return m_png;
+        return m_png.get();
     if (mimeType != tiffType || !hasFormat(tiffType))
         return {};
-    const QImage image = QImage::fromData(m_png, "png");
+    const QImage image = QImage::fromData(m_png.get(), "png");
     QByteArray tiff;
     QBuffer buffer(&tiff);
     buffer.open(QIODevice::WriteOnly);

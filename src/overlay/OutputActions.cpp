@@ -12,6 +12,8 @@
 #include <QSaveFile>
 #include <QUrl>
 
+#include <future>
+
 #include "overlay/ClipboardImage.h"
 #include "overlay/ImageEncoding.h"
 
@@ -22,10 +24,13 @@ QByteArray OutputActions::encodePng(const QImage &image)
 
 QMimeData *OutputActions::clipboardData(const QImage &image)
 {
-    QByteArray png = encodePng(image);
-    if (png.isEmpty())
+    if (image.isNull())
         return nullptr;
-    return new ClipboardImage(std::move(png));
+    // The clipboard is taken at once and the PNG made on another thread: a 4K capture takes
+    // longer to encode than a person takes to switch windows and paste, and the paste waits.
+    return new ClipboardImage(std::async(std::launch::async, [image] {
+                                  return ImageEncoding::encodePng(image);
+                              }).share());
 }
 
 QString OutputActions::uniquePath(const QString &path)

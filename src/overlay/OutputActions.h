@@ -11,8 +11,8 @@ namespace OutputActions {
 
 // PNG bytes of a rendered selection; empty when it cannot be encoded.
 QByteArray encodePng(const QImage &image);
-// Clipboard contents for a rendered selection (PNG, and TIFF on request); null when the
-// image cannot be encoded.
+// Clipboard contents for a rendered selection (PNG, and TIFF on request), encoded in the
+// background; null for a null image.
 QMimeData *clipboardData(const QImage &image);
 // The first of path, base_2.ext, base_3.ext, ... at which nothing exists.
 QString uniquePath(const QString &path);
