@@ -51,6 +51,14 @@ QString OutputActions::askForTarget(const QString &proposed)
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setNameFilters({QStringLiteral("PNG (*.png)"), QStringLiteral("JPEG (*.jpg *.jpeg)")});
     dialog.selectFile(QFileInfo(proposed).fileName());
+    // A name typed without an extension gets the chosen type's.
+    dialog.setDefaultSuffix(QStringLiteral("png"));
+    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog,
+                     [&dialog](const QString &filter) {
+                         dialog.setDefaultSuffix(filter.startsWith(QLatin1String("JPEG"))
+                                                     ? QStringLiteral("jpg")
+                                                     : QStringLiteral("png"));
+                     });
     dialog.setWindowFlag(Qt::WindowStaysOnTopHint);
     dialog.setWindowModality(Qt::ApplicationModal);
     dialog.raise();

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QImageReader>
 #include <QSettings>
 #include <QTest>
 
@@ -242,6 +243,33 @@ private slots:
         QVERIFY(waitForNoWindow(server(), Kind::Overlay));
         QVERIFY(patternMismatch(clipboardImage(server(), "image/png"), QRect(200, 200, 300, 200))
                     .isEmpty());
+    }
+
+    void savePanelHidesTheOverlayAndWritesJpegByName()
+    {
+        AppProcess app(server());
+        QVERIFY(app.start());
+        QVERIFY(waitForWindow(server(), Kind::TrayIcon));
+        QVERIFY(openOverlay(server()));
+        QVERIFY(dragSelect(server(), {200, 200}, {500, 400}));
+        for (const char *answer : {"Escape", "Return"}) {
+            QVERIFY(xdo(server(), {"key", "ctrl+s"}));
+            QVERIFY(waitForWindow(server(), Kind::Menu)); // the panel, with the overlay gone
+            QVERIFY(windowsOf(server(), Kind::Overlay).isEmpty());
+            QTest::qWait(500);
+            if (QByteArray(answer) == "Return")
+                QVERIFY(xdo(server(), {"type", app.home() + "/shot.JPG"}));
+            QVERIFY(xdo(server(), {"key", answer}));
+            // Cancelling brings the capture back as it was; saving ends it.
+            QVERIFY(waitUntil(
+                [&] {
+                    return windowsOf(server(), Kind::Overlay).size() == (*answer == 'E' ? 2 : 0);
+                },
+                5000));
+        }
+        QImageReader reader(app.home() + "/shot.JPG");
+        QCOMPARE(reader.format(), QByteArray("jpeg"));
+        QCOMPARE(reader.read().size(), QSize(300, 200));
     }
 
     void textLabelsAreNeverLost()
