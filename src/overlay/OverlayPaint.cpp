@@ -64,6 +64,15 @@ std::optional<QRectF> OverlayView::chromeBounds() const
     return r;
 }
 
+std::optional<QRectF> OverlayView::errorRect() const
+{
+    if (!m_errorMessage || !hasSelection())
+        return std::nullopt;
+    const QSizeF size = QFontMetricsF(m_font).size(0, *m_errorMessage);
+    return QRectF(m_sel.left() + 8, m_sel.top() + 8, std::ceil(size.width()) + 16,
+                  std::ceil(size.height()) + 10);
+}
+
 void OverlayView::paintEvent(QPaintEvent *event)
 {
     QPainter painter(this);
@@ -131,12 +140,9 @@ void OverlayView::drawContents(QPainter &painter, const QRectF &d) const
         }
     }
 
-    if (m_errorMessage) {
-        const QSizeF size = QFontMetricsF(m_font).size(0, *m_errorMessage);
-        const QRectF box(minX + 8, minY + 8, std::ceil(size.width()) + 16,
-                         std::ceil(size.height()) + 10);
-        painter.fillRect(box, kErrorBackground);
-        drawCentredText(painter, *m_errorMessage, m_font, box);
+    if (const auto box = errorRect()) {
+        painter.fillRect(*box, kErrorBackground);
+        drawCentredText(painter, *m_errorMessage, m_font, *box);
     }
     painter.restore();
 }

@@ -104,6 +104,8 @@ public:
     QRectF labelRect() const;
     QString sizeText() const;
     std::optional<QRectF> chromeBounds() const;
+    // The error message's box while one is shown over a selection.
+    std::optional<QRectF> errorRect() const;
     QRectF toolsRect() const;
     QRectF toolbarRect() const;
     QRectF buttonCell(int index) const;
@@ -224,11 +226,17 @@ private:
 
 template<typename Change> void OverlayView::redrawingChrome(Change change)
 {
-    const std::optional<QRectF> before = chromeBounds();
+    // The error box follows the selection without being part of the chrome bounds; where it
+    // was must be repainted too, or a moved selection leaves a stale copy behind.
+    const std::optional<QRectF> before = chromeBounds(), errorBefore = errorRect();
     change();
-    const std::optional<QRectF> after = chromeBounds();
+    const std::optional<QRectF> after = chromeBounds(), errorAfter = errorRect();
     if (before && after)
         markDirty(before->united(*after));
     else
         markDirty(before ? before : after);
+    if (errorBefore != errorAfter) {
+        markDirty(errorBefore);
+        markDirty(errorAfter);
+    }
 }
