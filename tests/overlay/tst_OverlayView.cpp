@@ -1,8 +1,10 @@
+#include <QDesktopServices>
 #include <QMenu>
 #include <QRandomGenerator>
 
 #include "OverlayFixture.h"
 #include "annotate/TextEntryView.h"
+#include "overlay/OutputActions.h"
 #include "testkit/Golden.h"
 
 using namespace overlayfixture;
@@ -36,6 +38,8 @@ void chooseTool(OverlayView *v, Tool tool)
 class TestOverlayView : public QObject
 {
     Q_OBJECT
+
+    QList<QUrl> m_opened;
 
 private slots:
     void drags_data()
@@ -266,6 +270,27 @@ private slots:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!window); // released on the next turn
     }
+
+    void linksOpenOnlyOnTheServersHost_data()
+    {
+        QTest::addColumn<QString>("link");
+        QTest::addColumn<bool>("opened");
+        QTest::newRow("the server's host") << "HTTPS://127.0.0.1:9/i/a.png" << true;
+        QTest::newRow("another host") << "https://elsewhere.example/i/a.png" << false;
+        QTest::newRow("not http") << "ftp://127.0.0.1/i/a.png" << false;
+        QTest::newRow("not a link") << "업로드 실패" << false;
+    }
+    void linksOpenOnlyOnTheServersHost()
+    {
+        QFETCH(QString, link);
+        QFETCH(bool, opened);
+        for (const char *scheme : {"http", "https", "ftp"})
+            QDesktopServices::setUrlHandler(scheme, this, "recordOpened");
+        m_opened.clear();
+        OutputActions::openInBrowser(link, "http://127.0.0.1:8787");
+        QCOMPARE(m_opened, opened ? QList<QUrl>{QUrl(link)} : QList<QUrl>{});
+    }
+    void recordOpened(const QUrl &url) { m_opened << url; }
 
     void goldenImages_data()
     {
