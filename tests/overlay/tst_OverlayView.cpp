@@ -296,7 +296,8 @@ private slots:
     {
         QTest::addColumn<QString>("state");
         QTest::addColumn<int>("scale");
-        for (const char *state : {"empty", "bars", "top", "drawing", "error", "swatches"}) {
+        for (const char *state :
+             {"empty", "bars", "top", "drawing", "error", "upload", "swatches"}) {
             for (int scale : {1, 2})
                 QTest::addRow("%s@%dx", state, scale) << QString(state) << scale;
         }
@@ -332,6 +333,12 @@ private slots:
                 moveTo(v, QPointF(320, 400), true);
             } else if (state == "error") {
                 v->showError(QStringLiteral("저장하지 못했습니다: /proc/corvane.png"));
+            } else if (state == "upload") {
+                v->setUploadProgress(0.004); // a 6-point sliver, "0%"
+                moveTo(v, v->toolCell(0).center(), false);
+                key(v, Qt::Key_Escape); // ignored, as are hovers and presses
+                press(v, QPointF(5, 5), Qt::RightButton);
+                QVERIFY(!s.session->isClosed() && v->hoverTool() < 0);
             }
             painter.translate(-crop.topLeft());
             v->drawContents(painter, crop);
