@@ -76,6 +76,15 @@ const uchar *ShmGrabber::read(xcb_drawable_t drawable, const QRect &rect,
     return complete ? segment->address : nullptr;
 }
 
+void ShmGrabber::unmapClient()
+{
+    for (Segment &segment : m_segments) {
+        if (segment.address)
+            shmdt(segment.address);
+        segment.address = nullptr;
+    }
+}
+
 void ShmGrabber::keepOnly(const std::vector<QRect> &keep)
 {
     auto unused = [&keep](const Segment &segment) {
@@ -91,9 +100,20 @@ void ShmGrabber::keepOnly(const std::vector<QRect> &keep)
 
 ShmGrabber::Segment *ShmGrabber::segmentFor(const QRect &rect)
 {
-    for (Segment &segment : m_segments) {
-        if (segment.rect == rect)
-            return &segment;
+    for (auto it = m_segments.begin(); it != m_segments.end(); ++it) {
+        if (it->rect != rect)
+            continue;
+        if (!it->address) {
+            // Linux maps a segment already marked for removal as long as the server holds it.
+            void *address = shmat(it->shmId, nullptr, 0);
+            if (address == reinterpret_cast<void *>(-1)) {
+                release(*it);
+                m_segments.erase(it);
+                break;
+            }
+            it->address = static_cast<uchar *>(address);
+        }
+        return &*it;
     }
     const int shmId = shmget(IPC_PRIVATE, byteSize(rect), IPC_CREAT | 0600);
     if (shmId < 0) {
@@ -119,7 +139,7 @@ ShmGrabber::Segment *ShmGrabber::segmentFor(const QRect &rect)
         m_usable = false;
         return nullptr;
     }
-    m_segments.push_back(Segment{rect, id, static_cast<uchar *>(address)});
+    m_segments.push_back(Segment{rect, id, shmId, static_cast<uchar *>(address)});
     return &m_segments.back();
 }
 
@@ -128,5 +148,6 @@ void ShmGrabber::release(const Segment &segment)
     // Checked and discarded, so that a detach the server no longer knows (after it reset)
     // does not end up as a stray error in Qt's event queue.
     xcb_discard_reply(m_connection, xcb_shm_detach_checked(m_connection, segment.id).sequence);
-    shmdt(segment.address);
+    if (segment.address)
+        shmdt(segment.address);
 }

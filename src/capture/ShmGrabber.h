@@ -11,7 +11,9 @@
 // Reads rectangles of a drawable through the X server's shared-memory extension into one
 // segment per rectangle, kept and reused across reads: creating and attaching a segment costs
 // many times the read itself. Segments are marked for removal as soon as the server has
-// attached them, so they vanish with the process however it ends.
+// attached them, so they vanish with the process however it ends. Between reads the process
+// may unmap its side (unmapClient()): the server's attachment keeps the segment and its pages,
+// and the next read maps it again.
 class ShmGrabber
 {
 public:
@@ -37,12 +39,17 @@ public:
     static constexpr qsizetype bandBytes = 1 << 20;
     // Releases the segments of every rectangle not in keep (screens gone or resized).
     void keepOnly(const std::vector<QRect> &keep);
+    // Unmaps every segment from this process, leaving them attached in the server only; the
+    // pointers returned by read() become invalid.
+    void unmapClient();
 
 private:
     struct Segment
     {
         QRect rect;
         xcb_shm_seg_t id = 0;
+        int shmId = -1;
+        // Null while unmapped from this process.
         uchar *address = nullptr;
     };
 
