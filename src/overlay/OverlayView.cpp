@@ -4,7 +4,6 @@
 #include <QMenu>
 #include <QTimer>
 
-#include "annotate/Drawing.h"
 #include "annotate/TextAnnotation.h"
 #include "annotate/TextEntryView.h"
 #include "overlay/OverlaySession.h"
@@ -22,8 +21,7 @@ QFont systemFont(int pixelSize)
 } // namespace
 
 OverlayView::OverlayView(const ScreenShot &shot, OverlaySession *session, QWidget *parent)
-    : QWidget(parent), m_session(session), m_screenImage(shot.image),
-      m_dimmedImage(Drawing::dimmed(shot.image)), m_font(systemFont(12)),
+    : QWidget(parent), m_session(session), m_screenImage(shot.image), m_font(systemFont(12)),
       m_textFont(systemFont(18)), m_uploader(new Uploader(this)), m_color(palette().front().color)
 {
     const QRect geometry =

@@ -71,6 +71,10 @@ public:
         QColor color;
     };
 
+    // Bar colours shared by the bars and the upload strip that stands in for the toolbar.
+    static const QColor hoverColor;
+    static const QColor borderColor;
+
     static constexpr qreal buttonSize = 42;
     static constexpr qreal gap = 8;
     static const std::vector<ActionButton> &buttons();
@@ -198,7 +202,6 @@ private:
 
     QPointer<OverlaySession> m_session;
     QImage m_screenImage;
-    QImage m_dimmedImage;
     qreal m_scale = 1;
     QFont m_font;
     QFont m_textFont;

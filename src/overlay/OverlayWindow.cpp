@@ -1,5 +1,10 @@
 #include "overlay/OverlayWindow.h"
 
+#include <malloc.h>
+
+#include <QCoreApplication>
+#include <QTimer>
+
 #include "overlay/OverlaySession.h"
 
 #include "annotate/TextEntryView.h"
@@ -24,6 +29,13 @@ OverlayWindow::OverlayWindow(const ScreenShot &shot, OverlaySession *session)
     } else {
         resize(m_view->size());
     }
+}
+
+OverlayWindow::~OverlayWindow()
+{
+    // Once the windows of a closed capture are gone, the heap's free pages go back to the
+    // system; glibc keeps them otherwise, and the process stays above its idle size.
+    QTimer::singleShot(0, QCoreApplication::instance(), [] { malloc_trim(0); });
 }
 
 void OverlayWindow::showOverlay()

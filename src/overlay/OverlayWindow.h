@@ -14,6 +14,7 @@ class OverlayWindow : public QWidget
     Q_OBJECT
 public:
     OverlayWindow(const ScreenShot &shot, OverlaySession *session);
+    ~OverlayWindow() override;
 
     OverlayView *overlayView() const { return m_view; }
     QScreen *targetScreen() const { return m_screen; }
