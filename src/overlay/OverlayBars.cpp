@@ -16,9 +16,7 @@
 
 namespace {
 
-const QColor kHoverColor = QColor::fromRgbF(240 / 255.0, 240 / 255.0, 240 / 255.0);
 const QColor kSelectedColor = QColor::fromRgbF(215 / 255.0, 215 / 255.0, 215 / 255.0);
-const QColor kBorderGrey = QColor::fromRgbF(0.5, 0.5, 0.5);
 const QColor kSeparatorGrey = QColor::fromRgbF(2 / 3.0, 2 / 3.0, 2 / 3.0);
 const QColor kWidthGrey = QColor::fromRgbF(0.35, 0.35, 0.35);
 const QColor kSwatchOutline = QColor::fromRgbF(0, 0, 0, 90 / 255.0);
@@ -80,6 +78,9 @@ QImage menuImage(QSizeF size, qreal dpr)
 }
 
 } // namespace
+
+const QColor OverlayView::hoverColor = QColor::fromRgbF(240 / 255.0, 240 / 255.0, 240 / 255.0);
+const QColor OverlayView::borderColor = QColor::fromRgbF(0.5, 0.5, 0.5);
 
 const std::vector<OverlayView::ActionButton> &OverlayView::buttons()
 {
@@ -260,7 +261,7 @@ void OverlayView::drawToolbar(QPainter &painter) const
     for (int i = 0; i < int(buttons().size()); ++i) {
         const QRectF cell = buttonCell(i);
         if (i == m_hoverButton)
-            painter.fillRect(cell, kHoverColor);
+            painter.fillRect(cell, hoverColor);
         if (i == 3) {
             painter.setPen(QPen(kSeparatorGrey, 1));
             painter.drawLine(QPointF(cell.left() + 0.5, cell.top() + 4),
@@ -268,7 +269,7 @@ void OverlayView::drawToolbar(QPainter &painter) const
         }
         drawIcon(painter, buttons()[size_t(i)].icon, cell);
     }
-    strokeOutline(painter, bar, kBorderGrey);
+    strokeOutline(painter, bar, borderColor);
 }
 
 void OverlayView::drawToolsBar(QPainter &painter) const
@@ -281,7 +282,7 @@ void OverlayView::drawToolsBar(QPainter &painter) const
         if (i < tools && drawTools()[size_t(i)].tool == m_tool)
             painter.fillRect(cell, kSelectedColor);
         else if (i == m_hoverTool)
-            painter.fillRect(cell, kHoverColor);
+            painter.fillRect(cell, hoverColor);
         if (i == colorItem()) {
             painter.setPen(QPen(kSeparatorGrey, 1));
             painter.drawLine(QPointF(cell.left() + 4, cell.top() + 0.5),
@@ -304,7 +305,7 @@ void OverlayView::drawToolsBar(QPainter &painter) const
                      cell);
         }
     }
-    strokeOutline(painter, bar, kBorderGrey);
+    strokeOutline(painter, bar, borderColor);
 }
 
 QImage OverlayView::swatchImage(const QColor &color, qreal dpr)

@@ -189,7 +189,6 @@ void OverlayView::setUploadProgress(std::optional<double> p)
 
 void OverlayView::drawUploadProgress(QPainter &painter, double p) const
 {
-    static const QColor kHover = QColor::fromRgbF(240 / 255.0, 240 / 255.0, 240 / 255.0);
     static const QColor kDark = QColor::fromRgbF(80 / 255.0, 80 / 255.0, 80 / 255.0);
     static const QColor kText = QColor::fromRgbF(60 / 255.0, 60 / 255.0, 60 / 255.0);
     const QRectF r = toolbarRect();
@@ -213,7 +212,7 @@ void OverlayView::drawUploadProgress(QPainter &painter, double p) const
     const QRectF track(spinner.right() + 10, r.center().y() - 3, w, 6);
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing, true);
-    painter.fillPath(Drawing::roundedRect(track, 3), kHover);
+    painter.fillPath(Drawing::roundedRect(track, 3), hoverColor);
     if (p > 0) {
         const qreal fill = std::max(p * w, 6.0);
         painter.fillPath(Drawing::roundedRect(QRectF(track.left(), track.top(), fill, 6), 3),
@@ -228,7 +227,7 @@ void OverlayView::drawUploadProgress(QPainter &painter, double p) const
         painter, percent,
         QPointF(box.center().x() - size.width() / 2, box.center().y() - size.height() / 2), m_font,
         kText);
-    painter.setPen(QPen(QColor::fromRgbF(0.5, 0.5, 0.5), 1));
+    painter.setPen(QPen(borderColor, 1));
     painter.setBrush(Qt::NoBrush);
     painter.drawRect(r.adjusted(0.5, 0.5, -0.5, -0.5));
 }
