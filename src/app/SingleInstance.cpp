@@ -1,5 +1,8 @@
 #include "app/SingleInstance.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
@@ -7,23 +10,61 @@
 #include <QLocalSocket>
 #include <QThread>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
 const QByteArray kReopen = QByteArrayLiteral("reopen\n");
 const QByteArray kAck = QByteArrayLiteral("ok\n");
+
+// Creates the folder owner-only if it is missing, then accepts it only as a real folder (not
+// a link) of this user that nobody else may enter. The sticky temporary folder keeps others
+// from replacing it afterwards.
+bool ensurePrivateFolder(const QString &path, QString *error)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const auto fail = [&](const QString &why) {
+        if (error)
+            *error =
+                QStringLiteral("실행 확인용 폴더 %1 을(를) 사용할 수 없습니다: %2").arg(path, why);
+        return false;
+    };
+    if (mkdir(native.constData(), 0700) == 0)
+        chmod(native.constData(), 0700);
+    else if (errno != EEXIST)
+        return fail(QString::fromLocal8Bit(strerror(errno)));
+    struct stat info;
+    if (lstat(native.constData(), &info) != 0)
+        return fail(QString::fromLocal8Bit(strerror(errno)));
+    if (!S_ISDIR(info.st_mode))
+        return fail(QStringLiteral("폴더가 아닙니다. 지우고 다시 실행하세요."));
+    if (info.st_uid != getuid() || (info.st_mode & 077) != 0)
+        return fail(QStringLiteral("다른 사용자의 것이거나 다른 사용자에게 열려 있습니다. "
+                                   "이 폴더를 지우거나 XDG_RUNTIME_DIR 를 설정하세요."));
+    return true;
+}
+
 } // namespace
+
+SingleInstance::SingleInstance()
+{
+    m_path = defaultSocketPath(&m_error);
+}
 
 SingleInstance::SingleInstance(QString socketPath) : m_path(std::move(socketPath)) {}
 
 SingleInstance::~SingleInstance() = default;
 
-QString SingleInstance::defaultSocketPath()
+QString SingleInstance::defaultSocketPath(QString *error)
 {
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
         return runtime + QStringLiteral("/corvane.sock");
-    return QDir::tempPath() + QStringLiteral("/corvane-%1.sock").arg(getuid());
+    const QString folder = QDir::tempPath() + QStringLiteral("/corvane-%1").arg(getuid());
+    if (!ensurePrivateFolder(folder, error))
+        return {};
+    return folder + QStringLiteral("/corvane.sock");
 }
 
 bool SingleInstance::handOver(int timeoutMs) const
@@ -46,6 +87,9 @@ bool SingleInstance::handOver(int timeoutMs) const
 
 bool SingleInstance::listen(int waitForReleaseMs)
 {
+    if (m_path.isEmpty())
+        return false;
+    m_error = QStringLiteral("이미 실행 중인 corvane 에 연결할 수 없습니다.");
     m_server = std::make_unique<QLocalServer>();
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     QDeadlineTimer deadline(waitForReleaseMs);
@@ -68,6 +112,7 @@ bool SingleInstance::listen(int waitForReleaseMs)
             return false;
         QThread::msleep(100);
     }
+    m_error.clear();
     connect(m_server.get(), &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket *client = m_server->nextPendingConnection()) {
             connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);

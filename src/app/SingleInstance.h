@@ -15,12 +15,18 @@ class SingleInstance : public QObject
 {
     Q_OBJECT
 public:
-    explicit SingleInstance(QString socketPath = defaultSocketPath());
+    // On the per-user socket; errorString() says why when there is none to use.
+    SingleInstance();
+    explicit SingleInstance(QString socketPath);
     ~SingleInstance() override;
 
-    // The per-user socket: in XDG_RUNTIME_DIR when there is one, else in the temporary
-    // folder with the user id in its name.
-    static QString defaultSocketPath();
+    // The per-user socket: in XDG_RUNTIME_DIR when there is one, else in a folder of the
+    // temporary folder that belongs to this user alone (a socket at a predictable shared
+    // name could be taken first by another user). Empty, with *error set, when that folder
+    // exists but is someone else's or open to others.
+    static QString defaultSocketPath(QString *error = nullptr);
+    // Why the last listen() failed, or why there is no socket to use.
+    QString errorString() const { return m_error; }
 
     // True when a running instance took the reopen request.
     bool handOver(int timeoutMs = 3000) const;
@@ -32,5 +38,6 @@ public:
 
 private:
     QString m_path;
+    QString m_error;
     std::unique_ptr<QLocalServer> m_server;
 };

@@ -12,6 +12,7 @@
 #include "app/QtTranslations.h"
 #include "settings/AppSettings.h"
 #include "app/SingleInstance.h"
+#include "platform/DisplayPlatform.h"
 #include "settings/SystemLog.h"
 
 namespace {
@@ -61,6 +62,7 @@ int main(int argc, char **argv)
 {
     if (const std::optional<int> rc = answerInfoOption(argc, argv))
         return *rc;
+    DisplayPlatform::preferWaylandInWaylandSession();
     if (!x11DisplayReachable()) {
         std::fprintf(stderr,
                      "corvane: X11 디스플레이에 연결할 수 없습니다 (DISPLAY=%s). "
@@ -83,12 +85,13 @@ int main(int argc, char **argv)
     if (!updated && instance.handOver())
         return 0;
     if (!instance.listen(updated ? 10000 : 0)) {
-        std::fprintf(stderr, "corvane: 이미 실행 중인 corvane 에 연결할 수 없습니다.\n");
+        std::fprintf(stderr, "corvane: %s\n", instance.errorString().toUtf8().constData());
         return 1;
     }
 
     if (updated)
         systemLog(QStringLiteral("업데이트 후 시작: corvane ") + AppSettings::versionText());
+    DisplayPlatform::logChoice();
 
     auto delegate = std::make_unique<AppDelegate>(AppSettings::shared());
     instance.onReopen = [d = delegate.get()] { d->applicationShouldHandleReopen(); };
