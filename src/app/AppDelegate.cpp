@@ -16,6 +16,7 @@
 #include "capture/ScreenCapture.h"
 #include "hotkey/HotKey.h"
 #include "update/Updater.h"
+#include "app/SettingsWindow.h"
 
 namespace {
 
@@ -55,6 +56,7 @@ AppDelegate::AppDelegate(AppSettings &settings, ScreenAccess screens)
     : m_settings(settings), m_screens(std::move(screens)), m_menu(std::make_unique<QMenu>())
 {
     openUrl = [](const QUrl &url) { QDesktopServices::openUrl(url); };
+    runSettingsWindow = [this] { return SettingsWindow(m_settings).run(); };
     m_hotkeyStatus = new QAction(m_menu.get());
     m_hotkeyStatus->setEnabled(false);
 }
@@ -89,9 +91,10 @@ void AppDelegate::applicationDidFinishLaunching()
         [self] { return self && (self->m_overlay || self->m_settingsOpen); },
         std::move(environment));
 
-    if (QSystemTrayIcon::isSystemTrayAvailable())
-        m_statusItem->show();
-    else
+    // Shown even without a tray host: at login the panel often starts after the application,
+    // and a shown icon is docked as soon as a host appears.
+    m_statusItem->show();
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
         systemLog(QStringLiteral("시스템 트레이를 사용할 수 없습니다. 단축키나 다시 실행으로 "
                                  "캡처할 수 있습니다."));
 }
