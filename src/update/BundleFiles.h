@@ -22,6 +22,9 @@ bool moveItem(const QString &from, const QString &to, QString *error);
 std::optional<QString> makePrivateFolder(const QString &parent, const QString &name,
                                          QString *error);
 
+// Deletes the folders in parent whose names start with prefix and that belong to this user.
+void removeOwnFolders(const QString &parent, const QString &prefix);
+
 // Whether this process may create and rename entries in the folder.
 bool isWritableFolder(const QString &path);
 

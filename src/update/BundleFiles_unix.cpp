@@ -127,6 +127,19 @@ std::optional<QString> makePrivateFolder(const QString &parent, const QString &n
     return path;
 }
 
+void removeOwnFolders(const QString &parent, const QString &prefix)
+{
+    const QDir dir(parent);
+    for (const QString &name :
+         dir.entryList({prefix + QLatin1Char('*')}, QDir::Dirs | QDir::Hidden)) {
+        struct stat info;
+        const QString path = dir.filePath(name);
+        if (::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
+            info.st_uid == ::geteuid())
+            removeItem(path);
+    }
+}
+
 bool isWritableFolder(const QString &path)
 {
     return ::access(QFile::encodeName(path).constData(), W_OK | X_OK) == 0;

@@ -121,9 +121,7 @@ std::optional<ReadyUpdate> UpdateCheck::unpack(const QByteArray &zip, const QStr
 {
     QString error;
     const std::optional<QString> staging = BundleFiles::makePrivateFolder(
-        tempDir,
-        QStringLiteral("corvane-update-") + QUuid::createUuid().toString(QUuid::WithoutBraces),
-        &error);
+        tempDir, stagingPrefix + QUuid::createUuid().toString(QUuid::WithoutBraces), &error);
     if (!staging) {
         systemLog(QStringLiteral("업데이트 준비 실패: ") + error);
         return std::nullopt;

@@ -18,6 +18,7 @@ public:
     static constexpr qint64 manifestLimit = 65536;
     static constexpr qint64 archiveLimit = 67108864;
     static constexpr int timeoutMs = 60000;
+    static constexpr QLatin1StringView stagingPrefix{"corvane-update-"};
 
     // serverUrl loses one trailing "/"; runningVersion is compared with the manifest's and
     // sent in the User-Agent; staging folders go into tempDir.

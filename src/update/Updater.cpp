@@ -90,6 +90,9 @@ Updater::Updater(const QString &serverUrl, std::function<bool()> isBusy, Environ
         return;
     }
     BundleFiles::removeItem(BundleInstaller::oldPathFor(env.bundlePath));
+    // A process that ended while its update waited (a logout, a crash) left its unpacked
+    // bundle behind; only one instance runs per user, so none of ours is still in use.
+    BundleFiles::removeOwnFolders(env.tempDir, UpdateCheck::stagingPrefix);
     timer = new QTimer(this);
     timer->setSingleShot(true);
     connect(timer, &QTimer::timeout, this, [this] {
