@@ -11,7 +11,7 @@ packages=(
   libxcb-damage0-dev libxcb-res0-dev
   libbenchmark-dev libpng-dev
   xvfb openbox trayer xdotool xclip x11-utils x11-xserver-utils
-  fonts-noto-cjk imagemagick curl python3
+  fonts-noto-cjk imagemagick curl python3 libglib2.0-bin
   desktop-file-utils appstream dpkg-dev file librsvg2-bin zip
 )
 
