@@ -8,13 +8,16 @@
 // description naming the path concerned.
 namespace BundleFiles {
 
+constexpr QLatin1StringView partialSuffix{".partial-"};
+
 // Deletes whatever is at path (file, link or folder tree); links are removed, never
 // followed. True when nothing is left there.
 bool removeItem(const QString &path);
 
 // Moves a file or folder tree. Fails when something already sits at the destination.
-// Across file systems the tree is copied beside the destination and renamed into place, so
-// that the destination never holds a partial copy.
+// Across file systems the tree is copied beside the destination, under its name with
+// partialSuffix and a unique tail, and renamed into place, so that the destination never
+// holds a partial copy.
 bool moveItem(const QString &from, const QString &to, QString *error);
 
 // Creates parent (with intermediate folders) and, inside it, a new folder readable only by

@@ -98,8 +98,7 @@ bool moveItem(const QString &from, const QString &to, QString *error)
         *error = describe(from, errno);
         return false;
     }
-    const QString partial =
-        to + QStringLiteral(".partial-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    const QString partial = to + partialSuffix + QUuid::createUuid().toString(QUuid::WithoutBraces);
     if (!copyTree(from, partial, error)) {
         removeItem(partial);
         return false;

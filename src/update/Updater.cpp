@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QThread>
 #include <QTimer>
@@ -90,9 +91,13 @@ Updater::Updater(const QString &serverUrl, std::function<bool()> isBusy, Environ
         return;
     }
     BundleFiles::removeItem(BundleInstaller::oldPathFor(env.bundlePath));
-    // A process that ended while its update waited (a logout, a crash) left its unpacked
-    // bundle behind; only one instance runs per user, so none of ours is still in use.
+    // A process that ended while its update waited (a logout, a crash) or while it copied a
+    // new bundle into place left that behind; only one instance runs per user, so none of
+    // these is still in use.
     BundleFiles::removeOwnFolders(env.tempDir, UpdateCheck::stagingPrefix);
+    BundleFiles::removeOwnFolders(QFileInfo(env.bundlePath).path(),
+                                  QFileInfo(env.bundlePath).fileName() +
+                                      BundleFiles::partialSuffix);
     timer = new QTimer(this);
     timer->setSingleShot(true);
     connect(timer, &QTimer::timeout, this, [this] {

@@ -80,11 +80,10 @@ private slots:
         app.process().setProcessEnvironment(env);
         app.process().setStandardErrorFile(dir.filePath("stderr.log"));
         app.process().start(relaunch[0]);
+        // Once it listens, a further launch opens a capture in it.
         QVERIFY(waitUntil([&] { return QFileInfo::exists(app.home() + "/runtime/corvane.sock"); },
                           15000));
-        // A further launch opens a capture in the running one.
-        QCOMPARE(app.launchAgain(), 0);
-        QVERIFY(waitUntil([&] { return captureShown(x); }, 15000));
+        QVERIFY(app.launchAgain() == 0 && waitUntil([&] { return captureShown(x); }, 15000));
 
         const QString zip = server.releasesDir() + "/corvane-mac.zip";
         QVERIFY(copyBundle(dir.filePath("v2/corvane.app"), "2.0.0", server.baseUrl()));
@@ -124,23 +123,22 @@ private slots:
                      },
                      20000),
                  log());
-        QVERIFY(version().contains(">1.0.0<"));
-        QVERIFY(QFileInfo(bundle + "/Contents/MacOS/corvane").isExecutable());
+        QVERIFY(version().contains(">1.0.0<") && QFileInfo(relaunch[0]).isExecutable());
         QVERIFY(!QFileInfo::exists(bundle + ".old") && QDir(tmp).isEmpty());
 
         // Offered again: with nothing open, the next check installs it and relaunches.
         QVERIFY(writeFile(server.releasesDir() + "/version.json", manifest));
         QVERIFY2(app.waitForExit(30000) && app.process().exitCode() == 0, log());
         QVERIFY(version().contains(">2.0.0<"));
-        QVERIFY(waitUntil([&] { return processWith(relaunch) != 0; }, 10000));
-        const pid_t relaunched = processWith(relaunch);
+        pid_t relaunched = 0;
+        QVERIFY(waitUntil([&] { return (relaunched = processWith(relaunch)) != 0; }, 10000));
         // The new process waited for the old one to let go of the single-instance name
         // before it logs; its start removes the old bundle.
         QVERIFY2(
             waitUntil([&] { return log().contains("업데이트 후 시작: corvane 2.0.0 "); }, 15000),
             log());
-        QVERIFY(waitUntil([&] { return !QFileInfo::exists(bundle + ".old"); }, 10000));
-        QVERIFY(QDir(tmp).isEmpty());
+        QVERIFY(waitUntil([&] { return !QFileInfo::exists(bundle + ".old"); }, 10000) &&
+                QDir(tmp).isEmpty());
         QCOMPARE(::kill(relaunched, SIGTERM), 0);
     }
 };
