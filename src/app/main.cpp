@@ -12,6 +12,7 @@
 #include "app/QtTranslations.h"
 #include "settings/AppSettings.h"
 #include "app/SingleInstance.h"
+#include "platform/DisplayPlatform.h"
 #include "settings/SystemLog.h"
 
 namespace {
@@ -61,6 +62,7 @@ int main(int argc, char **argv)
 {
     if (const std::optional<int> rc = answerInfoOption(argc, argv))
         return *rc;
+    DisplayPlatform::preferWaylandInWaylandSession();
     if (!x11DisplayReachable()) {
         std::fprintf(stderr,
                      "corvane: X11 디스플레이에 연결할 수 없습니다 (DISPLAY=%s). "
@@ -89,6 +91,7 @@ int main(int argc, char **argv)
 
     if (updated)
         systemLog(QStringLiteral("업데이트 후 시작: corvane ") + AppSettings::versionText());
+    DisplayPlatform::logChoice();
 
     auto delegate = std::make_unique<AppDelegate>(AppSettings::shared());
     instance.onReopen = [d = delegate.get()] { d->applicationShouldHandleReopen(); };

@@ -112,11 +112,6 @@ void requestPermission() {}
 // There is no privacy pane for screen reading on X11.
 void openPrivacySettings() {}
 
-QList<ScreenShot> captureAll()
-{
-    return captureAll(Reader::Automatic);
-}
-
 QList<ScreenShot> captureAll(Reader reader)
 {
     const bool useShm = reader == Reader::Automatic || reader == Reader::SharedMemory;

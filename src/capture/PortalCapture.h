@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QImage>
+#include <QList>
+#include <QRect>
+
+#include "capture/ScreenShot.h"
+
+// Capture through the desktop portal's Screenshot interface, for sessions whose screens a
+// client cannot read itself. The portal answers with one picture of the whole screen layout.
+namespace PortalCapture {
+
+// One call to the portal, cut into one shot per screen. Empty, with one line in the system
+// log saying why, when the portal refuses or fails.
+QList<ScreenShot> captureAll();
+
+// A screen's place in the layout: its geometry in layout units and its pixels per unit.
+struct Area
+{
+    QRect geometry;
+    qreal scale = 1;
+};
+
+// Cuts a picture of the bounding box of areas, rendered at one scale throughout, into one
+// Format_RGB32 image per area at that area's own pixel size; a piece rendered at another scale
+// is resampled. Empty when the picture's size fits no single scale of the layout.
+QList<QImage> cutLayout(const QImage &picture, const QList<Area> &areas);
+
+} // namespace PortalCapture
