@@ -1,16 +1,15 @@
 #pragma once
 
-#include <QAbstractNativeEventFilter>
 #include <QObject>
 
-#include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "hotkey/HotKeyCombo.h"
 
 // One system-wide shortcut. Presses arrive on the main thread through onPressed, whatever
 // application has the keyboard focus.
-class HotKey : public QObject, public QAbstractNativeEventFilter
+class HotKey : public QObject
 {
     Q_OBJECT
 public:
@@ -21,13 +20,19 @@ public:
     // because another client holds the same combination.
     bool registerHotKey(const HotKeyCombo &combo);
     void unregister();
-    bool isRegistered() const { return m_isRegistered; }
+    bool isRegistered() const;
 
-    bool nativeEventFilter(const QByteArray &eventType, void *message, qintptr *result) override;
+    // How one display system holds the shortcut; chosen once, when the HotKey is made. A
+    // registration releases what it holds when destroyed.
+    class Registration
+    {
+    public:
+        virtual ~Registration() = default;
+        virtual bool registerHotKey(const HotKeyCombo &combo) = 0;
+        virtual void unregister() = 0;
+        virtual bool isRegistered() const = 0;
+    };
 
 private:
-    std::function<void()> m_onPressed;
-    bool m_isRegistered = false;
-    uint32_t m_nativeKey = 0;
-    uint32_t m_nativeMask = 0;
+    std::unique_ptr<Registration> m_registration;
 };

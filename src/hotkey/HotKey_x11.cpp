@@ -1,9 +1,9 @@
-#include "hotkey/HotKey.h"
-
+#include <QAbstractNativeEventFilter>
 #include <QGuiApplication>
 
 #include <xcb/xcb.h>
 
+#include "hotkey/HotKeyRegistrations.h"
 #include "hotkey/KeyCodeMap.h"
 
 namespace {
@@ -47,22 +47,41 @@ void ungrab(xcb_connection_t *c, uint32_t key, uint32_t mask)
     xcb_flush(c);
 }
 
-} // namespace
+class X11Registration : public QObject,
+                        public QAbstractNativeEventFilter,
+                        public HotKey::Registration
+{
+public:
+    explicit X11Registration(std::function<void()> onPressed);
+    ~X11Registration() override;
 
-HotKey::HotKey(std::function<void()> onPressed) : m_onPressed(std::move(onPressed))
+    bool registerHotKey(const HotKeyCombo &combo) override;
+    void unregister() override;
+    bool isRegistered() const override { return m_isRegistered; }
+    bool nativeEventFilter(const QByteArray &eventType, void *message, qintptr *result) override;
+
+private:
+    std::function<void()> m_onPressed;
+    bool m_isRegistered = false;
+    uint32_t m_nativeKey = 0;
+    uint32_t m_nativeMask = 0;
+};
+
+X11Registration::X11Registration(std::function<void()> onPressed)
+    : m_onPressed(std::move(onPressed))
 {
     if (QCoreApplication::instance())
         QCoreApplication::instance()->installNativeEventFilter(this);
 }
 
-HotKey::~HotKey()
+X11Registration::~X11Registration()
 {
     unregister();
     if (QCoreApplication::instance())
         QCoreApplication::instance()->removeNativeEventFilter(this);
 }
 
-bool HotKey::registerHotKey(const HotKeyCombo &combo)
+bool X11Registration::registerHotKey(const HotKeyCombo &combo)
 {
     unregister();
     xcb_connection_t *c = connection();
@@ -91,7 +110,7 @@ bool HotKey::registerHotKey(const HotKeyCombo &combo)
     return true;
 }
 
-void HotKey::unregister()
+void X11Registration::unregister()
 {
     if (!m_isRegistered)
         return;
@@ -100,7 +119,7 @@ void HotKey::unregister()
     m_isRegistered = false;
 }
 
-bool HotKey::nativeEventFilter(const QByteArray &eventType, void *message, qintptr *)
+bool X11Registration::nativeEventFilter(const QByteArray &eventType, void *message, qintptr *)
 {
     if (!m_isRegistered || eventType != "xcb_generic_event_t")
         return false;
@@ -119,4 +138,11 @@ bool HotKey::nativeEventFilter(const QByteArray &eventType, void *message, qintp
         },
         Qt::QueuedConnection);
     return true;
+}
+
+} // namespace
+
+std::unique_ptr<HotKey::Registration> makeX11Registration(std::function<void()> onPressed)
+{
+    return std::make_unique<X11Registration>(std::move(onPressed));
 }

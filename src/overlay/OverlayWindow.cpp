@@ -9,6 +9,7 @@
 
 #include "annotate/TextEntryView.h"
 #include "overlay/OverlayView.h"
+#include "platform/DisplayPlatform.h"
 
 OverlayWindow::OverlayWindow(const ScreenShot &shot, OverlaySession *session)
     : QWidget(nullptr,
@@ -40,6 +41,11 @@ OverlayWindow::~OverlayWindow()
 
 void OverlayWindow::showOverlay()
 {
+    // A Wayland client cannot place its windows; full screen on its screen covers one output.
+    if (m_screen && DisplayPlatform::current() == DisplayPlatform::Kind::Wayland) {
+        showFullScreen();
+        return;
+    }
     if (m_screen)
         setGeometry(m_screen->geometry());
     show();
