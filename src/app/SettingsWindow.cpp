@@ -7,10 +7,10 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
-#include <QPointer>
 #include <QShortcut>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -79,11 +79,6 @@ SettingsWindow::SettingsWindow(AppSettings &settings, LaunchAtLogin loginItem, Q
 }
 
 SettingsWindow::~SettingsWindow() = default;
-
-QLineEdit *SettingsWindow::folderField() const
-{
-    return m_folderField;
-}
 
 void SettingsWindow::build()
 {

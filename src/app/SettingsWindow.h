@@ -10,7 +10,6 @@ class FolderField;
 class HotKeyRecorder;
 class QCheckBox;
 class QLabel;
-class QLineEdit;
 class QRadioButton;
 
 // The settings dialog: the capture hotkey, where and how captures are saved, and launch at
@@ -35,12 +34,6 @@ public:
     void cancel();
 
     HotKeyRecorder *recorder() const { return m_recorder; }
-    QLabel *hint() const { return m_hint; }
-    QLineEdit *folderField() const;
-    QRadioButton *askRadio() const { return m_askRadio; }
-    QRadioButton *directRadio() const { return m_directRadio; }
-    QCheckBox *autoStart() const { return m_autoStart; }
-    QString folder() const { return m_folder; }
 
 private:
     void build();
