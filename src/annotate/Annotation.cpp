@@ -1,5 +1,8 @@
 #include "annotate/Annotation.h"
 
-void Annotation::update(QPointF) {}
+QRectF Annotation::update(QPointF)
+{
+    return {};
+}
 
 void Annotation::draw(QPainter &) const {}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPointF>
+#include <QRectF>
 
 class QPainter;
 
@@ -16,7 +17,9 @@ public:
     Annotation &operator=(const Annotation &) = delete;
     virtual ~Annotation() = default;
 
-    virtual void update(QPointF point);
+    // Returns the area whose drawing may have changed (empty for none), so that a view
+    // repaints only that much of a shape that grows with the pointer.
+    virtual QRectF update(QPointF point);
     // Leaves the painter's state as it found it.
     virtual void draw(QPainter &painter) const;
 };

@@ -6,13 +6,19 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include "annotate/Drawing.h"
+
 LineAnnotation::LineAnnotation(QPointF start, QColor color, qreal width, bool arrow)
     : start(start), color(color), width(width), arrow(arrow), m_end(start)
 {}
 
-void LineAnnotation::update(QPointF point)
+QRectF LineAnnotation::update(QPointF point)
 {
+    // The arrowhead reaches 2w to each side of the line.
+    const qreal reach = width / 2 + (arrow ? 2 * width : 0) + 2;
+    const QRectF changed = Drawing::spanning(start, m_end).united(Drawing::spanning(start, point));
     m_end = point;
+    return changed.adjusted(-reach, -reach, reach, reach);
 }
 
 void LineAnnotation::draw(QPainter &painter) const

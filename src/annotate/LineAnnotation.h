@@ -12,7 +12,7 @@ class LineAnnotation : public Annotation
 public:
     LineAnnotation(QPointF start, QColor color, qreal width, bool arrow);
 
-    void update(QPointF point) override;
+    QRectF update(QPointF point) override;
     void draw(QPainter &painter) const override;
 
     QPointF end() const { return m_end; }

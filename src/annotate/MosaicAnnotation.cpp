@@ -12,9 +12,12 @@ MosaicAnnotation::MosaicAnnotation(QPointF start, QImage source, qreal scale, qr
       m_end(start)
 {}
 
-void MosaicAnnotation::update(QPointF point)
+QRectF MosaicAnnotation::update(QPointF point)
 {
+    // Blocks are laid from the rectangle's corner, so a moved corner can change them all.
+    const QRectF changed = Drawing::spanning(start, m_end).united(Drawing::spanning(start, point));
     m_end = point;
+    return changed.adjusted(-1, -1, 1, 1).intersected(bounds);
 }
 
 void MosaicAnnotation::draw(QPainter &painter) const

@@ -15,7 +15,7 @@ public:
     // nothing is drawn outside bounds.
     MosaicAnnotation(QPointF start, QImage source, qreal scale, qreal block, QRectF bounds);
 
-    void update(QPointF point) override;
+    QRectF update(QPointF point) override;
     void draw(QPainter &painter) const override;
 
     QPointF end() const { return m_end; }

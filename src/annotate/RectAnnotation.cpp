@@ -8,9 +8,12 @@ RectAnnotation::RectAnnotation(QPointF start, QColor color, qreal width)
     : start(start), color(color), width(width), m_end(start)
 {}
 
-void RectAnnotation::update(QPointF point)
+QRectF RectAnnotation::update(QPointF point)
 {
+    const qreal reach = width / 2 + 2;
+    const QRectF changed = Drawing::spanning(start, m_end).united(Drawing::spanning(start, point));
     m_end = point;
+    return changed.adjusted(-reach, -reach, reach, reach);
 }
 
 void RectAnnotation::draw(QPainter &painter) const

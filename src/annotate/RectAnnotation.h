@@ -11,7 +11,7 @@ class RectAnnotation : public Annotation
 public:
     RectAnnotation(QPointF start, QColor color, qreal width);
 
-    void update(QPointF point) override;
+    QRectF update(QPointF point) override;
     void draw(QPainter &painter) const override;
 
     QPointF end() const { return m_end; }

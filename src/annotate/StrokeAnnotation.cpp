@@ -3,6 +3,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include "annotate/Drawing.h"
+
 StrokeAnnotation::StrokeAnnotation(QPointF start, QColor color, qreal width)
     : color(color), width(width), m_points{start}
 {}
@@ -13,10 +15,15 @@ QColor StrokeAnnotation::markerColor(QColor color)
     return color;
 }
 
-void StrokeAnnotation::update(QPointF point)
+QRectF StrokeAnnotation::update(QPointF point)
 {
-    if (m_points.constLast() != point)
-        m_points.append(point);
+    const QPointF last = m_points.constLast();
+    if (last == point)
+        return {};
+    m_points.append(point);
+    // The new segment and the join at its start, with the round caps' reach.
+    const qreal reach = width / 2 + 2;
+    return Drawing::spanning(last, point).adjusted(-reach, -reach, reach, reach);
 }
 
 void StrokeAnnotation::draw(QPainter &painter) const

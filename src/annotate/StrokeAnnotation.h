@@ -15,7 +15,7 @@ public:
     // The marker's translucent version of a colour: same red, green and blue, alpha 110.
     static QColor markerColor(QColor color);
 
-    void update(QPointF point) override;
+    QRectF update(QPointF point) override;
     void draw(QPainter &painter) const override;
 
     // Starts with the start point; never holds the same point twice in a row.

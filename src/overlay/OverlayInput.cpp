@@ -180,9 +180,12 @@ void OverlayView::mouseDragged(QPointF p)
             const qreal x =
                 p.x() < m_sel.left() ? m_sel.left() : std::min(p.x(), m_sel.right() - 1);
             const qreal y = p.y() < m_sel.top() ? m_sel.top() : std::min(p.y(), m_sel.bottom() - 1);
-            m_drawing->update(QPointF(x, y));
+            // Only what the shape changed, inside the selection: a long pen stroke repaints
+            // its newest segment, not the whole selection.
+            const QRectF changed = m_drawing->update(QPointF(x, y)).intersected(m_sel);
+            if (!changed.isEmpty())
+                markDirty(changed);
         }
-        markDirty(m_sel);
         return;
     }
     const qreal dx = p.x() - m_dragStart.x(), dy = p.y() - m_dragStart.y();

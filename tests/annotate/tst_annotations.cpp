@@ -109,6 +109,27 @@ private slots:
         QCOMPARE(!canvas::inkBounds(image, 0).isEmpty(), inked);
     }
 
+    // A view repaints only what update() reports: every pixel the step changed lies in it.
+    void updatesReportWhatTheyChange_data() { drawLeavesInkAndRestoresPainter_data(); }
+    void updatesReportWhatTheyChange()
+    {
+        QFETCH(Tool, tool);
+        QFETCH(QList<QPointF>, moves);
+        const QList<QPointF> steps = moves + QList<QPointF>{{70, 12}, {8, 66}};
+        const std::unique_ptr<Annotation> shape = shapeFor(tool, {20, 20});
+        for (QPointF p : steps) {
+            const QImage before = render({shape.get()});
+            const QRectF changed = shape->update(p);
+            const QImage after = render({shape.get()});
+            for (int y = 0; y < after.height(); ++y)
+                for (int x = 0; x < after.width(); ++x)
+                    if (before.pixel(x, y) != after.pixel(x, y) &&
+                        !changed.contains(QRectF(x, y, 1, 1)))
+                        QFAIL(qPrintable(
+                            QStringLiteral("pixel %1,%2 changed outside").arg(x).arg(y)));
+        }
+    }
+
     void penClickDrawsDot_data()
     {
         QTest::addColumn<qreal>("width");
