@@ -136,10 +136,12 @@ std::optional<ReadyUpdate> UpdateCheck::unpack(const QByteArray &zip, const QStr
         return std::nullopt;
     }
     archive.close();
-    // Unpacked from memory: an entry named like the archive cannot rewrite it mid-read.
+    // Unpacked from memory: an entry named like the archive cannot rewrite it mid-read. A
+    // bundle that is only a link would be moved as the link, and an executable without its
+    // execute bit (an archive made without Unix modes) could never start: neither is an update.
     const QString app = *staging + QStringLiteral("/corvane.app");
-    if (!ArchiveExtractor::extract(zip, *staging, cancelled) ||
-        !QFileInfo::exists(app + QStringLiteral("/Contents/MacOS/corvane"))) {
+    if (!ArchiveExtractor::extract(zip, *staging, cancelled) || QFileInfo(app).isSymLink() ||
+        !QFileInfo(app + QStringLiteral("/Contents/MacOS/corvane")).isExecutable()) {
         BundleFiles::removeItem(*staging);
         return std::nullopt;
     }

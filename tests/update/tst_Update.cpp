@@ -34,6 +34,7 @@ bool plantBundle(const QString &app, const QByteArray &version)
 {
     return writeFile(app + "/Contents/Info.plist", version) &&
            writeFile(app + "/Contents/MacOS/corvane", {}) &&
+           QFile::setPermissions(app + "/Contents/MacOS/corvane", QFile::Permissions(0x7755)) &&
            QFile::link("MacOS", app + "/Contents/bin");
 }
 
@@ -53,6 +54,8 @@ bool buildArchive(const QString &kind, const QString &work, const QString &zip)
                                            : 0;
     if (!plantBundle(app, "2.0.0") || !writeFile(work + "/evil", "x") ||
         (kind == "no executable" && !QFile::remove(app + "/Contents/MacOS/corvane")) ||
+        (kind == "not executable" &&
+         !QFile::setPermissions(app + "/Contents/MacOS/corvane", QFile::Permissions(0x6644))) ||
         (kind == "escaping link" && !QFile::link("../../../../evil", app + "/Contents/evil")))
         return false;
     for (int pass = sized ? 0 : 1; pass < 2; ++pass) {
@@ -127,8 +130,8 @@ private slots:
         row("digest differs", "bundle", QByteArray(manifest).replace("%1", QByteArray(64, '0')),
             "none", "업데이트 zip 의 해시가 version.json 과 다릅니다");
         row("archive one byte over", "over limit", manifest, "none");
-        for (const char *kind :
-             {"other name", "no executable", "dot-dot entry", "escaping link", "size over cap"})
+        for (const char *kind : {"other name", "no executable", "not executable", "dot-dot entry",
+                                 "escaping link", "size over cap"})
             row(kind, kind, manifest, "none");
         row("folder not writable", "bundle", manifest, "skipped",
             "앱 폴더에 쓸 수 없어 업데이트를 건너뜁니다: %1/app", {"nobody"});
