@@ -162,13 +162,16 @@ private slots:
                           manifest.replace("%1", sha).replace("%U", sha.toUpper())));
         QStringList command{QCoreApplication::applicationFilePath(), "--probe",
                             server.baseUrl() + "/", app, tmp};
-        // Root writes anywhere: then the unwritable folder is tried as an unprivileged user.
+        // Root writes anywhere: then the unwritable folder is tried as an unprivileged user,
+        // with a copy of this executable where that user can reach it.
         if (nobody && geteuid() == 0) {
-            command =
-                QStringList{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"} +
-                command;
-            QVERIFY(QFile::setPermissions(r, QFile::Permissions(0x7755)) &&
+            QVERIFY(QFile::copy(command[0], work.filePath("probe")) &&
+                    QFile::setPermissions(work.path(), QFile::Permissions(0x7755)) &&
+                    QFile::setPermissions(r, QFile::Permissions(0x7755)) &&
                     QFile::setPermissions(tmp, QFile::Permissions(0x7777)));
+            command = QStringList{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                  work.filePath("probe")} +
+                      command.mid(1);
         } else if (nobody) {
             QVERIFY(QFile::setPermissions(r + "/app", QFile::ReadOwner | QFile::ExeOwner));
         }
