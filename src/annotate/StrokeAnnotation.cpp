@@ -37,9 +37,25 @@ void StrokeAnnotation::draw(QPainter &painter) const
         painter.drawEllipse(QRectF(p.x() - width / 2, p.y() - width / 2, width, width));
     } else {
         // One path stroked once: a translucent stroke crossing itself is not darker there.
-        QPainterPath path(m_points.constFirst());
-        for (qsizetype i = 1; i < m_points.size(); ++i)
-            path.lineTo(m_points[i]);
+        // Segments that cannot reach the painter's clip are left out, so that repainting a
+        // few points of a long stroke does not stroke all of it; whatever reaches the clip,
+        // joins and crossings included, is drawn as before.
+        const QRectF clip = painter.hasClipping() ? painter.clipBoundingRect() : QRectF();
+        const qreal reach = width / 2 + 2;
+        QPainterPath path;
+        bool joined = false;
+        for (qsizetype i = 1; i < m_points.size(); ++i) {
+            const QPointF a = m_points[i - 1], b = m_points[i];
+            if (!clip.isNull() &&
+                !clip.intersects(Drawing::spanning(a, b).adjusted(-reach, -reach, reach, reach))) {
+                joined = false;
+                continue;
+            }
+            if (!joined)
+                path.moveTo(a);
+            path.lineTo(b);
+            joined = true;
+        }
         painter.setPen(QPen(color, width, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         painter.setBrush(Qt::NoBrush);
         painter.drawPath(path);

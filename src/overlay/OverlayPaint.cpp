@@ -107,6 +107,9 @@ void OverlayView::drawContents(QPainter &painter, const QRectF &d) const
         painter.restore();
     }
 
+    // Parts outside the repainted area are skipped, not only clipped: a pointer step repaints
+    // a few hundred points and should not pay for the text and icons of the rest.
+    const auto touches = [&d](const QRectF &r) { return d.intersects(r); };
     QPen border(Qt::white, 1);
     border.setDashPattern({4, 4});
     painter.setPen(border);
@@ -126,26 +129,29 @@ void OverlayView::drawContents(QPainter &painter, const QRectF &d) const
     }
 
     const QRectF label = labelRect();
-    painter.fillRect(label, kLabelBackground);
-    drawCentredText(painter, sizeText(), m_font, label);
+    if (touches(label)) {
+        painter.fillRect(label, kLabelBackground);
+        drawCentredText(painter, sizeText(), m_font, label);
+    }
 
     if (m_mode == Mode::idle || m_mode == Mode::drawing) {
-        if (m_uploadProgress)
+        if (touches(toolbarRect()) && m_uploadProgress)
             drawUploadProgress(painter, *m_uploadProgress);
-        else
+        else if (touches(toolbarRect()))
             drawToolbar(painter);
-        drawToolsBar(painter);
+        if (touches(toolsRect()))
+            drawToolsBar(painter);
         if (!m_uploadProgress) {
             const auto tip = currentTip();
             const auto box = tipRect();
-            if (tip && box) {
+            if (tip && box && touches(*box)) {
                 painter.fillRect(*box, kTipBackground);
                 drawCentredText(painter, tip->text, m_font, *box);
             }
         }
     }
 
-    if (const auto box = errorRect()) {
+    if (const auto box = errorRect(); box && touches(*box)) {
         painter.fillRect(*box, kErrorBackground);
         drawCentredText(painter, *m_errorMessage, m_font, *box);
     }
