@@ -1,20 +1,91 @@
+#include <QApplication>
 #include <QDesktopServices>
 #include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
 #include <QRandomGenerator>
+#include <QScreen>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
 
-#include "OverlayFixture.h"
 #include "annotate/TextEntryView.h"
 #include "overlay/OutputActions.h"
+#include "overlay/OverlayView.h"
+#include "overlay/OverlayWindow.h"
+#include "settings/AppSettings.h"
 #include "testkit/Golden.h"
 
-using namespace overlayfixture;
 using Grip = OverlayView::Grip;
 using Mode = OverlayView::Mode;
 
 Q_DECLARE_METATYPE(Tool)
 Q_DECLARE_METATYPE(OverlayView::Grip)
 
+// Overlay sessions in process on two offscreen screens side by side, 1440x900 and 1280x800,
+// fed with drawn pictures (the offscreen grab is no real screen).
 namespace {
+
+struct Session : OverlaySessionDelegate
+{
+    QTemporaryDir dir;
+    AppSettings settings{std::make_unique<QSettings>(dir.filePath("c.conf"), QSettings::IniFormat)};
+    std::unique_ptr<OverlaySession> session;
+    int closed = 0;
+
+    explicit Session(qreal imageScale = 1) { open(imageScale); }
+    void overlaySessionDidClose(OverlaySession *) override { ++closed; }
+    void open(qreal imageScale = 1)
+    {
+        QList<ScreenShot> shots;
+        for (QScreen *screen : QGuiApplication::screens()) {
+            // Areas, edges and a gradient, so that a wrong pixel shows.
+            QImage image(screen->geometry().size() * imageScale, QImage::Format_RGB32);
+            QPainter p(&image);
+            QLinearGradient g(0, 0, image.width(), image.height());
+            g.setColorAt(0, QColor::fromHsv((shots.size() + 1) * 70, 120, 230));
+            g.setColorAt(1, QColor::fromHsv((shots.size() + 1) * 70 + 150, 200, 120));
+            p.fillRect(image.rect(), g);
+            for (int i = 0; i < 40; ++i)
+                p.fillRect(i * 97 % image.width(), i * 61 % image.height(), 40 + i, 20 + i,
+                           QColor::fromHsv(i * 37 % 360, 200, 100 + i * 3));
+            shots.append({screen, image});
+        }
+        session = std::make_unique<OverlaySession>(shots, settings);
+        session->delegate = this;
+    }
+    OverlayView *view(int i) const { return session->windows().at(i)->overlayView(); }
+};
+
+void mouse(QWidget *w, QEvent::Type type, QPointF p, Qt::MouseButton button, Qt::MouseButtons held)
+{
+    QMouseEvent event(type, p, w->mapToGlobal(p), button, held, Qt::NoModifier);
+    QApplication::sendEvent(w, &event);
+}
+void press(QWidget *w, QPointF p, Qt::MouseButton b = Qt::LeftButton)
+{
+    mouse(w, QEvent::MouseButtonPress, p, b, b);
+}
+void moveTo(QWidget *w, QPointF p, bool held)
+{
+    mouse(w, QEvent::MouseMove, p, Qt::NoButton, held ? Qt::LeftButton : Qt::NoButton);
+}
+void release(QWidget *w, QPointF p)
+{
+    mouse(w, QEvent::MouseButtonRelease, p, Qt::LeftButton, Qt::NoButton);
+}
+void drag(QWidget *w, QPointF from, QPointF to)
+{
+    press(w, from);
+    moveTo(w, (from + to) / 2, true);
+    moveTo(w, to, true);
+    release(w, to);
+}
+void key(QWidget *w, int k, Qt::KeyboardModifiers mods = Qt::NoModifier)
+{
+    QKeyEvent event(QEvent::KeyPress, k, mods);
+    QApplication::sendEvent(w, &event);
+}
 
 // Makes `sel` by a drag with no tool; an empty rectangle leaves the view without one.
 void select(OverlayView *v, const QRectF &sel)
@@ -265,7 +336,7 @@ private slots:
         QPointer<OverlayWindow> window = s.session->windows().at(1);
         key(b, Qt::Key_Escape, Qt::ShiftModifier);
         s.session->close();
-        QCOMPARE(s.delegate.closed, 1);
+        QCOMPARE(s.closed, 1);
         QVERIFY(s.session->windows().isEmpty() && window && !window->isVisible());
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!window); // released on the next turn
@@ -361,8 +432,8 @@ private slots:
         // Presses reach the toolbar too: saves go straight to a folder that cannot be written,
         // never to a dialog or a file browser.
         auto s = std::make_unique<Session>();
-        s->settings->setSaveWithoutDialog(true);
-        s->settings->setSaveFolder(QStringLiteral("/proc"));
+        s->settings.setSaveWithoutDialog(true);
+        s->settings.setSaveFolder(QStringLiteral("/proc"));
         const auto pick = [&](int n) { return int(random.bounded(n)); };
         // While the button is down the pressed view keeps the pointer, as a window does.
         QPointer<OverlayView> down;
