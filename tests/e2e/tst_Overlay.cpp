@@ -242,11 +242,15 @@ private slots:
         QVERIFY(dragSelect(server(), {200, 200}, {500, 400}));
         for (const char *answer : {"Escape", "Return"}) {
             QVERIFY(xdo(server(), {"key", "ctrl+s"}));
-            QVERIFY(waitForWindow(server(), Kind::Menu)); // the panel, with the overlay gone
+            XWindow panel; // with the overlay gone
+            QVERIFY(waitForWindow(server(), Kind::Menu, &panel));
             QVERIFY(windowsOf(server(), Kind::Overlay).isEmpty());
-            QTest::qWait(500);
+            // The panel takes keys once the window manager has focused it and it has settled.
+            QVERIFY(xdo(server(), {"windowactivate", "--sync", panel.id}));
+            QTest::qWait(1000);
             if (QByteArray(answer) == "Return")
-                QVERIFY(xdo(server(), {"type", app.home() + "/shot.JPG"}));
+                QVERIFY(xdo(server(),
+                            {"key", "ctrl+a", "type", "--delay", "20", app.home() + "/shot.JPG"}));
             QVERIFY(xdo(server(), {"key", answer}));
             // Cancelling brings the capture back as it was; saving ends it.
             QVERIFY(waitUntil(
