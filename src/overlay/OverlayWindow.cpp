@@ -4,6 +4,9 @@
 
 #include <QCoreApplication>
 #include <QTimer>
+#include <QWindow>
+
+#include <memory>
 
 #include "overlay/OverlaySession.h"
 
@@ -61,4 +64,21 @@ void OverlayWindow::takeKeyboard()
         target = entry;
     target->setFocus(Qt::OtherFocusReason);
     target->grabKeyboard();
+    // The server refuses a grab while another client holds one (a menu closing, a key still
+    // held) or before the window is viewable; without it no key reaches this window. Ask
+    // again for a while, as long as this window is still the one meant to have the keys.
+    if (DisplayPlatform::current() != DisplayPlatform::Kind::X11 || !windowHandle() ||
+        windowHandle()->setKeyboardGrabEnabled(true))
+        return;
+    auto *retry = new QTimer(this);
+    auto tries = std::make_shared<int>(0);
+    connect(
+        retry, &QTimer::timeout, this, [this, retry, target = QPointer<QWidget>(target), tries] {
+            const bool stillMeant = target && isVisible() && QWidget::keyboardGrabber() == target;
+            if (stillMeant && !windowHandle()->setKeyboardGrabEnabled(true) && ++*tries < 50)
+                return;
+            retry->stop();
+            retry->deleteLater();
+        });
+    retry->start(20);
 }
