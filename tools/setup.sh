@@ -13,6 +13,8 @@ packages=(
   xvfb openbox trayer xdotool xclip x11-utils x11-xserver-utils
   fonts-noto-cjk imagemagick curl python3 libglib2.0-bin
   desktop-file-utils appstream dpkg-dev file librsvg2-bin zip
+  qt6-wayland libwayland-dev sway xdg-desktop-portal xdg-desktop-portal-wlr
+  xdg-desktop-portal-gtk grim pipewire wireplumber wtype wl-clipboard dbus
 )
 
 missing=()
@@ -28,4 +30,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The headless Wayland desktop of the end-to-end tests runs as this user: sway refuses root.
+if ! getent passwd corvane-desktop >/dev/null; then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" useradd --system --no-create-home --home-dir /nonexistent \
+    --shell /usr/sbin/nologin corvane-desktop
 fi

@@ -22,6 +22,31 @@ QRect scaled(const QRect &rect, qreal scale)
                  qRound(rect.height() * scale));
 }
 
+// The source rectangle of picture at the target size. At a whole multiple of the target's
+// scale, each pixel is the one under the middle of its footprint: the portal enlarges a
+// lower-scale output by repeating its pixels, and averaging the copies would blend in the
+// neighbours wherever the enlargement is not aligned to whole pixels.
+QImage resampled(const QImage &picture, const QRect &source, const QSize &target)
+{
+    QImage piece = picture.copy(source);
+    if (piece.format() != QImage::Format_RGB32)
+        piece.convertTo(QImage::Format_RGB32);
+    if (piece.size() == target || target.isEmpty())
+        return piece;
+    const int factor = source.width() / target.width();
+    if (factor * target.width() != source.width() || factor * target.height() != source.height())
+        return piece.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    QImage sampled(target, QImage::Format_RGB32);
+    for (int y = 0; y < target.height(); ++y) {
+        const auto *in =
+            reinterpret_cast<const QRgb *>(piece.constScanLine(y * factor + factor / 2));
+        auto *out = reinterpret_cast<QRgb *>(sampled.scanLine(y));
+        for (int x = 0; x < target.width(); ++x)
+            out[x] = in[x * factor + factor / 2];
+    }
+    return sampled;
+}
+
 } // namespace
 
 QList<QImage> cutLayout(const QImage &picture, const QList<Area> &areas)
@@ -37,12 +62,7 @@ QList<QImage> cutLayout(const QImage &picture, const QList<Area> &areas)
     for (const Area &area : areas) {
         const QRect source = scaled(area.geometry.translated(-bounds.topLeft()), scale);
         const QSize target = scaled(QRect(QPoint(), area.geometry.size()), area.scale).size();
-        QImage piece = picture.copy(source);
-        if (piece.size() != target)
-            piece = piece.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        if (piece.format() != QImage::Format_RGB32)
-            piece.convertTo(QImage::Format_RGB32);
-        pieces.append(piece);
+        pieces.append(resampled(picture, source, target));
     }
     return pieces;
 }

@@ -23,7 +23,8 @@ struct Area
 
 // Cuts a picture of the bounding box of areas, rendered at one scale throughout, into one
 // Format_RGB32 image per area at that area's own pixel size; a piece rendered at another scale
-// is resampled. Empty when the picture's size fits no single scale of the layout.
+// is resampled (sampled at a whole multiple of its scale). Empty when the picture's size fits
+// no single scale of the layout.
 QList<QImage> cutLayout(const QImage &picture, const QList<Area> &areas);
 
 } // namespace PortalCapture

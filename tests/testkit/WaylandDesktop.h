@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QList>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRect>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+#include <sys/types.h>
+
+namespace testkit {
+
+// A headless Wayland desktop for one test executable: sway with two outputs, HEADLESS-1
+// (1280x720 at scale 1) and HEADLESS-2 (1920x1080 at scale 2, 960x540 in the layout, to its
+// right), a session bus with the desktop portal, PipeWire, and a bar hosting tray items.
+// sway refuses to run as root, so the desktop and every client run as the unprivileged user
+// that tools/setup.sh creates. Everything the desktop starts is one process group, stopped
+// with it and when the test process dies.
+class WaylandDesktop
+{
+public:
+    static constexpr const char *user = "corvane-desktop";
+    static constexpr QRect left{0, 0, 1280, 720};
+    static constexpr QRect right{1280, 0, 960, 540};
+
+    // Each output may show a picture of its own pixel size, drawn one to one.
+    explicit WaylandDesktop(QImage leftWallpaper = {}, QImage rightWallpaper = {});
+    ~WaylandDesktop();
+    WaylandDesktop(const WaylandDesktop &) = delete;
+    WaylandDesktop &operator=(const WaylandDesktop &) = delete;
+
+    bool start(QString *error = nullptr);
+    void stop();
+
+    // The session's variables for a client: its runtime folder, display, bus and sway socket.
+    QProcessEnvironment environment() const;
+    // A new folder that the desktop's user owns, removed with the desktop.
+    QString userFolder();
+    // Prepares process to run program as the desktop's user with env.
+    void runAsUser(QProcess &process, const QString &program, const QStringList &args,
+                   const QProcessEnvironment &env) const;
+    // Runs a client in the session and returns its exit code, or -1 when it could not start
+    // or timed out.
+    int run(const QString &program, const QStringList &args, QByteArray *out = nullptr,
+            int timeoutMs = 10000) const;
+
+    // Pointer steps for the test pointer ("move", x, y, "down", "up", "rightclick").
+    bool pointer(const QStringList &steps) const;
+    // Keys through wtype, after its pause for the seat to learn the new keyboard.
+    bool keys(const QStringList &wtypeArgs) const;
+
+    struct Window
+    {
+        QString appId;
+        QRect rect;
+        bool focused = false;
+        bool fullScreen = false;
+    };
+    QList<Window> windows() const;
+
+private:
+    QByteArray config() const;
+
+    QImage m_wallpapers[2];
+    QTemporaryDir m_dir;
+    QString m_runtimeDir;
+    QByteArray m_busAddress;
+    QByteArray m_swaySocket;
+    std::unique_ptr<QProcess> m_session;
+    pid_t m_group = 0;
+    int m_folders = 0;
+};
+
+} // namespace testkit
