@@ -136,7 +136,8 @@ private slots:
         const auto marker =
             shapeFor(Tool::marker, {5, 40}, {{75, 40}, {40, 5}, {40, 75}, {70, 70}});
         const QImage whole = render({marker.get()});
-        for (const QRect clip : {QRect(30, 30, 20, 20), QRect(60, 60, 15, 15), QRect(10, 44, 10, 6)}) {
+        for (const QRect clip :
+             {QRect(30, 30, 20, 20), QRect(60, 60, 15, 15), QRect(10, 44, 10, 6)}) {
             QImage part = canvas::white(canvasSize);
             QPainter painter(&part);
             painter.setClipRect(clip);
