@@ -13,6 +13,7 @@
 #include "capture/ShmGrabber.h"
 #include "capture/X11Root.h"
 #include "testkit/XServer.h"
+#include "RunBenchmarks.h"
 
 // One 3840x2160 screen, read every way there is. The raw shared-memory read is the floor
 // the whole captureAll() path is measured against.
@@ -102,8 +103,5 @@ int main(int argc, char **argv)
     }
     server.exportToProcess();
     QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks(argc, argv) ? 0 : 1;
 }

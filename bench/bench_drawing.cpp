@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include "annotate/Drawing.h"
+#include "RunBenchmarks.h"
 
 namespace {
 
@@ -59,10 +60,7 @@ int main(int argc, char **argv)
 {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QGuiApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    if (!runBenchmarks(argc, argv))
         return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 
 #include "AppRun.h"
+#include "RunBenchmarks.h"
 
 // End to end at 3840x2160, with one such monitor and with two: from the capture hotkey
 // leaving a key-injecting client to the first frame of every overlay window on screen (the
@@ -146,11 +147,8 @@ BENCHMARK(hotKeyToFirstFrame)
 int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    if (!runBenchmarks(argc, argv))
         return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
     app.reset();
 
     // Medians, and the time from the capture request on: the overlay's time less the key's.

@@ -10,6 +10,7 @@
 #include <xcb/res.h>
 
 #include "AppRun.h"
+#include "RunBenchmarks.h"
 
 // Memory of the running application around one 3840x2160 overlay: the process's resident
 // size (/proc/<pid>/status) and the pixmaps the X server holds for it (X-Resource), idle
@@ -38,19 +39,24 @@ double statusField(const QByteArray &status, const char *name)
     return 0;
 }
 
-// The X client id of the process with the given pid, or 0.
-uint32_t clientOf(xcb_connection_t *c, qint64 pid)
+// The resource base of the application's X client, or 0: the client whose resource range
+// holds one of the windows the process made.
+uint32_t clientOf(apprun::App &app)
 {
-    xcb_res_client_id_spec_t spec{0, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-    auto *reply = xcb_res_query_client_ids_reply(c, xcb_res_query_client_ids(c, 1, &spec), nullptr);
-    uint32_t client = 0;
+    QByteArray ids;
+    app.server().run(
+        QStringLiteral("xdotool"),
+        {QStringLiteral("search"), QStringLiteral("--pid"), QString::number(app.pid())}, &ids);
+    const uint32_t window = ids.split('\n').front().trimmed().toUInt();
+    xcb_connection_t *c = app.connection();
+    auto *reply = xcb_res_query_clients_reply(c, xcb_res_query_clients(c), nullptr);
     if (!reply)
         return 0;
-    for (auto it = xcb_res_query_client_ids_ids_iterator(reply); it.rem;
-         xcb_res_client_id_value_next(&it)) {
-        if (xcb_res_client_id_value_value_length(it.data) >= 1 &&
-            *xcb_res_client_id_value_value(it.data) == uint32_t(pid))
-            client = it.data->spec.client;
+    uint32_t client = 0;
+    for (auto it = xcb_res_query_clients_clients_iterator(reply); window && it.rem;
+         xcb_res_client_next(&it)) {
+        if ((window & ~it.data->resource_mask) == it.data->resource_base)
+            client = it.data->resource_base;
     }
     free(reply);
     return client;
@@ -67,7 +73,7 @@ Sample sample(apprun::App &app)
         s.shmem = statusField(text, "RssShmem:");
     }
     xcb_connection_t *c = app.connection();
-    if (const uint32_t client = clientOf(c, app.pid())) {
+    if (const uint32_t client = clientOf(app)) {
         auto *reply = xcb_res_query_client_pixmap_bytes_reply(
             c, xcb_res_query_client_pixmap_bytes(c, client), nullptr);
         if (reply) {
@@ -153,10 +159,7 @@ BENCHMARK(overlayMemory)->UseManualTime()->Iterations(10)->Unit(benchmark::kSeco
 int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    if (!runBenchmarks(argc, argv))
         return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
     return 0;
 }

@@ -16,6 +16,7 @@
 #include "overlay/ClipboardImage.h"
 #include "overlay/ImageEncoding.h"
 #include "testkit/XServer.h"
+#include "RunBenchmarks.h"
 
 namespace {
 
@@ -216,10 +217,7 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QGuiApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    if (!runBenchmarks(argc, argv))
         return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
     return 0;
 }

@@ -14,6 +14,7 @@
 #include "annotate/Tool.h"
 #include "capture/ScreenShot.h"
 #include "overlay/OverlayView.h"
+#include "RunBenchmarks.h"
 
 // The paint work of one pointer step on a 3840x2160 overlay (1920x1080 points at scale 2):
 // the view is driven with real mouse events, the area it marks for repainting is recorded,
@@ -194,11 +195,8 @@ int main(int argc, char **argv)
     setenv("QT_QPA_PLATFORM", platform.constData(), 1);
     QApplication app(argc, argv);
     QApplication::setAttribute(Qt::AA_Use96Dpi);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    if (!runBenchmarks(argc, argv))
         return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
     overlay.reset();
     return 0;
 }
