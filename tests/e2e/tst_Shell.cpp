@@ -51,48 +51,6 @@ private slots:
         QCOMPARE(app.process().state(), QProcess::Running);
     }
 
-    void hotKeyCaptures()
-    {
-        AppProcess app(server());
-        QVERIFY(app.start());
-        QVERIFY(waitForWindow(server(), Kind::TrayIcon));
-        QVERIFY(server().run("xdotool", {"key", "shift+ctrl+9"}) == 0);
-        QVERIFY(waitForWindow(server(), Kind::Overlay));
-        QVERIFY(server().run("xdotool", {"key", "Escape"}) == 0);
-        QVERIFY(waitForNoWindow(server(), Kind::Overlay));
-    }
-
-    void everyDisplayIsFrozenAndDimmed()
-    {
-        XServer two(
-            testkit::XServerOptions{.windowManager = true, .tray = true, .twoMonitors = true});
-        QVERIFY(two.start());
-        QCOMPARE(two.run("xsetroot", {"-solid", "#f00000"}), 0);
-        AppProcess app(two);
-        QVERIFY(app.start());
-        QVERIFY(waitForWindow(two, Kind::TrayIcon));
-        QVERIFY(two.run("xdotool", {"key", "shift+ctrl+9"}) == 0);
-        QVERIFY(
-            testkit::waitUntil([&] { return windowsOf(two, Kind::Overlay).size() == 2; }, 15000));
-        QList<QRect> covered;
-        for (const XWindow &w : windowsOf(two, Kind::Overlay))
-            covered << w.geometry;
-        std::sort(covered.begin(), covered.end(),
-                  [](const QRect &a, const QRect &b) { return a.x() < b.x(); });
-        QCOMPARE(covered, (QList<QRect>{QRect(0, 0, 1920, 1080), QRect(1920, 0, 1920, 1080)}));
-        // What changes behind the overlay after the press is not shown: the image is frozen.
-        QCOMPARE(two.run("xsetroot", {"-solid", "#00f000"}), 0);
-        QTest::qWait(300);
-        QByteArray png;
-        QCOMPARE(two.run("import", {"-window", "root", "png:-"}, &png), 0);
-        const QImage screen = QImage::fromData(png, "PNG");
-        for (const QPoint p : {QPoint(700, 700), QPoint(2900, 500)}) {
-            const QColor c = screen.pixelColor(p);
-            QVERIFY2(qAbs(c.red() - 120) <= 10 && c.green() < 10 && c.blue() < 10,
-                     qPrintable(c.name()));
-        }
-    }
-
     void secondLaunchHandsOverAndCaptures()
     {
         AppProcess app(server());

@@ -7,22 +7,13 @@
 
 #include "AppProcess.h"
 #include "DevServerProcess.h"
+#include "testkit/Files.h"
 
+using testkit::readFile;
 using testkit::waitUntil;
+using testkit::writeFile;
 
 namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 // A copy of the built bundle that names this version and server.
 bool copyBundle(const QString &to, const QString &version, const QString &server)

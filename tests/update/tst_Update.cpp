@@ -10,24 +10,15 @@
 #include <unistd.h>
 
 #include "DevServerProcess.h"
+#include "testkit/Files.h"
 #include "update/ArchiveExtractor.h"
 #include "update/UpdateCheck.h"
 #include "update/Updater.h"
 
+using testkit::readFile;
+using testkit::writeFile;
+
 namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) &&
-           file.write(bytes) == bytes.size();
-}
 
 // A bundle whose Info.plist holds just its version, with a link inside.
 bool plantBundle(const QString &app, const QByteArray &version)
@@ -156,7 +147,7 @@ private slots:
                 QDir().mkpath(server.releasesDir()) && plantBundle(app, "1.0.0"));
         QVERIFY(buildArchive(kind, work.path(), zip));
         const QByteArray sha =
-            QCryptographicHash::hash(readAll(zip), QCryptographicHash::Sha256).toHex();
+            QCryptographicHash::hash(readFile(zip), QCryptographicHash::Sha256).toHex();
         QVERIFY(manifest.isEmpty() ||
                 writeFile(server.releasesDir() + "/version.json",
                           manifest.replace("%1", sha).replace("%U", sha.toUpper())));
@@ -189,8 +180,8 @@ private slots:
                  qPrintable(err));
         // Nothing left behind or written outside; the running bundle whole, or kept aside.
         QCOMPARE((entriesOf(r) + entriesOf(tmp)).join(' '), tmp.startsWith(r) ? "app tmp" : "app");
-        QCOMPARE(readAll(app + "/Contents/Info.plist"), installed ? "2.0.0" : "1.0.0");
-        QCOMPARE(readAll(app + ".old/Contents/Info.plist"), installed ? "1.0.0" : "");
+        QCOMPARE(readFile(app + "/Contents/Info.plist"), installed ? "2.0.0" : "1.0.0");
+        QCOMPARE(readFile(app + ".old/Contents/Info.plist"), installed ? "1.0.0" : "");
         QCOMPARE(QFileInfo::exists(app + ".old/x"), !installed);
         QCOMPARE(QFileInfo(app + "/Contents/bin").symLinkTarget(), app + "/Contents/MacOS");
         for (const QJsonObject &request : server.requests())
