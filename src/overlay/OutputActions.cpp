@@ -17,11 +17,6 @@
 #include "overlay/ClipboardImage.h"
 #include "overlay/ImageEncoding.h"
 
-QByteArray OutputActions::encodePng(const QImage &image)
-{
-    return ImageEncoding::encodePng(image);
-}
-
 QMimeData *OutputActions::clipboardData(const QImage &image)
 {
     if (image.isNull())

@@ -9,8 +9,6 @@ class QMimeData;
 // The platform side of the overlay's output: encodings, the clipboard, files, the browser.
 namespace OutputActions {
 
-// PNG bytes of a rendered selection; empty when it cannot be encoded.
-QByteArray encodePng(const QImage &image);
 // Clipboard contents for a rendered selection (PNG, and TIFF on request), encoded in the
 // background; null for a null image.
 QMimeData *clipboardData(const QImage &image);

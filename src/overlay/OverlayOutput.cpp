@@ -19,6 +19,7 @@
 #include "annotate/Annotation.h"
 #include "annotate/Drawing.h"
 #include "overlay/OverlaySession.h"
+#include "overlay/ImageEncoding.h"
 #include "overlay/OutputActions.h"
 #include "settings/AppSettings.h"
 #include "upload/Uploader.h"
@@ -133,7 +134,7 @@ void OverlayView::upload()
     const std::optional<QImage> bitmap = renderSelection();
     if (!bitmap)
         return;
-    const QByteArray png = OutputActions::encodePng(*bitmap);
+    const QByteArray png = ImageEncoding::encodePng(*bitmap);
     if (png.isEmpty())
         return;
     setUploadProgress(0.0);

@@ -73,13 +73,7 @@ void OverlayView::tearDown()
         m_errorTimer->deleteLater();
         m_errorTimer = nullptr;
     }
-    if (TextEntryView *entry = m_textEntry) {
-        m_textEntry = nullptr;
-        entry->onCommit = nullptr;
-        entry->onCancel = nullptr;
-        entry->hide();
-        entry->deleteLater();
-    }
+    dropTextEntry();
     if (m_menu)
         m_menu->close();
 }
@@ -112,19 +106,22 @@ void OverlayView::addText(const QString &text, QPointF origin)
 
 void OverlayView::cancelText()
 {
-    TextEntryView *entry = m_textEntry;
-    m_textEntry = nullptr;
-    if (entry)
-        removeTextEntry(entry);
+    if (!m_textEntry)
+        return;
+    dropTextEntry();
+    if (isVisible())
+        makeKey();
 }
 
-void OverlayView::removeTextEntry(TextEntryView *entry)
+void OverlayView::dropTextEntry()
 {
+    TextEntryView *entry = m_textEntry;
+    m_textEntry = nullptr;
+    if (!entry)
+        return;
     entry->onCommit = nullptr;
     entry->onCancel = nullptr;
     entry->releaseKeyboard();
     entry->hide();
     entry->deleteLater();
-    if (isVisible())
-        makeKey();
 }

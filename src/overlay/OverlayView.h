@@ -188,7 +188,8 @@ private:
     void showMenu(QMenu *menu, QPointF p);
     void addText(const QString &text, QPointF origin);
     void cancelText();
-    void removeTextEntry(TextEntryView *entry);
+    // Removes the editor without a word to it; the keys stay where they are.
+    void dropTextEntry();
     void closeSession();
 
     // Marks for repainting the union of the chrome bounds before and after change().
