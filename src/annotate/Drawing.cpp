@@ -56,6 +56,12 @@ QPointF Drawing::floored(QPointF point)
     return {std::floor(point.x()), std::floor(point.y())};
 }
 
+bool Drawing::contains(const QRectF &rect, QPointF point)
+{
+    return point.x() >= rect.left() && point.x() < rect.right() && point.y() >= rect.top() &&
+           point.y() < rect.bottom();
+}
+
 QRectF Drawing::spanning(QPointF a, QPointF b)
 {
     return {std::min(a.x(), b.x()), std::min(a.y(), b.y()), std::abs(a.x() - b.x()),

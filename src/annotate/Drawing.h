@@ -46,6 +46,9 @@ QImage dimmed(const QImage &image);
 // Both coordinates rounded down to whole numbers.
 QPointF floored(QPointF point);
 
+// Whether rect holds point, its minimum edges inclusive and its maximum edges exclusive.
+bool contains(const QRectF &rect, QPointF point);
+
 // The normalised rectangle with corners a and b, in either order.
 QRectF spanning(QPointF a, QPointF b);
 

@@ -170,21 +170,12 @@ QRectF OverlayView::toolCell(int index) const
     return {bar.left(), bar.top() + index * bar.width(), bar.width(), bar.width()};
 }
 
-namespace {
-
-bool cellContains(const QRectF &r, QPointF p)
-{
-    return p.x() >= r.left() && p.x() < r.right() && p.y() >= r.top() && p.y() < r.bottom();
-}
-
-} // namespace
-
 int OverlayView::hitButton(QPointF p) const
 {
     if (!hasSelection() || (m_mode != Mode::idle && m_mode != Mode::drawing))
         return -1;
     for (int i = 0; i < int(buttons().size()); ++i) {
-        if (cellContains(buttonCell(i), p))
+        if (Drawing::contains(buttonCell(i), p))
             return i;
     }
     return -1;
@@ -195,7 +186,7 @@ int OverlayView::hitTool(QPointF p) const
     if (!hasSelection() || (m_mode != Mode::idle && m_mode != Mode::drawing))
         return -1;
     for (int i = 0; i < toolItemCount(); ++i) {
-        if (cellContains(toolCell(i), p))
+        if (Drawing::contains(toolCell(i), p))
             return i;
     }
     return -1;

@@ -14,16 +14,6 @@
 #include "overlay/OverlaySession.h"
 #include "overlay/OverlayWindow.h"
 
-namespace {
-
-// Containment with the minimum edges inclusive and the maximum edges exclusive.
-bool containsPoint(const QRectF &r, QPointF p)
-{
-    return p.x() >= r.left() && p.x() < r.right() && p.y() >= r.top() && p.y() < r.bottom();
-}
-
-} // namespace
-
 OverlayView::Grip OverlayView::hitGrip(QPointF p) const
 {
     if (!hasSelection())
@@ -50,7 +40,7 @@ OverlayView::Grip OverlayView::hitGrip(QPointF p) const
         return Grip::w;
     if (nearR)
         return Grip::e;
-    return containsPoint(s, p) ? Grip::move : Grip::none;
+    return Drawing::contains(s, p) ? Grip::move : Grip::none;
 }
 
 void OverlayView::makeKey()

@@ -44,11 +44,8 @@ void OverlaySession::show()
     OverlayWindow *key = list.first();
     const QPoint pointer = QCursor::pos();
     for (OverlayWindow *window : list) {
-        // QRect::contains counts the right and bottom edges in; the pointer there belongs to
-        // the next display.
-        const QRect g = window->geometry();
-        if (pointer.x() >= g.x() && pointer.x() < g.x() + g.width() && pointer.y() >= g.y() &&
-            pointer.y() < g.y() + g.height()) {
+        // Whole points: the right and bottom edges belong to the next display.
+        if (window->geometry().contains(pointer)) {
             key = window;
             break;
         }
@@ -58,11 +55,8 @@ void OverlaySession::show()
 
 void OverlaySession::hideAll()
 {
-    for (OverlayWindow *window : windows()) {
-        if (QWidget *grabber = QWidget::keyboardGrabber(); grabber && grabber->window() == window)
-            grabber->releaseKeyboard();
-        window->hide();
-    }
+    for (OverlayWindow *window : windows())
+        window->hideOverlay();
 }
 
 void OverlaySession::clearSelections(OverlayView *except)
@@ -82,9 +76,7 @@ void OverlaySession::close()
     m_windows.clear();
     for (OverlayWindow *window : taken) {
         window->overlayView()->tearDown();
-        if (QWidget *grabber = QWidget::keyboardGrabber(); grabber && grabber->window() == window)
-            grabber->releaseKeyboard();
-        window->hide();
+        window->hideOverlay();
         // The call may come from inside an event handler of this very window.
         window->deleteLater();
     }

@@ -55,6 +55,13 @@ void OverlayWindow::showOverlay()
     raise();
 }
 
+void OverlayWindow::hideOverlay()
+{
+    if (QWidget *grabber = QWidget::keyboardGrabber(); grabber && grabber->window() == this)
+        grabber->releaseKeyboard();
+    hide();
+}
+
 void OverlayWindow::takeKeyboard()
 {
     raise();

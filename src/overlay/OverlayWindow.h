@@ -20,6 +20,8 @@ public:
     QScreen *targetScreen() const { return m_screen; }
 
     void showOverlay();
+    // Hides the window and gives back the keyboard if this window holds it.
+    void hideOverlay();
     // Gives this window the keyboard: a window that bypasses the window manager is never
     // given focus, so it takes it.
     void takeKeyboard();
