@@ -14,6 +14,8 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include "testkit/XServer.h"
+
 namespace testkit {
 
 namespace {
@@ -219,21 +221,9 @@ int WaylandDesktop::run(const QString &program, const QStringList &args, QByteAr
                         int timeoutMs) const
 {
     QProcess process;
-    process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    dieWithParent(process);
     runAsUser(process, program, args, environment());
-    process.start();
-    if (!process.waitForStarted(5000))
-        return -1;
-    process.closeWriteChannel();
-    if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(2000);
-        return -1;
-    }
-    if (out)
-        *out = process.readAllStandardOutput();
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return runToEnd(process, out, timeoutMs);
 }
 
 bool WaylandDesktop::pointer(const QStringList &steps) const

@@ -147,8 +147,15 @@ int XServer::run(const QString &program, const QStringList &args, QByteArray *ou
     QProcess process;
     dieWithParent(process);
     process.setProcessEnvironment(environment());
+    process.setProgram(program);
+    process.setArguments(args);
+    return runToEnd(process, out, timeoutMs, input);
+}
+
+int runToEnd(QProcess &process, QByteArray *out, int timeoutMs, const QByteArray &input)
+{
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(program, args);
+    process.start();
     if (!process.waitForStarted(5000))
         return -1;
     if (!input.isEmpty())
