@@ -1,9 +1,7 @@
 #pragma once
 
 #include <QByteArray>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QString>
 
 namespace testkit {
@@ -15,12 +13,11 @@ inline QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Writes bytes as the whole file, making its folder first.
+// Writes bytes as the whole file.
 inline bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
-    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) &&
-           file.write(bytes) == bytes.size();
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 } // namespace testkit
