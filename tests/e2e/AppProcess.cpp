@@ -6,7 +6,10 @@
 
 namespace testkit {
 
-AppProcess::AppProcess(const XServer &server) : m_server(server)
+AppProcess::AppProcess(const XServer &server) : AppProcess(server.environment(), {}) {}
+
+AppProcess::AppProcess(const QProcessEnvironment &session, std::function<void(QProcess &)> launch)
+    : m_session(session), m_launch(std::move(launch))
 {
     for (const char *sub : {"config", "data", "cache", "runtime", "Pictures"})
         QDir(m_home.path()).mkpath(QString::fromLatin1(sub));
@@ -34,7 +37,7 @@ QString AppProcess::executable() const
 
 QProcessEnvironment AppProcess::environment() const
 {
-    QProcessEnvironment env = m_server.environment();
+    QProcessEnvironment env = m_session;
     env.insert("HOME", m_home.path());
     env.insert("XDG_CONFIG_HOME", m_home.filePath("config"));
     env.insert("XDG_DATA_HOME", m_home.filePath("data"));
@@ -45,10 +48,19 @@ QProcessEnvironment AppProcess::environment() const
     return env;
 }
 
+bool AppProcess::launch(QProcess &process, const QString &program, const QStringList &args) const
+{
+    process.setProgram(program);
+    process.setArguments(args);
+    if (m_launch)
+        m_launch(process);
+    process.start();
+    return process.waitForStarted(5000);
+}
+
 bool AppProcess::start(const QStringList &args)
 {
-    m_process.start(executable(), args);
-    return m_process.waitForStarted(5000);
+    return launch(m_process, executable(), args);
 }
 
 bool AppProcess::startRelocated(const QString &serverUrl)
@@ -71,8 +83,7 @@ bool AppProcess::startRelocated(const QString &serverUrl)
     env.insert("BROWSER", browser.fileName());
     env.insert("DEFAULT_BROWSER", browser.fileName());
     m_process.setProcessEnvironment(env);
-    m_process.start(bundle + "/Contents/MacOS/corvane");
-    return m_process.waitForStarted(5000);
+    return launch(m_process, bundle + "/Contents/MacOS/corvane", {});
 }
 
 QByteArray AppProcess::opened() const
@@ -86,8 +97,7 @@ int AppProcess::launchAgain(const QStringList &args, QByteArray *stderrOut) cons
     QProcess second;
     dieWithParent(second);
     second.setProcessEnvironment(m_process.processEnvironment());
-    second.start(executable(), args);
-    if (!second.waitForStarted(5000) || !second.waitForFinished(15000)) {
+    if (!launch(second, executable(), args) || !second.waitForFinished(15000)) {
         second.kill();
         second.waitForFinished(2000);
         return -1;

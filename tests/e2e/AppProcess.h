@@ -12,11 +12,14 @@
 namespace testkit {
 
 // The built application bundle run as a person would start it: its own home, settings and
-// runtime folders, on a given X server.
+// runtime folders, on a given X server or another desktop.
 class AppProcess
 {
 public:
     explicit AppProcess(const XServer &server);
+    // On a desktop that gives its clients the environment session and starts them its own
+    // way: launch makes a process, ready with program, arguments and environment, run there.
+    AppProcess(const QProcessEnvironment &session, std::function<void(QProcess &)> launch);
     ~AppProcess();
 
     QString executable() const;
@@ -35,7 +38,10 @@ public:
     QByteArray opened() const;
 
 private:
-    const XServer &m_server;
+    bool launch(QProcess &process, const QString &program, const QStringList &args) const;
+
+    QProcessEnvironment m_session;
+    std::function<void(QProcess &)> m_launch;
     QTemporaryDir m_home;
     QProcess m_process;
     QByteArray m_stderr;

@@ -36,7 +36,7 @@ const char kSession[] = R"(#!/bin/sh
 trap 'kill 0' EXIT
 export WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1
 export XDG_CURRENT_DESKTOP=sway XDG_SESSION_TYPE=wayland NO_AT_BRIDGE=1 GTK_USE_PORTAL=0
-sway -c "$XDG_RUNTIME_DIR/../sway.conf" 2>"$XDG_RUNTIME_DIR/../sway.log" &
+sway -Dnoscanout -c "$XDG_RUNTIME_DIR/../sway.conf" 2>"$XDG_RUNTIME_DIR/../sway.log" &
 n=0
 until [ -S "$XDG_RUNTIME_DIR/wayland-1" ]; do
     n=$((n + 1)); [ $n -lt 300 ] || exit 3; sleep 0.05
@@ -173,6 +173,7 @@ void WaylandDesktop::stop()
     }
     // Members that outlived the leader are still in its group.
     kill(-m_group, SIGKILL);
+    m_pointer.reset();
     m_group = 0;
     m_session.reset();
 }
@@ -228,10 +229,22 @@ int WaylandDesktop::run(const QString &program, const QStringList &args, QByteAr
 
 bool WaylandDesktop::pointer(const QStringList &steps) const
 {
-    const QRect layout = left | right;
-    return run(QStringLiteral(CORVANE_TEST_POINTER),
-               QStringList{QStringLiteral("%1x%2").arg(layout.width()).arg(layout.height())} +
-                   steps) == 0;
+    // One device for the session, so that a button held down stays down until a later call.
+    if (!m_pointer) {
+        m_pointer = std::make_unique<QProcess>();
+        dieWithParent(*m_pointer);
+        const QRect layout = left | right;
+        runAsUser(*m_pointer, QStringLiteral(CORVANE_TEST_POINTER),
+                  {QStringLiteral("%1x%2").arg(layout.width()).arg(layout.height())},
+                  environment());
+        m_pointer->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_pointer->start();
+    }
+    m_pointer->write(steps.join(QLatin1Char(' ')).toUtf8() + '\n');
+    while (!m_pointer->canReadLine())
+        if (!m_pointer->waitForReadyRead(10000))
+            return false;
+    return m_pointer->readLine() == "ok\n";
 }
 
 bool WaylandDesktop::keys(const QStringList &wtypeArgs) const

@@ -50,7 +50,7 @@ public:
     int run(const QString &program, const QStringList &args, QByteArray *out = nullptr,
             int timeoutMs = 10000) const;
 
-    // Pointer steps for the test pointer ("move", x, y, "down", "up", "rightclick").
+    // Steps for the test pointer ("move", x, y, "down", "up", "rightclick").
     bool pointer(const QStringList &steps) const;
     // Keys through wtype, after its pause for the seat to learn the new keyboard.
     bool keys(const QStringList &wtypeArgs) const;
@@ -73,6 +73,7 @@ private:
     QByteArray m_busAddress;
     QByteArray m_swaySocket;
     std::unique_ptr<QProcess> m_session;
+    mutable std::unique_ptr<QProcess> m_pointer;
     pid_t m_group = 0;
     int m_folders = 0;
 };

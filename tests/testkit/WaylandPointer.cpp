@@ -1,8 +1,12 @@
-// A pointer for the test desktop, driven from the command line:
-//   corvane_test_pointer WIDTHxHEIGHT move X Y | down | up | rightclick | wait MS ...
-// Positions are in the layout's coordinates; WIDTHxHEIGHT is the layout's extent.
+// A pointer for the test desktop, one device for as long as it runs:
+//   corvane_test_pointer WIDTHxHEIGHT
+// reads lines of steps (move X Y | down | up | rightclick) and answers each line with "ok"
+// once the compositor has them all. Positions are in the layout's coordinates; WIDTHxHEIGHT
+// is the layout's extent.
 #include <cstdio>
 #include <cstring>
+#include <iostream>
+#include <sstream>
 #include <string>
 
 #include <linux/input-event-codes.h>
@@ -45,8 +49,8 @@ void pause(long ms)
 int main(int argc, char **argv)
 {
     unsigned width = 0, height = 0;
-    if (argc < 2 || std::sscanf(argv[1], "%ux%u", &width, &height) != 2) {
-        std::fprintf(stderr, "usage: %s WIDTHxHEIGHT command...\n", argv[0]);
+    if (argc != 2 || std::sscanf(argv[1], "%ux%u", &width, &height) != 2) {
+        std::fprintf(stderr, "usage: %s WIDTHxHEIGHT\n", argv[0]);
         return 2;
     }
     wl_display *display = wl_display_connect(nullptr);
@@ -63,34 +67,36 @@ int main(int argc, char **argv)
     const auto button = [&](uint32_t code, wl_pointer_button_state state) {
         zwlr_virtual_pointer_v1_button(pointer, now(), code, state);
     };
-    for (int i = 2; i < argc; ++i) {
-        const std::string command = argv[i];
-        if (command == "move" && i + 2 < argc) {
-            // A quarter pixel into the named one: the compositor's scaling to the layout may
-            // land a hair below a whole coordinate, and a client may round or truncate.
-            zwlr_virtual_pointer_v1_motion_absolute(pointer, now(), 4 * std::stoul(argv[i + 1]) + 1,
-                                                    4 * std::stoul(argv[i + 2]) + 1, 4 * width,
-                                                    4 * height);
-            i += 2;
-        } else if (command == "down") {
-            button(BTN_LEFT, WL_POINTER_BUTTON_STATE_PRESSED);
-        } else if (command == "up") {
-            button(BTN_LEFT, WL_POINTER_BUTTON_STATE_RELEASED);
-        } else if (command == "rightclick") {
-            button(BTN_RIGHT, WL_POINTER_BUTTON_STATE_PRESSED);
+    std::string line, step;
+    while (std::getline(std::cin, line)) {
+        std::istringstream steps(line);
+        while (steps >> step) {
+            if (step == "move") {
+                unsigned x = 0, y = 0;
+                steps >> x >> y;
+                // A quarter pixel into the named one: the compositor's scaling to the layout
+                // may land a hair below a whole coordinate, and a client may round or truncate.
+                zwlr_virtual_pointer_v1_motion_absolute(pointer, now(), 4 * x + 1, 4 * y + 1,
+                                                        4 * width, 4 * height);
+            } else if (step == "down") {
+                button(BTN_LEFT, WL_POINTER_BUTTON_STATE_PRESSED);
+            } else if (step == "up") {
+                button(BTN_LEFT, WL_POINTER_BUTTON_STATE_RELEASED);
+            } else if (step == "rightclick") {
+                button(BTN_RIGHT, WL_POINTER_BUTTON_STATE_PRESSED);
+                zwlr_virtual_pointer_v1_frame(pointer);
+                button(BTN_RIGHT, WL_POINTER_BUTTON_STATE_RELEASED);
+            } else {
+                std::fprintf(stderr, "unknown step %s\n", step.c_str());
+                return 2;
+            }
             zwlr_virtual_pointer_v1_frame(pointer);
-            button(BTN_RIGHT, WL_POINTER_BUTTON_STATE_RELEASED);
-        } else if (command == "wait" && i + 1 < argc) {
-            pause(std::stol(argv[++i]));
-            continue;
-        } else {
-            std::fprintf(stderr, "unknown command %s\n", command.c_str());
-            return 2;
+            wl_display_roundtrip(display);
+            // The application sees each step as its own event, as from a hand on a mouse.
+            pause(30);
         }
-        zwlr_virtual_pointer_v1_frame(pointer);
-        wl_display_roundtrip(display);
-        // The application sees each step as its own event, as from a hand on a mouse.
-        pause(30);
+        std::puts("ok");
+        std::fflush(stdout);
     }
     zwlr_virtual_pointer_v1_destroy(pointer);
     wl_display_roundtrip(display);

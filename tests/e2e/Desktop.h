@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QImage>
+#include <QList>
+#include <QRect>
+
+#include <memory>
+
+#include "AppProcess.h"
+#include "RootPattern.h"
+
+namespace testkit {
+
+// The desktop that an end-to-end test drives the application on, as a person would: two
+// outputs side by side showing a pattern in which every pixel tells its position, a pointer,
+// keys, and a clipboard that another program reads. Xvfb with two monitors or, built with
+// CORVANE_WAYLAND, sway with outputs at scale 1 and 2.
+class Desktop
+{
+public:
+    struct Output
+    {
+        QRect rect; // in the layout's points
+        int scale;  // pixels per point
+        // The pattern's position at the output's top-left pixel, and whether it is inverted.
+        QPoint patternOrigin;
+        bool inverted;
+        // Read back through a render of the whole layout at scale 2, where a pixel beside one
+        // of the pattern's steps may come out a blend of its neighbours.
+        bool blended;
+        QRgb shows(QPoint pixel) const
+        {
+            return RootPattern::at(patternOrigin.x() + pixel.x(), patternOrigin.y() + pixel.y(),
+                                   inverted);
+        }
+    };
+    struct Window
+    {
+        QRect rect;
+        bool focused;
+        bool operator==(const Window &) const = default;
+    };
+
+    static std::unique_ptr<Desktop> start(QString *error);
+    virtual ~Desktop() = default;
+
+    const QList<Output> outputs;
+    // The application with its own home, not yet started.
+    virtual AppProcess app() = 0;
+    // Waits until the started application takes capture requests.
+    virtual bool waitUntilReady(AppProcess &app) = 0;
+    // Asks for a capture the way this desktop offers: the hotkey, or a second launch where
+    // it has no global shortcuts.
+    virtual bool requestCapture(AppProcess &app) = 0;
+    // The application's overlays, left to right.
+    virtual QList<Window> overlays() const = 0;
+    // Steps "move" X Y (in points), "down" and "up" (left button), "rightclick".
+    virtual bool pointer(const QStringList &steps) const = 0;
+    // One chord, such as "ctrl+c" or "Escape".
+    virtual bool keys(const QString &chord) const = 0;
+    virtual bool type(const QString &text) const = 0;
+    virtual QByteArray clipboard(const QString &mimeType) const = 0;
+    // The whole layout at its highest scale.
+    virtual QImage screen() const = 0;
+    virtual int run(const QString &program, const QStringList &args,
+                    QByteArray *out = nullptr) const = 0;
+#ifndef CORVANE_WAYLAND
+    virtual const XServer &server() const = 0;
+#endif
+
+protected:
+    explicit Desktop(QList<Output> outputs) : outputs(std::move(outputs)) {}
+    QByteArray output(const QString &program, const QStringList &args) const
+    {
+        QByteArray out;
+        run(program, args, &out);
+        return out;
+    }
+};
+
+} // namespace testkit

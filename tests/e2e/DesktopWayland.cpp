@@ -1,0 +1,84 @@
+#include "Desktop.h"
+#include "testkit/WaylandDesktop.h"
+
+namespace testkit {
+
+namespace {
+
+const Desktop::Output kLeft{WaylandDesktop::left, 1, {0, 0}, false, true};
+const Desktop::Output kRight{WaylandDesktop::right, 2, {0, 0}, true, false};
+
+// What an output shows, at its pixel size.
+QImage wallpaper(const Desktop::Output &output)
+{
+    QImage image(output.rect.size() * output.scale, QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            image.setPixel(x, y, output.shows({x, y}));
+    return image;
+}
+
+class SwayDesktop : public Desktop
+{
+public:
+    SwayDesktop() : Desktop({kLeft, kRight}), m_session(wallpaper(kLeft), wallpaper(kRight)) {}
+    bool start(QString *error) { return m_session.start(error); }
+
+    AppProcess app() override
+    {
+        QProcessEnvironment env = m_session.environment();
+        // The application has a runtime folder of its own: the display is named by path.
+        env.insert("WAYLAND_DISPLAY", env.value("XDG_RUNTIME_DIR") + "/wayland-1");
+        return AppProcess(env, [this](QProcess &process) {
+            // Its home, with what the test put there, is the desktop user's.
+            const QProcessEnvironment env = process.processEnvironment();
+            QProcess::execute("chown", {"-R", WaylandDesktop::user, env.value("HOME")});
+            m_session.runAsUser(process, process.program(), process.arguments(), env);
+        });
+    }
+    bool waitUntilReady(AppProcess &app) override
+    {
+        return waitUntil([&] { return app.stderrText().contains("화면 플랫폼: Wayland"); }, 20000);
+    }
+    bool requestCapture(AppProcess &app) override { return app.launchAgain() == 0; }
+    QList<Window> overlays() const override
+    {
+        QList<Window> found;
+        for (const WaylandDesktop::Window &w : m_session.windows())
+            if (w.appId == "corvane" && w.fullScreen)
+                found.append({w.rect, w.focused});
+        return found;
+    }
+    bool pointer(const QStringList &steps) const override { return m_session.pointer(steps); }
+    bool keys(const QString &chord) const override
+    {
+        QStringList modifiers = chord.split('+'), args{"-k", modifiers.takeLast()};
+        for (const QString &modifier : modifiers)
+            args = QStringList{"-M", modifier} + args + QStringList{"-m", modifier};
+        return m_session.keys(args);
+    }
+    bool type(const QString &text) const override { return m_session.keys({"-d", "20", text}); }
+    QByteArray clipboard(const QString &mimeType) const override
+    {
+        return output("wl-paste", {"--no-newline", "--type", mimeType});
+    }
+    QImage screen() const override { return QImage::fromData(output("grim", {"-"})); }
+    int run(const QString &program, const QStringList &args,
+            QByteArray *out = nullptr) const override
+    {
+        return m_session.run(program, args, out);
+    }
+
+private:
+    WaylandDesktop m_session;
+};
+
+} // namespace
+
+std::unique_ptr<Desktop> Desktop::start(QString *error)
+{
+    auto desktop = std::make_unique<SwayDesktop>();
+    return desktop->start(error) ? std::move(desktop) : nullptr;
+}
+
+} // namespace testkit
