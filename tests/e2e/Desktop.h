@@ -11,9 +11,9 @@
 
 namespace testkit {
 
-// The desktop that an end-to-end test drives the application on, as a person would: two
-// outputs side by side showing a pattern in which every pixel tells its position, a pointer,
-// keys, and a clipboard that another program reads. Xvfb with two monitors or, built with
+// The desktop an end-to-end test drives the application on as a person would: two outputs
+// side by side showing a pattern in which every pixel tells its position, a pointer, keys
+// and a clipboard that another program reads. Xvfb with two monitors or, built with
 // CORVANE_WAYLAND, sway with outputs at scale 1 and 2.
 class Desktop
 {
@@ -38,7 +38,6 @@ public:
     {
         QRect rect;
         bool focused;
-        bool operator==(const Window &) const = default;
     };
 
     static std::unique_ptr<Desktop> start(QString *error);
@@ -47,14 +46,12 @@ public:
     const QList<Output> outputs;
     // The application with its own home, not yet started.
     virtual AppProcess app() = 0;
-    // Waits until the started application takes capture requests.
-    virtual bool waitUntilReady(AppProcess &app) = 0;
-    // Asks for a capture the way this desktop offers: the hotkey, or a second launch where
-    // it has no global shortcuts.
+    // Once the started application takes requests, asks it for a capture the way this
+    // desktop offers: the hotkey, or a second launch where there are no global shortcuts.
     virtual bool requestCapture(AppProcess &app) = 0;
     // The application's overlays, left to right.
     virtual QList<Window> overlays() const = 0;
-    // Steps "move" X Y (in points), "down" and "up" (left button), "rightclick".
+    // Steps in xdotool's words: "mousemove" X Y (in points), "mousedown" 1, "click" 3, ...
     virtual bool pointer(const QStringList &steps) const = 0;
     // One chord, such as "ctrl+c" or "Escape".
     virtual bool keys(const QString &chord) const = 0;

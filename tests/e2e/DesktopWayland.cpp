@@ -36,11 +36,12 @@ public:
             m_session.runAsUser(process, process.program(), process.arguments(), env);
         });
     }
-    bool waitUntilReady(AppProcess &app) override
+    bool requestCapture(AppProcess &app) override
     {
-        return waitUntil([&] { return app.stderrText().contains("화면 플랫폼: Wayland"); }, 20000);
+        return waitUntil([&] { return app.stderrText().contains("화면 플랫폼: Wayland"); },
+                         20000) &&
+               app.launchAgain() == 0;
     }
-    bool requestCapture(AppProcess &app) override { return app.launchAgain() == 0; }
     QList<Window> overlays() const override
     {
         QList<Window> found;
@@ -50,14 +51,18 @@ public:
         return found;
     }
     bool pointer(const QStringList &steps) const override { return m_session.pointer(steps); }
+    // wtype, after its pause for the seat to learn the new keyboard.
     bool keys(const QString &chord) const override
     {
         QStringList modifiers = chord.split('+'), args{"-k", modifiers.takeLast()};
         for (const QString &modifier : modifiers)
             args = QStringList{"-M", modifier} + args + QStringList{"-m", modifier};
-        return m_session.keys(args);
+        return run("wtype", QStringList{"-s", "300"} + args) == 0;
     }
-    bool type(const QString &text) const override { return m_session.keys({"-d", "20", text}); }
+    bool type(const QString &text) const override
+    {
+        return run("wtype", {"-s", "300", "-d", "20", text}) == 0;
+    }
     QByteArray clipboard(const QString &mimeType) const override
     {
         return output("wl-paste", {"--no-newline", "--type", mimeType});

@@ -18,8 +18,10 @@ public:
     }
 
     AppProcess app() override { return AppProcess(m_server); }
-    bool waitUntilReady(AppProcess &) override { return waitForWindow(m_server, Kind::TrayIcon); }
-    bool requestCapture(AppProcess &) override { return keys("shift+ctrl+9"); }
+    bool requestCapture(AppProcess &) override
+    {
+        return waitForWindow(m_server, Kind::TrayIcon) && keys("shift+ctrl+9");
+    }
     QList<Window> overlays() const override
     {
         const QByteArray focus = output("xdotool", {"getwindowfocus"}).trimmed();
@@ -30,17 +32,7 @@ public:
                   [](const Window &a, const Window &b) { return a.rect.x() < b.rect.x(); });
         return found;
     }
-    bool pointer(const QStringList &steps) const override
-    {
-        static const QHash<QString, QStringList> xdotool{{"move", {"mousemove"}},
-                                                         {"down", {"mousedown", "1"}},
-                                                         {"up", {"mouseup", "1"}},
-                                                         {"rightclick", {"click", "3"}}};
-        QStringList args;
-        for (const QString &step : steps)
-            args << xdotool.value(step, {step});
-        return run("xdotool", args) == 0;
-    }
+    bool pointer(const QStringList &steps) const override { return run("xdotool", steps) == 0; }
     bool keys(const QString &chord) const override { return run("xdotool", {"key", chord}) == 0; }
     bool type(const QString &text) const override
     {

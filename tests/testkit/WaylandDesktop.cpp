@@ -124,7 +124,7 @@ bool WaylandDesktop::start(QString *error)
 
     QProcessEnvironment env;
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtimeDir);
-    env.insert(QStringLiteral("HOME"), userFolder());
+    env.insert(QStringLiteral("HOME"), m_runtimeDir);
     m_session = std::make_unique<QProcess>();
     // Its own process group, so that stop() reaches every process of the desktop.
     m_session->setChildProcessModifier([] {
@@ -197,15 +197,6 @@ QProcessEnvironment WaylandDesktop::environment() const
     return env;
 }
 
-QString WaylandDesktop::userFolder()
-{
-    const QString folder = m_dir.filePath(QStringLiteral("folder%1").arg(++m_folders));
-    QDir().mkpath(folder);
-    if (const passwd *account = getpwnam(user))
-        chown(QFile::encodeName(folder).constData(), account->pw_uid, account->pw_gid);
-    return folder;
-}
-
 void WaylandDesktop::runAsUser(QProcess &process, const QString &program, const QStringList &args,
                                const QProcessEnvironment &env) const
 {
@@ -245,12 +236,6 @@ bool WaylandDesktop::pointer(const QStringList &steps) const
         if (!m_pointer->waitForReadyRead(10000))
             return false;
     return m_pointer->readLine() == "ok\n";
-}
-
-bool WaylandDesktop::keys(const QStringList &wtypeArgs) const
-{
-    return run(QStringLiteral("wtype"),
-               QStringList{QStringLiteral("-s"), QStringLiteral("300")} + wtypeArgs) == 0;
 }
 
 QList<WaylandDesktop::Window> WaylandDesktop::windows() const

@@ -40,8 +40,6 @@ public:
 
     // The session's variables for a client: its runtime folder, display, bus and sway socket.
     QProcessEnvironment environment() const;
-    // A new folder that the desktop's user owns, removed with the desktop.
-    QString userFolder();
     // Prepares process to run program as the desktop's user with env.
     void runAsUser(QProcess &process, const QString &program, const QStringList &args,
                    const QProcessEnvironment &env) const;
@@ -50,10 +48,8 @@ public:
     int run(const QString &program, const QStringList &args, QByteArray *out = nullptr,
             int timeoutMs = 10000) const;
 
-    // Steps for the test pointer ("move", x, y, "down", "up", "rightclick").
+    // Steps for the test pointer, in xdotool's words ("mousemove", x, y, "mousedown", "1").
     bool pointer(const QStringList &steps) const;
-    // Keys through wtype, after its pause for the seat to learn the new keyboard.
-    bool keys(const QStringList &wtypeArgs) const;
 
     struct Window
     {
@@ -75,7 +71,6 @@ private:
     std::unique_ptr<QProcess> m_session;
     mutable std::unique_ptr<QProcess> m_pointer;
     pid_t m_group = 0;
-    int m_folders = 0;
 };
 
 } // namespace testkit

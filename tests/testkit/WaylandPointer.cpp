@@ -1,8 +1,8 @@
 // A pointer for the test desktop, one device for as long as it runs:
 //   corvane_test_pointer WIDTHxHEIGHT
-// reads lines of steps (move X Y | down | up | rightclick) and answers each line with "ok"
-// once the compositor has them all. Positions are in the layout's coordinates; WIDTHxHEIGHT
-// is the layout's extent.
+// reads lines of steps in xdotool's words (mousemove X Y | mousedown B | mouseup B | click B,
+// B 1 or 3) and answers each line with "ok" once the compositor has them all. Positions are
+// in the layout's coordinates; WIDTHxHEIGHT is the layout's extent.
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -11,6 +11,7 @@
 
 #include <linux/input-event-codes.h>
 #include <time.h>
+#include <unistd.h>
 #include <wayland-client.h>
 
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
@@ -38,12 +39,6 @@ uint32_t now()
     return uint32_t(t.tv_sec * 1000 + t.tv_nsec / 1000000);
 }
 
-void pause(long ms)
-{
-    timespec t{ms / 1000, (ms % 1000) * 1000000};
-    nanosleep(&t, nullptr);
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -64,28 +59,27 @@ int main(int argc, char **argv)
         return 1;
     zwlr_virtual_pointer_v1 *pointer =
         zwlr_virtual_pointer_manager_v1_create_virtual_pointer(manager, seat);
-    const auto button = [&](uint32_t code, wl_pointer_button_state state) {
-        zwlr_virtual_pointer_v1_button(pointer, now(), code, state);
-    };
     std::string line, step;
     while (std::getline(std::cin, line)) {
         std::istringstream steps(line);
         while (steps >> step) {
-            if (step == "move") {
-                unsigned x = 0, y = 0;
-                steps >> x >> y;
+            unsigned x = 0, y = 0;
+            if (step == "mousemove" && steps >> x >> y) {
                 // A quarter pixel into the named one: the compositor's scaling to the layout
                 // may land a hair below a whole coordinate, and a client may round or truncate.
                 zwlr_virtual_pointer_v1_motion_absolute(pointer, now(), 4 * x + 1, 4 * y + 1,
                                                         4 * width, 4 * height);
-            } else if (step == "down") {
-                button(BTN_LEFT, WL_POINTER_BUTTON_STATE_PRESSED);
-            } else if (step == "up") {
-                button(BTN_LEFT, WL_POINTER_BUTTON_STATE_RELEASED);
-            } else if (step == "rightclick") {
-                button(BTN_RIGHT, WL_POINTER_BUTTON_STATE_PRESSED);
-                zwlr_virtual_pointer_v1_frame(pointer);
-                button(BTN_RIGHT, WL_POINTER_BUTTON_STATE_RELEASED);
+            } else if (steps >> x && (x == 1 || x == 3) &&
+                       (step == "mousedown" || step == "mouseup" || step == "click")) {
+                const uint32_t code = x == 1 ? BTN_LEFT : BTN_RIGHT;
+                if (step != "mouseup")
+                    zwlr_virtual_pointer_v1_button(pointer, now(), code,
+                                                   WL_POINTER_BUTTON_STATE_PRESSED);
+                if (step == "click")
+                    zwlr_virtual_pointer_v1_frame(pointer);
+                if (step != "mousedown")
+                    zwlr_virtual_pointer_v1_button(pointer, now(), code,
+                                                   WL_POINTER_BUTTON_STATE_RELEASED);
             } else {
                 std::fprintf(stderr, "unknown step %s\n", step.c_str());
                 return 2;
@@ -93,7 +87,7 @@ int main(int argc, char **argv)
             zwlr_virtual_pointer_v1_frame(pointer);
             wl_display_roundtrip(display);
             // The application sees each step as its own event, as from a hand on a mouse.
-            pause(30);
+            usleep(30000);
         }
         std::puts("ok");
         std::fflush(stdout);
