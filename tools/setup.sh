@@ -8,7 +8,7 @@ packages=(
   g++ cmake ninja-build ccache pkg-config clang-format
   qt6-base-dev qt6-base-dev-tools qt6-image-formats-plugins qt6-translations-l10n
   libarchive-dev libxcb1-dev libxcb-shm0-dev libxkbcommon-dev
-  libxcb-damage0-dev libxcb-res0-dev
+  libxcb-damage0-dev libxcb-res0-dev libxcb-render0-dev
   libbenchmark-dev libpng-dev
   xvfb openbox trayer xdotool xclip x11-utils x11-xserver-utils
   fonts-noto-cjk imagemagick curl python3 libglib2.0-bin

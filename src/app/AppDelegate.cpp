@@ -44,7 +44,8 @@ QIcon statusIcon()
 AppDelegate::ScreenAccess AppDelegate::ScreenAccess::system()
 {
     return {&ScreenCapture::hasPermission, &ScreenCapture::requestPermission,
-            &ScreenCapture::captureAll, &ScreenCapture::openPrivacySettings};
+            &ScreenCapture::freezeAll, &ScreenCapture::openPrivacySettings,
+            &ScreenCapture::prepare};
 }
 
 void AppDelegate::DeleteLater::operator()(QObject *object) const
@@ -79,6 +80,11 @@ void AppDelegate::applicationDidFinishLaunching()
             self->startCapture();
     });
     applyHotKey();
+    if (m_screens.prepare)
+        QTimer::singleShot(0, this, [self] {
+            if (self)
+                self->m_screens.prepare();
+        });
 
     Updater::Environment environment = Updater::Environment::system();
     // An installed update quits the way the menu does.

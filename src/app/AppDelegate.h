@@ -31,6 +31,8 @@ public:
         std::function<void()> requestPermission;
         std::function<QList<ScreenShot>()> captureAll;
         std::function<void()> openPrivacySettings;
+        // Readies what the first capture would otherwise pay for; may be empty.
+        std::function<void()> prepare;
         static ScreenAccess system();
     };
 

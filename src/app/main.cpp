@@ -1,3 +1,5 @@
+#include <malloc.h>
+
 #include <QApplication>
 #include <QStringList>
 
@@ -62,6 +64,10 @@ int main(int argc, char **argv)
 {
     if (const std::optional<int> rc = answerInfoOption(argc, argv))
         return *rc;
+    // Large buffers (screen pictures, reply bands, encodings) come and go with each capture.
+    // A fixed threshold keeps them in mappings of their own that go back to the system when
+    // freed; glibc would otherwise raise it and keep the freed megabytes in the heap.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     DisplayPlatform::preferWaylandInWaylandSession();
     if (!x11DisplayReachable()) {
         std::fprintf(stderr,

@@ -23,6 +23,13 @@ enum class Reader
 
 QList<ScreenShot> captureAll(Reader reader);
 
+// Copies every screen into a pixmap of the X server kept for it; empty when the platform is
+// not X11 or the server refused.
+QList<ScreenShot> copyInServer();
+
+// A Format_RGB32 image in memory of its own, on huge pages where the system grants them.
+QImage freshImage(QSize size);
+
 // The screen's rectangle of the root window in device pixels. Qt keeps a scaled screen's
 // top-left at its native position and divides only the size by the pixel ratio.
 QRect nativeRect(const QScreen *screen);

@@ -79,7 +79,7 @@ QList<ScreenShot> captureAll()
     }
     QList<ScreenShot> shots;
     for (int i = 0; i < screens.size(); ++i)
-        shots.append(ScreenShot{screens[i], pieces[i]});
+        shots.append(ScreenShot{screens[i], pieces[i], nullptr});
     return shots;
 }
 

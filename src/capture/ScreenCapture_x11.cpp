@@ -1,5 +1,6 @@
 #include "capture/ScreenCapture.h"
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -12,6 +13,7 @@
 
 #include "capture/GetImageReader.h"
 #include "capture/ScreenCaptureReaders.h"
+#include "capture/ServerCopy.h"
 #include "capture/ShmGrabber.h"
 #include "capture/X11Root.h"
 
@@ -40,6 +42,64 @@ ShmGrabber &grabberFor(xcb_connection_t *connection)
     return *sharedGrabber;
 }
 
+// What a capture for the overlay keeps between captures: one server pixmap per screen, the
+// copy target of the next capture. A new pixmap costs 25-130 ms before its pages are warm in
+// the server; a kept one takes a screen in about 2 ms.
+struct KeptPixmap
+{
+    QRect rect;
+    xcb_pixmap_t pixmap = XCB_PIXMAP_NONE;
+    xcb_gcontext_t gc = 0;
+};
+std::vector<KeptPixmap> keptPixmaps;
+xcb_connection_t *keptConnection = nullptr;
+
+void releaseKept(const KeptPixmap &kept)
+{
+    xcb_free_gc(keptConnection, kept.gc);
+    xcb_free_pixmap(keptConnection, kept.pixmap);
+}
+
+void releaseKeptPixmaps()
+{
+    for (const KeptPixmap &kept : keptPixmaps)
+        releaseKept(kept);
+    keptPixmaps.clear();
+    if (keptConnection)
+        xcb_flush(keptConnection);
+}
+
+const KeptPixmap *keptPixmapFor(const X11Root &root, const QRect &rect)
+{
+    if (keptConnection != root.connection) {
+        keptPixmaps.clear();
+        if (!keptConnection)
+            qAddPostRoutine(releaseKeptPixmaps);
+        keptConnection = root.connection;
+    }
+    for (const KeptPixmap &kept : keptPixmaps) {
+        if (kept.rect == rect)
+            return &kept;
+    }
+    xcb_connection_t *c = root.connection;
+    KeptPixmap kept{rect, xcb_generate_id(c), xcb_generate_id(c)};
+    // Checked once here, where a refusal (no memory in the server) can still be answered by
+    // reading the screen the ordinary way.
+    xcb_generic_error_t *error = xcb_request_check(
+        c, xcb_create_pixmap_checked(c, root.depth, kept.pixmap, root.window,
+                                     uint16_t(rect.width()), uint16_t(rect.height())));
+    if (error) {
+        std::free(error);
+        return nullptr;
+    }
+    // The root's own pixels hold only its background: the windows on it are its inferiors.
+    const uint32_t values[] = {XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS, 0};
+    xcb_create_gc(c, kept.gc, kept.pixmap, XCB_GC_SUBWINDOW_MODE | XCB_GC_GRAPHICS_EXPOSURES,
+                  values);
+    keptPixmaps.push_back(kept);
+    return &keptPixmaps.back();
+}
+
 struct Mapping
 {
     void *start;
@@ -53,28 +113,10 @@ void unmapImage(void *info)
     delete mapping;
 }
 
-// A Format_RGB32 image in memory of its own, on huge pages where the system grants them: a
-// 3840x2160 image spans 8,100 small pages whose first-touch faults cost several times the
-// copy into them. The memory goes back to the system as soon as the last copy is dropped.
-QImage freshImage(QSize size)
-{
-    constexpr size_t huge = size_t(2) << 20;
-    const size_t bytes = size_t(size.width()) * 4 * size_t(size.height());
-    const size_t length = (bytes + huge - 1) / huge * huge + huge;
-    void *start = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (start == MAP_FAILED)
-        return QImage(size, QImage::Format_RGB32);
-    auto *aligned =
-        reinterpret_cast<uchar *>((reinterpret_cast<quintptr>(start) + huge - 1) & ~(huge - 1));
-    madvise(aligned, bytes, MADV_HUGEPAGE);
-    return QImage(aligned, size.width(), size.height(), qsizetype(size.width()) * 4,
-                  QImage::Format_RGB32, unmapImage, new Mapping{start, length});
-}
-
 // Each band is copied out while the server writes the next one into the segment.
 QImage readShared(ShmGrabber &grabber, const X11Root &root, const QRect &rect)
 {
-    QImage image = freshImage(rect.size());
+    QImage image = ScreenCapture::freshImage(rect.size());
     if (image.isNull())
         return {};
     const qsizetype stride = qsizetype(rect.width()) * 4;
@@ -98,7 +140,61 @@ QImage grabWithQt(QScreen *screen)
 
 } // namespace
 
+QImage ServerCopy::read() const
+{
+    return GetImageReader::read(connection, pixmap, layout, QRect(QPoint(), size),
+                                QRect(QPoint(), size));
+}
+
 namespace ScreenCapture {
+
+// A Format_RGB32 image in memory of its own, on huge pages where the system grants them: a
+// 3840x2160 image spans 8,100 small pages whose first-touch faults cost several times the
+// copy into them. The memory goes back to the system as soon as the last copy is dropped.
+QImage freshImage(QSize size)
+{
+    constexpr size_t huge = size_t(2) << 20;
+    const size_t bytes = size_t(size.width()) * 4 * size_t(size.height());
+    const size_t length = (bytes + huge - 1) / huge * huge + huge;
+    void *start = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (start == MAP_FAILED)
+        return QImage(size, QImage::Format_RGB32);
+    auto *aligned =
+        reinterpret_cast<uchar *>((reinterpret_cast<quintptr>(start) + huge - 1) & ~(huge - 1));
+    madvise(aligned, bytes, MADV_HUGEPAGE);
+    return QImage(aligned, size.width(), size.height(), qsizetype(size.width()) * 4,
+                  QImage::Format_RGB32, unmapImage, new Mapping{start, length});
+}
+
+QList<ScreenShot> copyInServer()
+{
+    const std::optional<X11Root> root = X11Root::current();
+    if (!root)
+        return {};
+    QList<ScreenShot> shots;
+    std::vector<QRect> rects;
+    for (QScreen *screen : QGuiApplication::screens()) {
+        const QRect rect = nativeRect(screen).intersected(root->bounds);
+        const KeptPixmap *kept = rect.isEmpty() ? nullptr : keptPixmapFor(*root, rect);
+        if (!kept)
+            continue;
+        xcb_copy_area(root->connection, root->window, kept->pixmap, kept->gc, int16_t(rect.x()),
+                      int16_t(rect.y()), 0, 0, uint16_t(rect.width()), uint16_t(rect.height()));
+        rects.push_back(rect);
+        auto copy = std::make_shared<ServerCopy>(
+            ServerCopy{root->connection, kept->pixmap, root->depth, rect.size(), root->layout});
+        shots.append(ScreenShot{screen, QImage(), std::move(copy)});
+    }
+    // Pixmaps of screens that went away or changed size are released.
+    std::erase_if(keptPixmaps, [&rects](const KeptPixmap &kept) {
+        const bool gone = std::find(rects.begin(), rects.end(), kept.rect) == rects.end();
+        if (gone)
+            releaseKept(kept);
+        return gone;
+    });
+    xcb_flush(root->connection);
+    return shots;
+}
 
 // Reading the screen needs no grant on X11.
 bool hasPermission()
@@ -135,7 +231,7 @@ QList<ScreenShot> captureAll(Reader reader)
         if (image.isNull() && useQt)
             image = grabWithQt(screen);
         if (!image.isNull())
-            shots.append(ScreenShot{screen, image});
+            shots.append(ScreenShot{screen, image, nullptr});
     }
     if (grabber) {
         grabber->keepOnly(rectsRead);

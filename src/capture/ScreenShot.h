@@ -4,10 +4,18 @@
 #include <QPointer>
 #include <QScreen>
 
+#include <memory>
+
+struct ServerCopy;
+
 // One display frozen at the moment of capture. The image is in device pixels; its width
-// divided by the screen's geometry width is the display's pixel scale.
+// divided by the screen's geometry width is the display's pixel scale. A shot may come with
+// the X server's copy of the screen instead of the image, which is then read from it later.
 struct ScreenShot
 {
     QPointer<QScreen> screen;
     QImage image;
+    std::shared_ptr<const ServerCopy> serverCopy;
+
+    QSize pixelSize() const;
 };

@@ -19,6 +19,7 @@ struct X11Root
     // data goes stale when the screen is resized.
     QRect bounds;
     PixelLayout layout;
+    uint8_t depth = 0;
 
     static std::optional<X11Root> current();
 };

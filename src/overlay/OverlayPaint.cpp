@@ -8,6 +8,7 @@
 
 #include "annotate/Annotation.h"
 #include "annotate/Drawing.h"
+#include "overlay/ServerSurface.h"
 
 namespace {
 
@@ -75,8 +76,74 @@ std::optional<QRectF> OverlayView::errorRect() const
 
 void OverlayView::paintEvent(QPaintEvent *event)
 {
+    if (m_surface) {
+        paintOnServer(event->region());
+        return;
+    }
     QPainter painter(this);
     drawContents(painter, QRectF(event->rect()));
+}
+
+std::vector<QRect> OverlayView::clientDrawnParts() const
+{
+    if (!hasSelection() || m_screenImage.isNull())
+        return {};
+    const QRect sel = m_sel.toAlignedRect();
+    // The dashed border and the handles keep within 4 points of the selection's edges.
+    std::vector<QRect> parts{
+        QRect(sel.left() - 4, sel.top() - 4, sel.width() + 8, 8),
+        QRect(sel.left() - 4, sel.bottom() - 3, sel.width() + 8, 8),
+        QRect(sel.left() - 4, sel.top() + 4, 8, sel.height() - 7),
+        QRect(sel.right() - 3, sel.top() + 4, 8, sel.height() - 7),
+        labelRect().toAlignedRect(),
+    };
+    if (!m_shapes.empty() || m_drawing)
+        parts.push_back(sel);
+    if (m_mode == Mode::idle || m_mode == Mode::drawing) {
+        parts.push_back(toolbarRect().toAlignedRect());
+        parts.push_back(toolsRect().toAlignedRect());
+        if (const auto tip = tipRect())
+            parts.push_back(tip->toAlignedRect());
+    }
+    if (const auto box = errorRect())
+        parts.push_back(box->toAlignedRect());
+    return parts;
+}
+
+void OverlayView::paintOnServer(const QRegion &region)
+{
+    const auto toDevice = [this](const QRect &r) {
+        return QRectF(r.x() * m_scale, r.y() * m_scale, r.width() * m_scale, r.height() * m_scale)
+            .toAlignedRect();
+    };
+    // Each part is drawn whole where the region touches it: a few larger pieces cost less
+    // than the many small rectangles the region would split them into.
+    QRegion drawn;
+    std::vector<QRect> pieces;
+    for (const QRect &part : clientDrawnParts()) {
+        const QRect piece = (region & part).boundingRect();
+        if (!piece.isEmpty() && !QRegion(piece).subtracted(drawn).isEmpty()) {
+            pieces.push_back(piece);
+            drawn += piece;
+        }
+    }
+    const QRegion copied = region - drawn;
+    const QRegion clear = hasSelection() ? copied & m_sel.toAlignedRect() : QRegion();
+    for (const QRect &r : copied - clear)
+        m_surface->copy(toDevice(r), true);
+    for (const QRect &r : clear)
+        m_surface->copy(toDevice(r), false);
+    for (const QRect &r : pieces) {
+        const QRect device = toDevice(r);
+        QImage buffer(device.size(), QImage::Format_RGB32);
+        buffer.setDevicePixelRatio(m_scale);
+        QPainter painter(&buffer);
+        painter.translate(-QPointF(device.topLeft()) / m_scale);
+        drawContents(painter, QRectF(r));
+        painter.end();
+        m_surface->put(buffer, device.topLeft());
+    }
+    m_surface->flush();
 }
 
 void OverlayView::drawContents(QPainter &painter, const QRectF &d) const

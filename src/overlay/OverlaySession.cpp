@@ -5,12 +5,13 @@
 
 #include "overlay/OverlayView.h"
 #include "overlay/OverlayWindow.h"
+#include "settings/SystemLog.h"
 
 OverlaySession::OverlaySession(QList<ScreenShot> shots, AppSettings &settings)
     : m_settings(settings)
 {
     for (const ScreenShot &shot : shots) {
-        if (!shot.screen || shot.image.isNull())
+        if (!shot.screen || shot.pixelSize().isEmpty())
             continue;
         m_windows.append(new OverlayWindow(shot, this));
     }
@@ -51,6 +52,14 @@ void OverlaySession::show()
         }
     }
     key->takeKeyboard();
+    // Every overlay is on screen; only now is the picture brought into this process.
+    for (OverlayWindow *window : list) {
+        if (!window->overlayView()->readScreenImage()) {
+            systemLog(QStringLiteral("캡처한 화면을 읽지 못했습니다"));
+            close();
+            return;
+        }
+    }
 }
 
 void OverlaySession::hideAll()

@@ -6,7 +6,10 @@
 
 #include "annotate/TextAnnotation.h"
 #include "annotate/TextEntryView.h"
+#include "capture/ServerCopy.h"
 #include "overlay/OverlaySession.h"
+#include "overlay/ServerSurface.h"
+#include "platform/DisplayPlatform.h"
 #include "upload/Uploader.h"
 
 namespace {
@@ -21,12 +24,13 @@ QFont systemFont(int pixelSize)
 } // namespace
 
 OverlayView::OverlayView(const ScreenShot &shot, OverlaySession *session, QWidget *parent)
-    : QWidget(parent), m_session(session), m_screenImage(shot.image), m_font(systemFont(12)),
-      m_textFont(systemFont(18)), m_uploader(new Uploader(this)), m_color(palette().front().color)
+    : QWidget(parent), m_session(session), m_screenImage(shot.image), m_serverCopy(shot.serverCopy),
+      m_font(systemFont(12)), m_textFont(systemFont(18)), m_uploader(new Uploader(this)),
+      m_color(palette().front().color)
 {
     const QRect geometry =
-        shot.screen ? shot.screen->geometry() : QRect(QPoint(), shot.image.size());
-    m_scale = geometry.width() > 0 ? qreal(shot.image.width()) / geometry.width() : 1.0;
+        shot.screen ? shot.screen->geometry() : QRect(QPoint(), shot.pixelSize());
+    m_scale = geometry.width() > 0 ? qreal(shot.pixelSize().width()) / geometry.width() : 1.0;
     setGeometry(QRect(QPoint(), geometry.size()));
     setMouseTracking(true);
     setFocusPolicy(Qt::StrongFocus);
@@ -37,6 +41,31 @@ OverlayView::OverlayView(const ScreenShot &shot, OverlaySession *session, QWidge
 }
 
 OverlayView::~OverlayView() = default;
+
+bool OverlayView::paintFromServer()
+{
+    if (m_surface)
+        return true;
+    if (!m_serverCopy || DisplayPlatform::current() != DisplayPlatform::Kind::X11)
+        return false;
+    setAttribute(Qt::WA_PaintOnScreen);
+    m_surface = ServerSurface::create(m_serverCopy, xcb_window_t(winId()));
+    if (!m_surface)
+        setAttribute(Qt::WA_PaintOnScreen, false);
+    return bool(m_surface);
+}
+
+bool OverlayView::readScreenImage()
+{
+    if (m_screenImage.isNull() && m_serverCopy)
+        m_screenImage = m_serverCopy->read();
+    return !m_screenImage.isNull();
+}
+
+QPaintEngine *OverlayView::paintEngine() const
+{
+    return m_surface ? nullptr : QWidget::paintEngine();
+}
 
 TextEntryView *OverlayView::textEntry() const
 {

@@ -27,6 +27,8 @@ class Uploader;
 // (origin at its display's top-left, y downward); every pointer position is floored to whole
 // points before use. The methods live in several files: input (OverlayInput.cpp), painting
 // (OverlayPaint.cpp), the bars (OverlayBars.cpp) and the output actions (OverlayOutput.cpp).
+class ServerSurface;
+
 class OverlayView : public QWidget
 {
     Q_OBJECT
@@ -92,6 +94,18 @@ public:
 
     OverlayView(const ScreenShot &shot, OverlaySession *session, QWidget *parent = nullptr);
     ~OverlayView() override;
+
+    // With the X server's copy of the frozen screen, the view paints its native window from
+    // it: the first frame goes out right after the window is mapped, before the picture is in
+    // this process (setScreenImage() brings it), and a Qt backing store of the screen's size
+    // is never made. Returns false when the window cannot take the copy; Qt paints then.
+    bool paintFromServer();
+    // Reads the picture from the server's copy when the shot came without it; false when the
+    // server refused.
+    bool readScreenImage();
+    // Paints region (view points) on the server; what only this process can draw (the chrome
+    // and the shapes) is drawn here and put there, the rest is copied within the server.
+    void paintOnServer(const QRegion &region);
 
     // Commits pending text, then drops this view's selection and shapes; the tool, colour
     // and width stay.
@@ -168,11 +182,15 @@ public:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    QPaintEngine *paintEngine() const override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void enterEvent(QEnterEvent *event) override;
+    // The view shows no focus; QWidget would repaint all of it on every focus change.
+    void focusInEvent(QFocusEvent *) override {}
+    void focusOutEvent(QFocusEvent *) override {}
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
@@ -195,6 +213,8 @@ private:
     // Marks for repainting the union of the chrome bounds before and after change().
     template<typename Change> void redrawingChrome(Change change);
     void markDirty(const std::optional<QRectF> &r);
+    // The areas paintOnServer() must draw in this process: the chrome and the shapes.
+    std::vector<QRect> clientDrawnParts() const;
 
     void drawToolbar(QPainter &painter) const;
     void drawToolsBar(QPainter &painter) const;
@@ -203,6 +223,8 @@ private:
 
     QPointer<OverlaySession> m_session;
     QImage m_screenImage;
+    std::shared_ptr<const ServerCopy> m_serverCopy;
+    std::unique_ptr<ServerSurface> m_surface;
     qreal m_scale = 1;
     QFont m_font;
     QFont m_textFont;

@@ -51,8 +51,24 @@ void OverlayWindow::showOverlay()
     }
     if (m_screen)
         setGeometry(m_screen->geometry());
+    // Before show(): the native windows are made here, and the first frame follows the map.
+    const bool fromServer = m_view->paintFromServer();
+    if (fromServer)
+        windowHandle()->installEventFilter(this);
     show();
     raise();
+    if (fromServer)
+        m_view->paintOnServer(m_view->rect());
+}
+
+bool OverlayWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    // The view's own native window covers this one and paints itself. Painting this window
+    // for an exposure would only make a backing store of the screen's size (33 MB at 4K)
+    // with nothing to show; the text editor is the one part that needs it.
+    if (watched == windowHandle() && event->type() == QEvent::Expose && !m_view->textEntry())
+        return true;
+    return QWidget::eventFilter(watched, event);
 }
 
 void OverlayWindow::hideOverlay()

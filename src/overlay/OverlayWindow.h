@@ -26,6 +26,9 @@ public:
     // given focus, so it takes it.
     void takeKeyboard();
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     QPointer<QScreen> m_screen;
     OverlayView *m_view;

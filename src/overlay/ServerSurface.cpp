@@ -1,0 +1,116 @@
+#include "overlay/ServerSurface.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "capture/ServerCopy.h"
+
+namespace {
+
+template<typename Reply> using Owned = std::unique_ptr<Reply, decltype(&std::free)>;
+template<typename Reply> Owned<Reply> owned(Reply *reply)
+{
+    return Owned<Reply>(reply, &std::free);
+}
+
+// The RENDER format of a visual, or 0 when the server has none for it.
+xcb_render_pictformat_t formatOf(xcb_connection_t *c, xcb_visualid_t visual)
+{
+    const auto formats =
+        owned(xcb_render_query_pict_formats_reply(c, xcb_render_query_pict_formats(c), nullptr));
+    if (!formats)
+        return 0;
+    for (auto screens = xcb_render_query_pict_formats_screens_iterator(formats.get()); screens.rem;
+         xcb_render_pictscreen_next(&screens)) {
+        for (auto depths = xcb_render_pictscreen_depths_iterator(screens.data); depths.rem;
+             xcb_render_pictdepth_next(&depths)) {
+            for (auto visuals = xcb_render_pictdepth_visuals_iterator(depths.data); visuals.rem;
+                 xcb_render_pictvisual_next(&visuals)) {
+                if (visuals.data->visual == visual)
+                    return visuals.data->format;
+            }
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+std::unique_ptr<ServerSurface> ServerSurface::create(std::shared_ptr<const ServerCopy> copy,
+                                                     xcb_window_t window)
+{
+    if (!copy || !window || copy->layout.swapBytes || copy->layout.swapRedBlue)
+        return nullptr;
+    xcb_connection_t *c = copy->connection;
+    const xcb_query_extension_reply_t *render = xcb_get_extension_data(c, &xcb_render_id);
+    if (!render || !render->present)
+        return nullptr;
+    const auto geometry = owned(xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr));
+    const auto attributes =
+        owned(xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr));
+    if (!geometry || !attributes || geometry->depth != copy->depth)
+        return nullptr;
+    const xcb_render_pictformat_t format = formatOf(c, attributes->visual);
+    if (!format)
+        return nullptr;
+    // The class belongs on top-level windows; on this child it would make the overlay look
+    // like two windows of the application to anything listing them.
+    xcb_delete_property(c, window, XCB_ATOM_WM_CLASS);
+    const xcb_gcontext_t gc = xcb_generate_id(c);
+    const uint32_t noExposures = 0;
+    xcb_create_gc(c, gc, window, XCB_GC_GRAPHICS_EXPOSURES, &noExposures);
+    const xcb_render_picture_t picture = xcb_generate_id(c);
+    xcb_render_create_picture(c, picture, window, format, 0, nullptr);
+    return std::unique_ptr<ServerSurface>(new ServerSurface(std::move(copy), window, gc, picture));
+}
+
+ServerSurface::ServerSurface(std::shared_ptr<const ServerCopy> copy, xcb_window_t window,
+                             xcb_gcontext_t gc, xcb_render_picture_t picture)
+    : m_copy(std::move(copy)), m_connection(m_copy->connection), m_window(window), m_gc(gc),
+      m_picture(picture)
+{}
+
+ServerSurface::~ServerSurface()
+{
+    xcb_render_free_picture(m_connection, m_picture);
+    xcb_free_gc(m_connection, m_gc);
+    xcb_flush(m_connection);
+}
+
+void ServerSurface::copy(const QRect &r, bool dimmed)
+{
+    const QRect area = r.intersected(QRect(QPoint(), m_copy->size));
+    if (area.isEmpty())
+        return;
+    xcb_copy_area(m_connection, m_copy->pixmap, m_window, m_gc, int16_t(area.x()),
+                  int16_t(area.y()), int16_t(area.x()), int16_t(area.y()), uint16_t(area.width()),
+                  uint16_t(area.height()));
+    if (!dimmed)
+        return;
+    // Black at half alpha over a pixel halves each channel, as the client-side dimming does.
+    const xcb_render_color_t black{0, 0, 0, 0x8000};
+    const xcb_rectangle_t rect{int16_t(area.x()), int16_t(area.y()), uint16_t(area.width()),
+                               uint16_t(area.height())};
+    xcb_render_fill_rectangles(m_connection, XCB_RENDER_PICT_OP_OVER, m_picture, black, 1, &rect);
+}
+
+void ServerSurface::put(const QImage &image, QPoint at)
+{
+    if (image.format() != QImage::Format_RGB32 || image.isNull())
+        return;
+    // Bands that each fit one request, with room for the request's own header.
+    const qsizetype maxBytes = qsizetype(xcb_get_maximum_request_length(m_connection)) * 4 - 64;
+    const qsizetype rowBytes = image.bytesPerLine();
+    const int bandRows = int(std::clamp<qsizetype>(maxBytes / rowBytes, 1, image.height()));
+    for (int y = 0; y < image.height(); y += bandRows) {
+        const int rows = std::min(bandRows, image.height() - y);
+        xcb_put_image(m_connection, XCB_IMAGE_FORMAT_Z_PIXMAP, m_window, m_gc,
+                      uint16_t(image.width()), uint16_t(rows), int16_t(at.x()), int16_t(at.y() + y),
+                      0, m_copy->depth, uint32_t(rowBytes * rows), image.constScanLine(y));
+    }
+}
+
+void ServerSurface::flush()
+{
+    xcb_flush(m_connection);
+}
