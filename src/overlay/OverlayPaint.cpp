@@ -33,7 +33,63 @@ void drawCentredText(QPainter &painter, const QString &text, const QFont &font, 
         Qt::white);
 }
 
+// The dashed outline of sel, stroked only where it meets d. The sides are drawn one by one,
+// clockwise from the top-left corner as drawRect() would, each continuing the dash pattern
+// where the previous one left it: a pointer step repaints a few small pieces, and dashing
+// the whole outline for each of them costs more than the pieces themselves.
+void drawDashedBorder(QPainter &painter, const QRectF &sel, const QRectF &d)
+{
+    const QRectF b = sel.adjusted(0.5, 0.5, -0.5, -0.5);
+    const QPointF corners[] = {b.topLeft(), b.topRight(), b.bottomRight(), b.bottomLeft(),
+                               b.topLeft()};
+    // A cut inside a dash gets a cap; cutting a point outside d keeps it out of sight.
+    const QRectF reach = d.adjusted(-1, -1, 1, 1);
+    QPen pen(Qt::white, 1);
+    pen.setDashPattern({4, 4});
+    qreal along = 0;
+    for (int i = 0; i < 4; ++i) {
+        const QLineF side(corners[i], corners[i + 1]);
+        const qreal length = side.length();
+        // The part of the side within reach, as fractions of its length.
+        qreal from = 0, to = 1;
+        const QPointF delta = side.p2() - side.p1();
+        const auto clipAxis = [&](qreal start, qreal step, qreal low, qreal high) {
+            if (step == 0) {
+                if (start < low || start > high)
+                    to = -1;
+                return;
+            }
+            qreal t0 = (low - start) / step, t1 = (high - start) / step;
+            if (t0 > t1)
+                std::swap(t0, t1);
+            from = std::max(from, t0);
+            to = std::min(to, t1);
+        };
+        clipAxis(side.p1().x(), delta.x(), reach.left(), reach.right());
+        clipAxis(side.p1().y(), delta.y(), reach.top(), reach.bottom());
+        if (from < to) {
+            pen.setDashOffset(along + from * length);
+            painter.setPen(pen);
+            painter.drawLine(side.pointAt(from), side.pointAt(to));
+        }
+        along += length;
+    }
+}
+
 } // namespace
+
+std::array<QRectF, 8> OverlayView::handleSquares() const
+{
+    const qreal minX = m_sel.left(), minY = m_sel.top();
+    const qreal x2 = m_sel.right() - 1, y2 = m_sel.bottom() - 1;
+    const qreal mx = std::floor((minX + x2) / 2), my = std::floor((minY + y2) / 2);
+    const QPointF centres[] = {{minX, minY}, {mx, minY}, {x2, minY}, {x2, my},
+                               {x2, y2},     {mx, y2},   {minX, y2}, {minX, my}};
+    std::array<QRectF, 8> squares;
+    for (size_t i = 0; i < squares.size(); ++i)
+        squares[i] = QRectF(centres[i].x() - 3, centres[i].y() - 3, 6, 6);
+    return squares;
+}
 
 QString OverlayView::sizeText() const
 {
@@ -89,14 +145,16 @@ std::vector<QRect> OverlayView::clientDrawnParts() const
     if (!hasSelection() || m_screenImage.isNull())
         return {};
     const QRect sel = m_sel.toAlignedRect();
-    // The dashed border and the handles keep within 4 points of the selection's edges.
+    // The dashed border runs along the selection's outermost points.
     std::vector<QRect> parts{
-        QRect(sel.left() - 4, sel.top() - 4, sel.width() + 8, 8),
-        QRect(sel.left() - 4, sel.bottom() - 3, sel.width() + 8, 8),
-        QRect(sel.left() - 4, sel.top() + 4, 8, sel.height() - 7),
-        QRect(sel.right() - 3, sel.top() + 4, 8, sel.height() - 7),
+        QRect(sel.left(), sel.top(), sel.width(), 1),
+        QRect(sel.left(), sel.bottom(), sel.width(), 1),
+        QRect(sel.left(), sel.top(), 1, sel.height()),
+        QRect(sel.right(), sel.top(), 1, sel.height()),
         labelRect().toAlignedRect(),
     };
+    for (const QRectF &square : handleSquares())
+        parts.push_back(square.toAlignedRect());
     if (!m_shapes.empty() || m_drawing)
         parts.push_back(sel);
     if (m_mode == Mode::idle || m_mode == Mode::drawing) {
@@ -135,7 +193,7 @@ void OverlayView::paintOnServer(const QRegion &region)
         m_surface->copy(toDevice(r), false);
     for (const QRect &r : pieces) {
         const QRect device = toDevice(r);
-        QImage buffer(device.size(), QImage::Format_RGB32);
+        QImage buffer = m_surface->canvas(device.size());
         buffer.setDevicePixelRatio(m_scale);
         QPainter painter(&buffer);
         painter.translate(-QPointF(device.topLeft()) / m_scale);
@@ -177,20 +235,13 @@ void OverlayView::drawContents(QPainter &painter, const QRectF &d) const
     // Parts outside the repainted area are skipped, not only clipped: a pointer step repaints
     // a few hundred points and should not pay for the text and icons of the rest.
     const auto touches = [&d](const QRectF &r) { return d.intersects(r); };
-    QPen border(Qt::white, 1);
-    border.setDashPattern({4, 4});
-    painter.setPen(border);
     painter.setBrush(Qt::NoBrush);
-    painter.drawRect(m_sel.adjusted(0.5, 0.5, -0.5, -0.5));
+    drawDashedBorder(painter, m_sel, d);
 
-    const qreal minX = m_sel.left(), minY = m_sel.top();
-    const qreal x2 = m_sel.right() - 1, y2 = m_sel.bottom() - 1;
-    const qreal mx = std::floor((minX + x2) / 2), my = std::floor((minY + y2) / 2);
-    const QPointF handles[] = {{minX, minY}, {mx, minY}, {x2, minY}, {x2, my},
-                               {x2, y2},     {mx, y2},   {minX, y2}, {minX, my}};
     painter.setPen(QPen(Qt::black, 1));
-    for (const QPointF &c : handles) {
-        const QRectF square(c.x() - 3, c.y() - 3, 6, 6);
+    for (const QRectF &square : handleSquares()) {
+        if (!touches(square))
+            continue;
         painter.fillRect(square, Qt::white);
         painter.drawRect(square.adjusted(0.5, 0.5, -0.5, -0.5));
     }

@@ -7,6 +7,7 @@
 #include <QRectF>
 #include <QWidget>
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -213,6 +214,8 @@ private:
     // Marks for repainting the union of the chrome bounds before and after change().
     template<typename Change> void redrawingChrome(Change change);
     void markDirty(const std::optional<QRectF> &r);
+    // The eight grips' squares, as drawn.
+    std::array<QRectF, 8> handleSquares() const;
     // The areas paintOnServer() must draw in this process: the chrome and the shapes.
     std::vector<QRect> clientDrawnParts() const;
 

@@ -3,9 +3,18 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <xcb/shm.h>
+
 #include "capture/ServerCopy.h"
 
 namespace {
+
+// The shared canvas: room for a pointer step's pieces, and for a few steps before the server
+// must be waited for.
+constexpr size_t canvasBytes = size_t(4) << 20;
 
 template<typename Reply> using Owned = std::unique_ptr<Reply, decltype(&std::free)>;
 template<typename Reply> Owned<Reply> owned(Reply *reply)
@@ -72,6 +81,10 @@ ServerSurface::ServerSurface(std::shared_ptr<const ServerCopy> copy, xcb_window_
 
 ServerSurface::~ServerSurface()
 {
+    if (m_shared.address) {
+        xcb_shm_detach(m_connection, m_shared.segment);
+        shmdt(m_shared.address);
+    }
     xcb_render_free_picture(m_connection, m_picture);
     xcb_free_gc(m_connection, m_gc);
     xcb_flush(m_connection);
@@ -94,10 +107,67 @@ void ServerSurface::copy(const QRect &r, bool dimmed)
     xcb_render_fill_rectangles(m_connection, XCB_RENDER_PICT_OP_OVER, m_picture, black, 1, &rect);
 }
 
+bool ServerSurface::attachCanvas()
+{
+    if (m_shared.address || m_shared.failed)
+        return m_shared.address;
+    m_shared.failed = true;
+    const xcb_query_extension_reply_t *shm = xcb_get_extension_data(m_connection, &xcb_shm_id);
+    if (!shm || !shm->present)
+        return false;
+    const int id = shmget(IPC_PRIVATE, canvasBytes, IPC_CREAT | 0600);
+    if (id < 0)
+        return false;
+    void *address = shmat(id, nullptr, 0);
+    const xcb_shm_seg_t segment = xcb_generate_id(m_connection);
+    xcb_generic_error_t *error =
+        address == reinterpret_cast<void *>(-1)
+            ? nullptr
+            : xcb_request_check(m_connection,
+                                xcb_shm_attach_checked(m_connection, segment, uint32_t(id), 1));
+    // Both sides hold it now, or never will: it goes away with the last of them.
+    shmctl(id, IPC_RMID, nullptr);
+    if (address == reinterpret_cast<void *>(-1))
+        return false;
+    if (error) {
+        std::free(error);
+        shmdt(address);
+        return false;
+    }
+    m_shared = {static_cast<uchar *>(address), segment, false};
+    return true;
+}
+
+QImage ServerSurface::canvas(QSize size)
+{
+    const size_t bytes = (size_t(size.width()) * size_t(size.height()) * 4 + 63) & ~size_t(63);
+    if (size.isEmpty() || bytes > canvasBytes || !attachCanvas())
+        return QImage(size, QImage::Format_RGB32);
+    if (m_canvasOffset + bytes > canvasBytes) {
+        // Back to the start once the server has read everything put so far.
+        std::free(
+            xcb_get_input_focus_reply(m_connection, xcb_get_input_focus(m_connection), nullptr));
+        m_canvasOffset = 0;
+    }
+    QImage image(m_shared.address + m_canvasOffset, size.width(), size.height(), size.width() * 4,
+                 QImage::Format_RGB32);
+    m_canvasOffset += bytes;
+    return image;
+}
+
 void ServerSurface::put(const QImage &image, QPoint at)
 {
     if (image.format() != QImage::Format_RGB32 || image.isNull())
         return;
+    const uchar *bits = image.constBits();
+    if (m_shared.address && bits >= m_shared.address && bits < m_shared.address + canvasBytes) {
+        xcb_shm_put_image(m_connection, m_window, m_gc, uint16_t(image.width()),
+                          uint16_t(image.height()), 0, 0, uint16_t(image.width()),
+                          uint16_t(image.height()), int16_t(at.x()), int16_t(at.y()), m_copy->depth,
+                          XCB_IMAGE_FORMAT_Z_PIXMAP, 0, m_shared.segment,
+                          uint32_t(bits - m_shared.address));
+        return;
+    }
     // Bands that each fit one request, with room for the request's own header.
     const qsizetype maxBytes = qsizetype(xcb_get_maximum_request_length(m_connection)) * 4 - 64;
     const qsizetype rowBytes = image.bytesPerLine();

@@ -27,6 +27,10 @@ public:
     ServerSurface &operator=(const ServerSurface &) = delete;
 
     void copy(const QRect &r, bool dimmed);
+    // An image of the given size to paint into and put(). Up to a few megabytes it lies in
+    // memory shared with the server, kept for the surface: put() then sends no pixels through
+    // the connection, and no fresh pages are touched per pointer step.
+    QImage canvas(QSize size);
     // Format_RGB32 pixels painted here, placed with their top-left at `at`.
     void put(const QImage &image, QPoint at);
     void flush();
@@ -34,10 +38,20 @@ public:
 private:
     ServerSurface(std::shared_ptr<const ServerCopy> copy, xcb_window_t window, xcb_gcontext_t gc,
                   xcb_render_picture_t picture);
+    bool attachCanvas();
 
     std::shared_ptr<const ServerCopy> m_copy;
     xcb_connection_t *m_connection;
     xcb_window_t m_window;
     xcb_gcontext_t m_gc;
     xcb_render_picture_t m_picture;
+    // The shared canvas memory, used from m_canvasOffset on; the server may still be reading
+    // what lies before it.
+    struct SharedCanvas
+    {
+        uchar *address = nullptr;
+        uint32_t segment = 0;
+        bool failed = false;
+    } m_shared;
+    size_t m_canvasOffset = 0;
 };
