@@ -33,46 +33,45 @@ void drawCentredText(QPainter &painter, const QString &text, const QFont &font, 
         Qt::white);
 }
 
-// The dashed outline of sel, stroked only where it meets d. The sides are drawn one by one,
-// clockwise from the top-left corner as drawRect() would, each continuing the dash pattern
-// where the previous one left it: a pointer step repaints a few small pieces, and dashing
-// the whole outline for each of them costs more than the pieces themselves.
+// The dashed border: the selection's outermost points walked clockwise from the top-left
+// corner, four white and four clear. It is filled in runs, not stroked, so that the part of
+// it inside d comes out exactly as it does in the whole (a stroke cut by a clip may move its
+// dashes by a pixel), and only the runs that meet d cost anything.
 void drawDashedBorder(QPainter &painter, const QRectF &sel, const QRectF &d)
 {
-    const QRectF b = sel.adjusted(0.5, 0.5, -0.5, -0.5);
-    const QPointF corners[] = {b.topLeft(), b.topRight(), b.bottomRight(), b.bottomLeft(),
-                               b.topLeft()};
-    // A cut inside a dash gets a cap; cutting a point outside d keeps it out of sight.
-    const QRectF reach = d.adjusted(-1, -1, 1, 1);
-    QPen pen(Qt::white, 1);
-    pen.setDashPattern({4, 4});
+    const qreal L = sel.left(), T = sel.top(), R = sel.right() - 1, B = sel.bottom() - 1;
+    if (!(R > L) || !(B > T))
+        return;
+    // Each side: its first point, its direction and its number of points.
+    struct Side
+    {
+        QPointF start;
+        QPointF step;
+        qreal length;
+    };
+    const Side sides[] = {{{L, T}, {1, 0}, R - L},
+                          {{R, T}, {0, 1}, B - T},
+                          {{R, B}, {-1, 0}, R - L},
+                          {{L, B}, {0, -1}, B - T}};
     qreal along = 0;
-    for (int i = 0; i < 4; ++i) {
-        const QLineF side(corners[i], corners[i + 1]);
-        const qreal length = side.length();
-        // The part of the side within reach, as fractions of its length.
-        qreal from = 0, to = 1;
-        const QPointF delta = side.p2() - side.p1();
-        const auto clipAxis = [&](qreal start, qreal step, qreal low, qreal high) {
-            if (step == 0) {
-                if (start < low || start > high)
-                    to = -1;
-                return;
+    for (const Side &side : sides) {
+        const QPointF end = side.start + side.step * (side.length - 1);
+        const QRectF points = QRectF(side.start, end).normalized().adjusted(0, 0, 1, 1);
+        if (points.intersects(d)) {
+            // The first dash that can reach this side, up to the last one that starts on it.
+            for (qreal dash = std::floor(along / 8) * 8; dash < along + side.length; dash += 8) {
+                const qreal from = std::max(dash, along) - along;
+                const qreal to = std::min(dash + 4, along + side.length) - along;
+                if (!(to > from))
+                    continue;
+                const QPointF a = side.start + side.step * from;
+                const QPointF b = side.start + side.step * (to - 1);
+                const QRectF run = QRectF(a, b).normalized().adjusted(0, 0, 1, 1);
+                if (run.intersects(d))
+                    painter.fillRect(run, Qt::white);
             }
-            qreal t0 = (low - start) / step, t1 = (high - start) / step;
-            if (t0 > t1)
-                std::swap(t0, t1);
-            from = std::max(from, t0);
-            to = std::min(to, t1);
-        };
-        clipAxis(side.p1().x(), delta.x(), reach.left(), reach.right());
-        clipAxis(side.p1().y(), delta.y(), reach.top(), reach.bottom());
-        if (from < to) {
-            pen.setDashOffset(along + from * length);
-            painter.setPen(pen);
-            painter.drawLine(side.pointAt(from), side.pointAt(to));
         }
-        along += length;
+        along += side.length;
     }
 }
 
@@ -145,16 +144,15 @@ std::vector<QRect> OverlayView::clientDrawnParts() const
     if (!hasSelection() || m_screenImage.isNull())
         return {};
     const QRect sel = m_sel.toAlignedRect();
-    // The dashed border runs along the selection's outermost points.
+    // The dashed border and the grips: four strips along the edges, as thick as the grips.
+    const qreal L = m_sel.left(), T = m_sel.top(), W = m_sel.width(), H = m_sel.height();
     std::vector<QRect> parts{
-        QRect(sel.left(), sel.top(), sel.width(), 1),
-        QRect(sel.left(), sel.bottom(), sel.width(), 1),
-        QRect(sel.left(), sel.top(), 1, sel.height()),
-        QRect(sel.right(), sel.top(), 1, sel.height()),
+        QRectF(L - 3, T - 3, W + 6, 6).toAlignedRect(),
+        QRectF(L - 3, T + H - 4, W + 6, 6).toAlignedRect(),
+        QRectF(L - 3, T + 3, 6, H - 7).toAlignedRect(),
+        QRectF(L + W - 4, T + 3, 6, H - 7).toAlignedRect(),
         labelRect().toAlignedRect(),
     };
-    for (const QRectF &square : handleSquares())
-        parts.push_back(square.toAlignedRect());
     if (!m_shapes.empty() || m_drawing)
         parts.push_back(sel);
     if (m_mode == Mode::idle || m_mode == Mode::drawing) {
@@ -192,14 +190,18 @@ void OverlayView::paintOnServer(const QRegion &region)
     for (const QRect &r : clear)
         m_surface->copy(toDevice(r), false);
     for (const QRect &r : pieces) {
-        const QRect device = toDevice(r);
+        // Drawn a pixel wider than put: a clip edge can cost a stroke its end pixel, and the
+        // edges must not fall where the pixels are shown.
+        const QRect shown = toDevice(r);
+        const QRect device = shown.adjusted(-1, -1, 1, 1);
         QImage buffer = m_surface->canvas(device.size());
         buffer.setDevicePixelRatio(m_scale);
         QPainter painter(&buffer);
         painter.translate(-QPointF(device.topLeft()) / m_scale);
-        drawContents(painter, QRectF(r));
+        drawContents(painter,
+                     QRectF(QPointF(device.topLeft()) / m_scale, QSizeF(device.size()) / m_scale));
         painter.end();
-        m_surface->put(buffer, device.topLeft());
+        m_surface->put(buffer, shown.translated(-device.topLeft()), shown.topLeft());
     }
     m_surface->flush();
 }

@@ -155,28 +155,31 @@ QImage ServerSurface::canvas(QSize size)
     return image;
 }
 
-void ServerSurface::put(const QImage &image, QPoint at)
+void ServerSurface::put(const QImage &image, const QRect &part, QPoint at)
 {
-    if (image.format() != QImage::Format_RGB32 || image.isNull())
+    const QRect area = part.intersected(image.rect());
+    if (image.format() != QImage::Format_RGB32 || area.isEmpty())
         return;
     const uchar *bits = image.constBits();
     if (m_shared.address && bits >= m_shared.address && bits < m_shared.address + canvasBytes) {
         xcb_shm_put_image(m_connection, m_window, m_gc, uint16_t(image.width()),
-                          uint16_t(image.height()), 0, 0, uint16_t(image.width()),
-                          uint16_t(image.height()), int16_t(at.x()), int16_t(at.y()), m_copy->depth,
-                          XCB_IMAGE_FORMAT_Z_PIXMAP, 0, m_shared.segment,
-                          uint32_t(bits - m_shared.address));
+                          uint16_t(image.height()), uint16_t(area.x()), uint16_t(area.y()),
+                          uint16_t(area.width()), uint16_t(area.height()), int16_t(at.x()),
+                          int16_t(at.y()), m_copy->depth, XCB_IMAGE_FORMAT_Z_PIXMAP, 0,
+                          m_shared.segment, uint32_t(bits - m_shared.address));
         return;
     }
-    // Bands that each fit one request, with room for the request's own header.
+    // Rows of the part, in bands that each fit one request with room for its header.
+    const QImage pixels = area == image.rect() ? image : image.copy(area);
     const qsizetype maxBytes = qsizetype(xcb_get_maximum_request_length(m_connection)) * 4 - 64;
-    const qsizetype rowBytes = image.bytesPerLine();
-    const int bandRows = int(std::clamp<qsizetype>(maxBytes / rowBytes, 1, image.height()));
-    for (int y = 0; y < image.height(); y += bandRows) {
-        const int rows = std::min(bandRows, image.height() - y);
+    const qsizetype rowBytes = pixels.bytesPerLine();
+    const int bandRows = int(std::clamp<qsizetype>(maxBytes / rowBytes, 1, pixels.height()));
+    for (int y = 0; y < pixels.height(); y += bandRows) {
+        const int rows = std::min(bandRows, pixels.height() - y);
         xcb_put_image(m_connection, XCB_IMAGE_FORMAT_Z_PIXMAP, m_window, m_gc,
-                      uint16_t(image.width()), uint16_t(rows), int16_t(at.x()), int16_t(at.y() + y),
-                      0, m_copy->depth, uint32_t(rowBytes * rows), image.constScanLine(y));
+                      uint16_t(pixels.width()), uint16_t(rows), int16_t(at.x()),
+                      int16_t(at.y() + y), 0, m_copy->depth, uint32_t(rowBytes * rows),
+                      pixels.constScanLine(y));
     }
 }
 

@@ -31,8 +31,8 @@ public:
     // memory shared with the server, kept for the surface: put() then sends no pixels through
     // the connection, and no fresh pages are touched per pointer step.
     QImage canvas(QSize size);
-    // Format_RGB32 pixels painted here, placed with their top-left at `at`.
-    void put(const QImage &image, QPoint at);
+    // The part of Format_RGB32 pixels painted here, placed with its top-left at `at`.
+    void put(const QImage &image, const QRect &part, QPoint at);
     void flush();
 
 private:
