@@ -22,4 +22,7 @@ public:
     virtual QRectF update(QPointF point);
     // Leaves the painter's state as it found it.
     virtual void draw(QPainter &painter) const;
+    // Where draw() covers every pixel with opaque paint, so that nothing under it needs
+    // drawing first; empty for shapes that let the picture show through.
+    virtual QRectF opaqueArea() const { return {}; }
 };

@@ -1,5 +1,7 @@
 #include "annotate/MosaicAnnotation.h"
 
+#include <cmath>
+
 #include <utility>
 
 #include <QPainter>
@@ -28,4 +30,16 @@ void MosaicAnnotation::draw(QPainter &painter) const
     const std::optional<QImage> mosaic = Drawing::pixelated(source, r, scale, block);
     if (mosaic)
         Drawing::drawImage(painter, *mosaic, r, false);
+}
+
+QRectF MosaicAnnotation::opaqueArea() const
+{
+    // Averages of an opaque picture are opaque. Whole points only: the blocks are drawn
+    // without smoothing, so a pixel only partly inside may be left to the picture.
+    const QRectF r = Drawing::spanning(start, m_end).intersected(bounds);
+    if (source.format() != QImage::Format_RGB32 || !(r.width() >= 1) || !(r.height() >= 1))
+        return {};
+    const QPointF from(std::ceil(r.left()), std::ceil(r.top()));
+    const QPointF to(std::floor(r.right()), std::floor(r.bottom()));
+    return to.x() > from.x() && to.y() > from.y() ? QRectF(from, to) : QRectF();
 }

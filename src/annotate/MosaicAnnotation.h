@@ -17,6 +17,7 @@ public:
 
     QRectF update(QPointF point) override;
     void draw(QPainter &painter) const override;
+    QRectF opaqueArea() const override;
 
     QPointF end() const { return m_end; }
 

@@ -211,7 +211,13 @@ void OverlayView::drawContents(QPainter &painter, const QRectF &d) const
     painter.save();
     painter.setClipRect(d);
     const QRectF area = d.intersected(QRectF(rect()));
-    drawImagePart(painter, m_screenImage, m_scale, area);
+    // The picture is skipped where a shape paints over it opaquely (a mosaic being dragged
+    // repaints its whole area on every step).
+    QRegion picture(area.toAlignedRect());
+    for (const auto &shape : m_shapes)
+        picture -= shape->opaqueArea().intersected(m_sel).toRect();
+    for (const QRect &r : picture)
+        drawImagePart(painter, m_screenImage, m_scale, QRectF(r));
     // Dimmed while painting instead of from a second full-screen copy (33 MB at 3840x2160):
     // black at alpha 128 over a pixel halves each channel exactly as the dimming primitive does.
     QRegion dim(area.toAlignedRect());
