@@ -156,9 +156,13 @@ int main(int argc, char **argv)
                 "first after start: request->frame(ms)\n");
     for (const auto &[monitors, f] : figures) {
         const double key = median(f.key), frame = median(f.frame);
+        // Without its baseline (the injected key was skipped) a row is not worth printing.
+        if (f.key.empty()) {
+            std::printf("%8d  no baseline: run again\n", monitors);
+            continue;
+        }
         std::printf("%8d  %7.1f  %10.1f  %9.1f  %9.2f  %18.1f  %38.1f\n", monitors, key,
-                    median(f.mapped), frame, key > 0 ? frame / key : 0, frame - key,
-                    f.firstAfterStart - key);
+                    median(f.mapped), frame, frame / key, frame - key, f.firstAfterStart - key);
     }
     return 0;
 }
