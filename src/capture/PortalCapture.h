@@ -14,6 +14,12 @@ namespace PortalCapture {
 // log saying why, when the portal refuses or fails.
 QList<ScreenShot> captureAll();
 
+// The portal's picture file as one Format_RGB32 image. An 8-bit RGB or RGBA PNG without
+// interlacing is decoded on two threads, one inflating while the other undoes the row filters
+// behind it, straight into that format; any other file goes through QImageReader. Null when
+// the data cannot be decoded.
+QImage decodePicture(const QByteArray &data);
+
 // A screen's place in the layout: its geometry in layout units and its pixels per unit.
 struct Area
 {

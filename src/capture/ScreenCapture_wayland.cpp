@@ -4,13 +4,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
-#include <QImageReader>
 #include <QScreen>
 #include <QUrl>
 
 #include <optional>
 
 #include "platform/DesktopPortal.h"
+#include "platform/Milestone.h"
 #include "settings/SystemLog.h"
 
 namespace {
@@ -40,11 +40,12 @@ std::optional<QString> requestPicture(QString *why)
 
 QImage readPicture(const QString &file)
 {
-    QImage picture = QImageReader(file).read();
+    QFile in(file);
+    const QByteArray data = in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
     // A picture of the screen left in the shared temporary folder is anyone's to read.
     if (QFileInfo(file).absolutePath().startsWith(QDir::tempPath()))
         QFile::remove(file);
-    return picture;
+    return data.isEmpty() ? QImage() : PortalCapture::decodePicture(data);
 }
 
 } // namespace
@@ -61,6 +62,7 @@ QList<ScreenShot> captureAll()
         return {};
     }
     const QImage picture = readPicture(*file);
+    milestone("picture-read");
     if (picture.isNull()) {
         systemLog(prefix + QStringLiteral("그림을 읽을 수 없습니다: ") + *file);
         return {};
@@ -80,6 +82,7 @@ QList<ScreenShot> captureAll()
     QList<ScreenShot> shots;
     for (int i = 0; i < screens.size(); ++i)
         shots.append(ScreenShot{screens[i], pieces[i], nullptr});
+    milestone("screens-cut");
     return shots;
 }
 

@@ -10,6 +10,8 @@
 
 #include <memory>
 
+#include "platform/Milestone.h"
+
 namespace {
 
 const QString kRequestInterface = QStringLiteral("org.freedesktop.portal.Request");
@@ -24,6 +26,7 @@ public:
 public slots:
     void response(uint code, const QVariantMap &results)
     {
+        milestone("portal-response");
         answer = DesktopPortal::Answer{code, results};
         emit answered();
     }
@@ -83,6 +86,7 @@ std::optional<Answer> requestOnThisThread(const QString &interface, const QStrin
     options.insert(QStringLiteral("handle_token"), token);
     QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface, method);
     call.setArguments(args + QVariantList{options});
+    milestone("portal-request");
     const QDBusMessage reply = bus.call(call, QDBus::Block, timeoutMs);
     if (reply.type() == QDBusMessage::ErrorMessage) {
         subscribe(bus, request, &receiver, false);

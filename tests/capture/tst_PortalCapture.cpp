@@ -1,6 +1,14 @@
+#include <QBuffer>
 #include <QGuiApplication>
+#include <QImageReader>
+#include <QImageWriter>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
+
+#include <cstdlib>
+
+#include <zlib.h>
 
 #include "capture/PortalCapture.h"
 #include "platform/DisplayPlatform.h"
@@ -38,6 +46,65 @@ QImage layoutPicture(const QList<Area> &areas, const QList<QImage> &screens, int
                 picture.setPixel(target.x() + x, target.y() + y, rendered.pixel(x, y));
     }
     return picture;
+}
+
+QByteArray chunk(const char *type, const QByteArray &body)
+{
+    QByteArray out(4, 0);
+    qToBigEndian<quint32>(quint32(body.size()), out.data());
+    const QByteArray typed = type + body;
+    QByteArray crc(4, 0);
+    qToBigEndian<quint32>(
+        quint32(crc32(0, reinterpret_cast<const Bytef *>(typed.constData()), uInt(typed.size()))),
+        crc.data());
+    return out + typed + crc;
+}
+
+// An 8-bit RGB or RGBA PNG of image with row y filtered by filter y % 5 (none, left, up,
+// average, Paeth), as a portal's back end may write it.
+QByteArray filteredPng(const QImage &image, int channels)
+{
+    const int w = image.width(), n = w * channels;
+    QByteArray raw, above(n, 0);
+    for (int y = 0; y < image.height(); ++y) {
+        QByteArray row;
+        for (int x = 0; x < w; ++x) {
+            const QRgb p = image.pixel(x, y);
+            const char rgba[] = {char(qRed(p)), char(qGreen(p)), char(qBlue(p)), char(qAlpha(p))};
+            row.append(rgba, channels);
+        }
+        raw += char(y % 5);
+        for (int i = 0; i < n; ++i) {
+            const int a = i >= channels ? uchar(row[i - channels]) : 0, b = uchar(above[i]);
+            const int c = i >= channels ? uchar(above[i - channels]) : 0, q = a + b - c;
+            const int paeth =
+                std::abs(q - a) <= std::abs(q - b) && std::abs(q - a) <= std::abs(q - c)
+                    ? a
+                    : (std::abs(q - b) <= std::abs(q - c) ? b : c);
+            const int predicted[] = {0, a, b, (a + b) / 2, paeth};
+            raw += char(uchar(row[i]) - predicted[y % 5]);
+        }
+        above = row;
+    }
+    QByteArray header(13, 0), compressed(int(compressBound(uLong(raw.size()))), 0);
+    qToBigEndian<quint32>(quint32(w), header.data());
+    qToBigEndian<quint32>(quint32(image.height()), header.data() + 4);
+    header[8] = 8;
+    header[9] = char(channels == 3 ? 2 : 6);
+    uLongf size = uLongf(compressed.size());
+    compress(reinterpret_cast<Bytef *>(compressed.data()), &size,
+             reinterpret_cast<const Bytef *>(raw.constData()), uLong(raw.size()));
+    return "\x89PNG\r\n\x1a\n" + chunk("IHDR", header) + chunk("IDAT", compressed.left(size)) +
+           chunk("IEND", {});
+}
+
+QByteArray written(const QImage &image, const char *format)
+{
+    QByteArray data;
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter(&buffer, format).write(image);
+    return data;
 }
 
 } // namespace
@@ -84,6 +151,41 @@ private slots:
         for (int i = 0; i < pieces.size(); ++i) {
             QCOMPARE(pieces[i].format(), QImage::Format_RGB32);
             QCOMPARE(pieces[i], screens[i]);
+        }
+    }
+
+    // Decoded as QImageReader decodes it, in Format_RGB32 with alpha dropped; damaged data
+    // gives no picture.
+    void decodesThePicture_data()
+    {
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<bool>("valid");
+        QImage translucent = screenPattern({67, 31}, 1).convertToFormat(QImage::Format_ARGB32);
+        for (int x = 0; x < translucent.width(); ++x)
+            translucent.setPixel(x, x % 31, qRgba(x, 200, 3 * x, x * 3));
+        const QByteArray rgb = filteredPng(screenPattern({67, 31}, 2), 3);
+        QTest::newRow("RGB, every filter") << rgb << true;
+        QTest::newRow("RGBA, every filter") << filteredPng(translucent, 4) << true;
+        QTest::newRow("16 bits a channel")
+            << written(translucent.convertToFormat(QImage::Format_RGBA64), "png") << true;
+        QTest::newRow("palette") << written(translucent.convertToFormat(QImage::Format_Indexed8),
+                                            "png")
+                                 << true;
+        QTest::newRow("cut short") << rgb.left(rgb.size() * 2 / 3) << false;
+        QByteArray changed = rgb;
+        changed[changed.size() / 2] = char(changed[changed.size() / 2] ^ 0x10);
+        QTest::newRow("a byte changed") << changed << false;
+    }
+    void decodesThePicture()
+    {
+        QFETCH(QByteArray, data);
+        QFETCH(bool, valid);
+        const QImage picture = PortalCapture::decodePicture(data);
+        QCOMPARE(picture.isNull(), !valid);
+        if (valid) {
+            QBuffer buffer(&data);
+            QCOMPARE(picture.format(), QImage::Format_RGB32);
+            QCOMPARE(picture, QImageReader(&buffer).read().convertToFormat(QImage::Format_RGB32));
         }
     }
 
