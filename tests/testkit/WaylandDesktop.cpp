@@ -36,6 +36,8 @@ const char kSession[] = R"(#!/bin/sh
 trap 'kill 0' EXIT
 export WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1
 export XDG_CURRENT_DESKTOP=sway XDG_SESSION_TYPE=wayland NO_AT_BRIDGE=1 GTK_USE_PORTAL=0
+# Full-screen windows are composited like any other: scanned out, their later frames were
+# missing from screenshots of an output without the pointer.
 sway -Dnoscanout -c "$XDG_RUNTIME_DIR/../sway.conf" 2>"$XDG_RUNTIME_DIR/../sway.log" &
 n=0
 until [ -S "$XDG_RUNTIME_DIR/wayland-1" ]; do
