@@ -47,8 +47,9 @@
 // ready just after a commit waits up to 16.7 ms for the next; that wait is in "own". A
 // capture is started as a person's shortcut would: by launching corvane a second time.
 // The baseline of each ratio is the portal's round trip measured in the same capture.
-// BENCH_SWAY_FLAGS adds options to sway: -Dtxn-timeout=1 shows the times without sway's wait
-// (200 ms by default) for a client to commit after acknowledging a new configuration.
+// BENCH_CORVANE names another build of corvane to time, to compare two builds on the same
+// machine; BENCH_SWAY_FLAGS adds options to sway: -Dtxn-timeout=1 shows the times without sway's
+// wait (200 ms by default) for a client to commit after acknowledging a new configuration.
 namespace {
 
 using Ns = long long;
@@ -58,6 +59,11 @@ Ns monotonicNow()
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
     return Ns(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
+QString executable()
+{
+    return qEnvironmentVariable("BENCH_CORVANE", QStringLiteral(CORVANE_EXECUTABLE));
 }
 
 double ms(Ns ns)
@@ -492,7 +498,7 @@ public:
         m_env.insert("XDG_CONFIG_HOME", m_home.filePath("config"));
         m_env.insert("CORVANE_MILESTONES", "1");
         testkit::dieWithParent(m_app);
-        Desktop::runAsUser(m_app, CORVANE_EXECUTABLE, {}, m_env);
+        Desktop::runAsUser(m_app, executable(), {}, m_env);
         m_app.start();
         if (!pump([this] { return m_log.contains("화면 플랫폼: Wayland"); }, 20000)) {
             *error = "corvane did not start on Wayland: " + QString::fromUtf8(m_log.right(2000));
@@ -508,7 +514,7 @@ public:
         m_capturing = true;
         m_second.close();
         testkit::dieWithParent(m_second);
-        Desktop::runAsUser(m_second, CORVANE_EXECUTABLE, {}, m_env);
+        Desktop::runAsUser(m_second, executable(), {}, m_env);
         m_second.start();
         const auto has = [this](const char *name) { return m_capture.milestones.count(name); };
         const bool done = pump(
