@@ -12,8 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include <sys/mman.h>
 #include <zlib.h>
+
+#include "capture/HugePages.h"
+#include "capture/ScreenCaptureReaders.h"
 
 namespace PortalCapture {
 
@@ -21,33 +23,6 @@ namespace {
 
 // Qt's own limit for one decoded image.
 constexpr size_t kMaxBytes = size_t(256) << 20;
-constexpr size_t kHugePage = size_t(2) << 20;
-
-// Memory of its own for one large buffer, in huge pages where the system offers them: a 4K
-// picture first touched in 4 KiB pages costs thousands of page faults, a quarter of its
-// decoding.
-struct Mapping
-{
-    void *address = nullptr;
-    size_t length = 0;
-
-    static Mapping *create(size_t bytes)
-    {
-        void *address = mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE,
-                             MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (address == MAP_FAILED)
-            return nullptr;
-        auto *m = new Mapping{address, bytes + kHugePage};
-        madvise(m->data(), bytes, MADV_HUGEPAGE);
-        return m;
-    }
-    ~Mapping() { munmap(address, length); }
-    uchar *data() const
-    {
-        const auto at = reinterpret_cast<uintptr_t>(address);
-        return reinterpret_cast<uchar *>((at + kHugePage - 1) & ~(kHugePage - 1));
-    }
-};
 
 struct Header
 {
@@ -172,15 +147,10 @@ QImage decodePicture(const QByteArray &data)
     }
     const size_t stride = 1 + size_t(h.width) * size_t(h.channels);
     const size_t rawBytes = stride * size_t(h.height);
-    std::unique_ptr<Mapping> raw(Mapping::create(rawBytes));
-    Mapping *pixels = Mapping::create(size_t(h.width) * size_t(h.height) * 4);
-    if (!raw || !pixels) {
-        delete pixels;
+    const std::unique_ptr<HugePages> raw(HugePages::create(rawBytes));
+    QImage image = ScreenCapture::freshImage(QSize(h.width, h.height));
+    if (!raw || image.isNull())
         return {};
-    }
-    QImage image(
-        pixels->data(), h.width, h.height, qsizetype(h.width) * 4, QImage::Format_RGB32,
-        [](void *mapping) { delete static_cast<Mapping *>(mapping); }, pixels);
 
     // One thread inflates while this one undoes the filters of the rows inflated so far.
     std::atomic<size_t> inflated{0};

@@ -4,14 +4,13 @@
 #include <optional>
 #include <vector>
 
-#include <sys/mman.h>
-
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QPixmap>
 #include <QScreen>
 
 #include "capture/GetImageReader.h"
+#include "capture/HugePages.h"
 #include "capture/ScreenCaptureReaders.h"
 #include "capture/ServerCopy.h"
 #include "capture/ShmGrabber.h"
@@ -100,19 +99,6 @@ const KeptPixmap *keptPixmapFor(const X11Root &root, const QRect &rect)
     return &keptPixmaps.back();
 }
 
-struct Mapping
-{
-    void *start;
-    size_t length;
-};
-
-void unmapImage(void *info)
-{
-    auto *mapping = static_cast<Mapping *>(info);
-    munmap(mapping->start, mapping->length);
-    delete mapping;
-}
-
 // Each band is copied out while the server writes the next one into the segment.
 QImage readShared(ShmGrabber &grabber, const X11Root &root, const QRect &rect)
 {
@@ -153,17 +139,12 @@ namespace ScreenCapture {
 // copy into them. The memory goes back to the system as soon as the last copy is dropped.
 QImage freshImage(QSize size)
 {
-    constexpr size_t huge = size_t(2) << 20;
-    const size_t bytes = size_t(size.width()) * 4 * size_t(size.height());
-    const size_t length = (bytes + huge - 1) / huge * huge + huge;
-    void *start = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (start == MAP_FAILED)
+    HugePages *pages = HugePages::create(size_t(size.width()) * 4 * size_t(size.height()));
+    if (!pages)
         return QImage(size, QImage::Format_RGB32);
-    auto *aligned =
-        reinterpret_cast<uchar *>((reinterpret_cast<quintptr>(start) + huge - 1) & ~(huge - 1));
-    madvise(aligned, bytes, MADV_HUGEPAGE);
-    return QImage(aligned, size.width(), size.height(), qsizetype(size.width()) * 4,
-                  QImage::Format_RGB32, unmapImage, new Mapping{start, length});
+    return QImage(
+        pages->data(), size.width(), size.height(), qsizetype(size.width()) * 4,
+        QImage::Format_RGB32, [](void *info) { delete static_cast<HugePages *>(info); }, pages);
 }
 
 QList<ScreenShot> copyInServer()
