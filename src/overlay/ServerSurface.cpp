@@ -23,13 +23,12 @@ template<typename Reply> Owned<Reply> owned(Reply *reply)
 }
 
 // The RENDER format of a visual, or 0 when the server has none for it.
-xcb_render_pictformat_t formatOf(xcb_connection_t *c, xcb_visualid_t visual)
+xcb_render_pictformat_t formatOf(const xcb_render_query_pict_formats_reply_t *formats,
+                                 xcb_visualid_t visual)
 {
-    const auto formats =
-        owned(xcb_render_query_pict_formats_reply(c, xcb_render_query_pict_formats(c), nullptr));
     if (!formats)
         return 0;
-    for (auto screens = xcb_render_query_pict_formats_screens_iterator(formats.get()); screens.rem;
+    for (auto screens = xcb_render_query_pict_formats_screens_iterator(formats); screens.rem;
          xcb_render_pictscreen_next(&screens)) {
         for (auto depths = xcb_render_pictscreen_depths_iterator(screens.data); depths.rem;
              xcb_render_pictdepth_next(&depths)) {
@@ -54,12 +53,16 @@ std::unique_ptr<ServerSurface> ServerSurface::create(std::shared_ptr<const Serve
     const xcb_query_extension_reply_t *render = xcb_get_extension_data(c, &xcb_render_id);
     if (!render || !render->present)
         return nullptr;
-    const auto geometry = owned(xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr));
-    const auto attributes =
-        owned(xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr));
+    // All three asked at once: this runs between the capture request and the first frame.
+    const auto geometryCookie = xcb_get_geometry(c, window);
+    const auto attributesCookie = xcb_get_window_attributes(c, window);
+    const auto formatsCookie = xcb_render_query_pict_formats(c);
+    const auto geometry = owned(xcb_get_geometry_reply(c, geometryCookie, nullptr));
+    const auto attributes = owned(xcb_get_window_attributes_reply(c, attributesCookie, nullptr));
+    const auto formats = owned(xcb_render_query_pict_formats_reply(c, formatsCookie, nullptr));
     if (!geometry || !attributes || geometry->depth != copy->depth)
         return nullptr;
-    const xcb_render_pictformat_t format = formatOf(c, attributes->visual);
+    const xcb_render_pictformat_t format = formatOf(formats.get(), attributes->visual);
     if (!format)
         return nullptr;
     // The class belongs on top-level windows; on this child it would make the overlay look
