@@ -34,10 +34,12 @@
 #include "testkit/XServer.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 
-// A capture under Wayland, on the headless sway desktop with one output, timed per capture:
-//   portal   the portal's round trip: the Screenshot request leaving corvane to its Response
-//            arriving (corvane's own milestones, CORVANE_MILESTONES, CLOCK_MONOTONIC);
-//   own      corvane's share: that Response to the overlay's first frame on screen;
+// A capture under Wayland, on the headless sway desktop with one output, timed per capture,
+// once through the compositor's screen copies (what corvane uses there) and once through the
+// desktop portal (CORVANE_CAPTURE=portal, what it uses on desktops without them):
+//   answer   the request leaving corvane to the pixels' arrival: the copies ready, or the
+//            portal's Response (corvane's own milestones, CORVANE_MILESTONES, CLOCK_MONOTONIC);
+//   own      corvane's share: that arrival to the overlay's first frame on screen;
 //   whole    the request leaving corvane to that first frame.
 // "First frame on screen" is the compositor's word for it: this harness is a client of the
 // screen-copy protocol, keeps copies of the output pending that the compositor fills at each
@@ -46,7 +48,7 @@
 // desktop's picture dimmed. The output commits at most once per refresh (60 Hz), so a frame
 // ready just after a commit waits up to 16.7 ms for the next; that wait is in "own". A
 // capture is started as a person's shortcut would: by launching corvane a second time.
-// The baseline of each ratio is the portal's round trip measured in the same capture.
+// The baseline of each ratio is the portal's round trip measured in the same run.
 // BENCH_CORVANE names another build of corvane to time, to compare two builds on the same
 // machine; BENCH_SWAY_FLAGS adds options to sway: -Dtxn-timeout=1 shows the times without sway's
 // wait (200 ms by default) for a client to commit after acknowledging a new configuration.
@@ -460,8 +462,8 @@ private:
 class Session
 {
 public:
-    explicit Session(const Config &config)
-        : m_config(config), m_picture(desktopPicture(config.pixels))
+    Session(const Config &config, bool viaPortal)
+        : m_config(config), m_viaPortal(viaPortal), m_picture(desktopPicture(config.pixels))
     {}
     ~Session()
     {
@@ -497,6 +499,8 @@ public:
         m_env.insert("HOME", m_home.path());
         m_env.insert("XDG_CONFIG_HOME", m_home.filePath("config"));
         m_env.insert("CORVANE_MILESTONES", "1");
+        if (m_viaPortal)
+            m_env.insert("CORVANE_CAPTURE", "portal");
         testkit::dieWithParent(m_app);
         Desktop::runAsUser(m_app, executable(), {}, m_env);
         m_app.start();
@@ -519,8 +523,8 @@ public:
         const auto has = [this](const char *name) { return m_capture.milestones.count(name); };
         const bool done = pump(
             [&] {
-                return m_capture.firstFrame && has("portal-request") && has("portal-response") &&
-                       has("picture-read") && has("screens-cut");
+                return m_capture.firstFrame && has("screens-cut") &&
+                       (has("copy-ready") || (has("portal-response") && has("picture-read")));
             },
             20000);
         m_capturing = false;
@@ -579,6 +583,7 @@ private:
     }
 
     Config m_config;
+    bool m_viaPortal;
     QImage m_picture;
     Desktop m_desktop;
     FrameWatch m_watch;
@@ -594,19 +599,23 @@ private:
 
 struct Figures
 {
-    std::vector<double> portal, own, whole, decode, cut, overlay, stampToSeen;
+    std::vector<double> answer, own, whole, decode, cut, overlay, stampToSeen;
     std::optional<Capture> first;
 };
-std::map<int, Figures> figures;
+std::map<std::pair<int, bool>, Figures> figures;
 
 void add(Figures &f, const Capture &c)
 {
     const auto at = [&c](const char *name) { return c.milestones.at(name); };
-    f.portal.push_back(ms(at("portal-response") - at("portal-request")));
-    f.own.push_back(ms(*c.firstFrame - at("portal-response")));
-    f.whole.push_back(ms(*c.firstFrame - at("portal-request")));
-    f.decode.push_back(ms(at("picture-read") - at("portal-response")));
-    f.cut.push_back(ms(at("screens-cut") - at("picture-read")));
+    const bool copied = c.milestones.count("copy-ready");
+    const Ns request = at(copied ? "copy-request" : "portal-request");
+    const Ns answer = at(copied ? "copy-ready" : "portal-response");
+    const Ns read = copied ? answer : at("picture-read");
+    f.answer.push_back(ms(answer - request));
+    f.own.push_back(ms(*c.firstFrame - answer));
+    f.whole.push_back(ms(*c.firstFrame - request));
+    f.decode.push_back(ms(read - answer));
+    f.cut.push_back(ms(at("screens-cut") - read));
     f.overlay.push_back(ms(*c.firstFrame - at("screens-cut")));
     f.stampToSeen.push_back(ms(c.frameSeen - *c.firstFrame));
 }
@@ -615,14 +624,15 @@ void add(Figures &f, const Capture &c)
 void captureToFirstFrame(benchmark::State &state)
 {
     const Config &config = kConfigs[state.range(0)];
-    state.SetLabel(config.name);
-    Session session(config);
+    const bool viaPortal = state.range(1);
+    state.SetLabel(std::string(config.name) + (viaPortal ? " portal" : " copies"));
+    Session session(config, viaPortal);
     QString error;
     if (!session.start(&error)) {
         state.SkipWithError(qPrintable(error));
         return;
     }
-    Figures &f = figures[int(state.range(0))];
+    Figures &f = figures[{int(state.range(0)), viaPortal}];
     f.first = session.capture();
     if (!f.first || !session.close()) {
         state.SkipWithError("the first capture did not show its overlay");
@@ -644,7 +654,7 @@ void captureToFirstFrame(benchmark::State &state)
 }
 
 BENCHMARK(captureToFirstFrame)
-    ->DenseRange(0, 2)
+    ->ArgsProduct({{0, 1, 2}, {0, 1}})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(20);
@@ -671,31 +681,35 @@ int main(int argc, char **argv)
     if (!runBenchmarks(argc, argv))
         return 1;
 
-    // Medians with the spread [min, max] in milliseconds; the ratio is own over portal.
-    std::printf("\n%-12s %3s  %-22s  %-22s  %-22s  %9s  %6s %6s %8s  %s\n", "output", "n", "portal",
-                "own", "whole", "own/portal", "decode", "cut", "overlay",
-                "first after start: portal/own/whole");
-    for (const auto &[index, f] : figures) {
+    // Medians with the spread [min, max] in milliseconds; each ratio is the median of one
+    // capture's figure over the median of the portal's round trip in the same configuration.
+    std::printf("\n%-12s %-7s %3s  %-22s  %-22s  %-22s  %11s %11s  %6s %6s %8s  %s\n", "output",
+                "via", "n", "answer", "own", "whole", "own/portal", "whole/portal", "decode", "cut",
+                "overlay", "first after start: answer/own/whole");
+    for (const auto &[key, f] : figures) {
         const auto cell = [](const std::vector<double> &v) {
             char text[64];
             std::snprintf(text, sizeof text, "%6.1f [%5.1f,%6.1f]", quantile(v, 0.5),
                           quantile(v, 0), quantile(v, 1));
             return std::string(text);
         };
-        std::vector<double> ratio;
-        for (size_t i = 0; i < f.own.size(); ++i)
-            ratio.push_back(f.own[i] / f.portal[i]);
+        const auto portal = figures.find({key.first, true});
+        const double base = portal == figures.end() ? 0 : quantile(portal->second.answer, 0.5);
         Figures first;
         if (f.first)
             add(first, *f.first);
-        std::printf("%-12s %3zu  %-22s  %-22s  %-22s  %9.2f  %6.1f %6.1f %8.1f  %.1f/%.1f/%.1f\n",
-                    kConfigs[index].name, f.own.size(), cell(f.portal).c_str(), cell(f.own).c_str(),
-                    cell(f.whole).c_str(), quantile(ratio, 0.5), quantile(f.decode, 0.5),
+        std::printf("%-12s %-7s %3zu  %-22s  %-22s  %-22s  %11.2f %11.2f  %6.1f %6.1f %8.1f  "
+                    "%.1f/%.1f/%.1f\n",
+                    kConfigs[key.first].name, key.second ? "portal" : "copies", f.own.size(),
+                    cell(f.answer).c_str(), cell(f.own).c_str(), cell(f.whole).c_str(),
+                    base > 0 ? quantile(f.own, 0.5) / base : 0,
+                    base > 0 ? quantile(f.whole, 0.5) / base : 0, quantile(f.decode, 0.5),
                     quantile(f.cut, 0.5), quantile(f.overlay, 0.5),
-                    first.portal.empty() ? 0 : first.portal[0],
+                    first.answer.empty() ? 0 : first.answer[0],
                     first.own.empty() ? 0 : first.own[0], first.whole.empty() ? 0 : first.whole[0]);
     }
-    std::printf("(decode: Response to the picture read; cut: to the shots cut per screen; "
+    std::printf("(decode: the portal's Response to its picture read; cut: to the shots cut per "
+                "screen; "
                 "overlay: from there to the first frame; the compositor's stamp reached this "
                 "harness %.1f ms later in the median)\n",
                 [] {

@@ -14,6 +14,7 @@
 #include "app/QtTranslations.h"
 #include "settings/AppSettings.h"
 #include "app/SingleInstance.h"
+#include "capture/ScreenCopy.h"
 #include "platform/DisplayPlatform.h"
 #include "settings/SystemLog.h"
 
@@ -97,7 +98,7 @@ int main(int argc, char **argv)
 
     if (updated)
         systemLog(QStringLiteral("업데이트 후 시작: corvane ") + AppSettings::versionText());
-    DisplayPlatform::logChoice();
+    DisplayPlatform::logChoice(ScreenCopy::available());
 
     auto delegate = std::make_unique<AppDelegate>(AppSettings::shared());
     instance.onReopen = [d = delegate.get()] { d->applicationShouldHandleReopen(); };

@@ -2,8 +2,10 @@
 
 #include "capture/PortalCapture.h"
 #include "capture/ScreenCaptureReaders.h"
+#include "capture/ScreenCopy.h"
 #include "capture/ServerCopy.h"
 #include "platform/DisplayPlatform.h"
+#include "settings/SystemLog.h"
 
 QSize ScreenShot::pixelSize() const
 {
@@ -12,19 +14,36 @@ QSize ScreenShot::pixelSize() const
     return serverCopy->size;
 }
 
+namespace {
+
+// The compositor's own copies where it offers them; the portal otherwise, and when they fail.
+QList<ScreenShot> captureByDesktop()
+{
+    if (ScreenCopy::available()) {
+        QString why;
+        QList<ScreenShot> shots = ScreenCopy::captureAll(&why);
+        if (!shots.isEmpty())
+            return shots;
+        systemLog(QStringLiteral("화면 복사에 실패해 포털로 캡처합니다: ") + why);
+    }
+    return PortalCapture::captureAll();
+}
+
+} // namespace
+
 namespace ScreenCapture {
 
 QList<ScreenShot> captureAll()
 {
     if (DisplayPlatform::capturesThroughPortal())
-        return PortalCapture::captureAll();
+        return captureByDesktop();
     return captureAll(Reader::Automatic);
 }
 
 QList<ScreenShot> freezeAll()
 {
     if (DisplayPlatform::capturesThroughPortal())
-        return PortalCapture::captureAll();
+        return captureByDesktop();
     QList<ScreenShot> shots = copyInServer();
     return shots.isEmpty() ? captureAll(Reader::Automatic) : shots;
 }
@@ -32,8 +51,11 @@ QList<ScreenShot> freezeAll()
 void prepare()
 {
     // A new pixmap's pages become warm in the server at its first write: one copy does that.
+    // Under Wayland the buffers the compositor copies into are made and written once, likewise.
     if (!DisplayPlatform::capturesThroughPortal())
         copyInServer();
+    else if (QString why; ScreenCopy::available())
+        ScreenCopy::captureAll(&why);
 }
 
 } // namespace ScreenCapture

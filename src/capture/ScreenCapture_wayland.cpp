@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QUrl>
+#include <qpa/qplatformscreen.h>
 
 #include <optional>
 
@@ -70,8 +71,10 @@ QList<ScreenShot> captureAll()
 
     const QList<QScreen *> screens = QGuiApplication::screens();
     QList<Area> areas;
+    // The compositor's own layout: QT_SCALE_FACTOR shrinks Qt's screen sizes but not their
+    // places, and the picture is of the compositor's layout.
     for (const QScreen *screen : screens)
-        areas.append(Area{screen->geometry(), screen->devicePixelRatio()});
+        areas.append(Area{screen->handle()->geometry(), screen->handle()->devicePixelRatio()});
     const QList<QImage> pieces = cutLayout(picture, areas);
     if (pieces.size() != screens.size()) {
         systemLog(prefix + QStringLiteral("그림 크기 %1x%2 가 화면 배치와 맞지 않습니다")

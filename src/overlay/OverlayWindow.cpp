@@ -13,6 +13,7 @@
 #include "annotate/TextEntryView.h"
 #include "overlay/OverlayView.h"
 #include "platform/DisplayPlatform.h"
+#include "platform/WaylandSurface.h"
 
 OverlayWindow::OverlayWindow(const ScreenShot &shot, OverlaySession *session)
     : QWidget(nullptr,
@@ -47,6 +48,7 @@ void OverlayWindow::showOverlay()
     // A Wayland client cannot place its windows; full screen on its screen covers one output.
     if (m_screen && DisplayPlatform::current() == DisplayPlatform::Kind::Wayland) {
         showFullScreen();
+        windowHandle()->installEventFilter(this);
         return;
     }
     if (m_screen)
@@ -63,6 +65,12 @@ void OverlayWindow::showOverlay()
 
 bool OverlayWindow::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == windowHandle() && DisplayPlatform::current() == DisplayPlatform::Kind::Wayland) {
+        // Qt paints on the first exposure; a later one follows a new configuration.
+        if (event->type() == QEvent::Expose || event->type() == QEvent::Paint)
+            WaylandSurface::commit(windowHandle());
+        return QWidget::eventFilter(watched, event);
+    }
     // The view's own native window covers this one and paints itself. Painting this window
     // for an exposure would only make a backing store of the screen's size (33 MB at 4K)
     // with nothing to show; the text editor is the one part that needs it.

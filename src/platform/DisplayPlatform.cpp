@@ -43,11 +43,13 @@ bool capturesThroughPortal()
     return kind == Kind::Wayland || (kind == Kind::X11 && isWaylandSession());
 }
 
-void logChoice()
+void logChoice(bool compositorCopies)
 {
     switch (current()) {
     case Kind::Wayland:
-        systemLog(QStringLiteral("화면 플랫폼: Wayland (캡처는 데스크톱 포털)"));
+        systemLog(compositorCopies
+                      ? QStringLiteral("화면 플랫폼: Wayland (캡처는 컴포지터의 화면 복사)")
+                      : QStringLiteral("화면 플랫폼: Wayland (캡처는 데스크톱 포털)"));
         break;
     case Kind::X11:
         systemLog(isWaylandSession()

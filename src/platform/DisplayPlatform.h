@@ -28,7 +28,8 @@ Kind current();
 // session, where reading the X11 root would miss every native window.
 bool capturesThroughPortal();
 
-// One line to the system log naming the platform in use.
-void logChoice();
+// One line to the system log naming the platform in use, and under Wayland whether the
+// compositor's own screen copies or the portal capture.
+void logChoice(bool compositorCopies);
 
 } // namespace DisplayPlatform
