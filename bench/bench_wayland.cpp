@@ -537,6 +537,19 @@ public:
         return m_capture;
     }
 
+    // The application's resident memory in MiB, shared memory included, after a second's rest.
+    double residentMiB()
+    {
+        pump([] { return false; }, 1000);
+        QFile status(QStringLiteral("/proc/%1/status").arg(m_app.processId()));
+        status.open(QIODevice::ReadOnly);
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("VmRSS:"))
+                return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024;
+        }
+        return 0;
+    }
+
     // Closes the overlay with Escape and waits until the screen shows the desktop again.
     bool close()
     {
@@ -601,6 +614,7 @@ struct Figures
 {
     std::vector<double> answer, own, whole, decode, cut, overlay, stampToSeen;
     std::optional<Capture> first;
+    double residentAtStart = 0, residentAfter = 0;
 };
 std::map<std::pair<int, bool>, Figures> figures;
 
@@ -633,6 +647,7 @@ void captureToFirstFrame(benchmark::State &state)
         return;
     }
     Figures &f = figures[{int(state.range(0)), viaPortal}];
+    f.residentAtStart = session.residentMiB();
     f.first = session.capture();
     if (!f.first || !session.close()) {
         state.SkipWithError("the first capture did not show its overlay");
@@ -651,6 +666,7 @@ void captureToFirstFrame(benchmark::State &state)
             return;
         }
     }
+    f.residentAfter = session.residentMiB();
 }
 
 BENCHMARK(captureToFirstFrame)
@@ -683,9 +699,10 @@ int main(int argc, char **argv)
 
     // Medians with the spread [min, max] in milliseconds; each ratio is the median of one
     // capture's figure over the median of the portal's round trip in the same configuration.
-    std::printf("\n%-12s %-7s %3s  %-22s  %-22s  %-22s  %11s %11s  %6s %6s %8s  %s\n", "output",
-                "via", "n", "answer", "own", "whole", "own/portal", "whole/portal", "decode", "cut",
-                "overlay", "first after start: answer/own/whole");
+    std::printf("\n%-12s %-7s %3s  %-22s  %-22s  %-22s  %11s %11s  %6s %6s %8s  %-36s %s\n",
+                "output", "via", "n", "answer", "own", "whole", "own/portal", "whole/portal",
+                "decode", "cut", "overlay", "first after start: answer/own/whole",
+                "MiB at start/after");
     for (const auto &[key, f] : figures) {
         const auto cell = [](const std::vector<double> &v) {
             char text[64];
@@ -699,14 +716,15 @@ int main(int argc, char **argv)
         if (f.first)
             add(first, *f.first);
         std::printf("%-12s %-7s %3zu  %-22s  %-22s  %-22s  %11.2f %11.2f  %6.1f %6.1f %8.1f  "
-                    "%.1f/%.1f/%.1f\n",
+                    "%.1f/%.1f/%-22.1f %.0f/%.0f\n",
                     kConfigs[key.first].name, key.second ? "portal" : "copies", f.own.size(),
                     cell(f.answer).c_str(), cell(f.own).c_str(), cell(f.whole).c_str(),
                     base > 0 ? quantile(f.own, 0.5) / base : 0,
                     base > 0 ? quantile(f.whole, 0.5) / base : 0, quantile(f.decode, 0.5),
                     quantile(f.cut, 0.5), quantile(f.overlay, 0.5),
                     first.answer.empty() ? 0 : first.answer[0],
-                    first.own.empty() ? 0 : first.own[0], first.whole.empty() ? 0 : first.whole[0]);
+                    first.own.empty() ? 0 : first.own[0], first.whole.empty() ? 0 : first.whole[0],
+                    f.residentAtStart, f.residentAfter);
     }
     std::printf("(decode: the portal's Response to its picture read; cut: to the shots cut per "
                 "screen; "

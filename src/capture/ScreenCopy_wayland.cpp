@@ -16,6 +16,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "platform/DisplayPlatform.h"
@@ -197,10 +198,17 @@ struct Copy
     // The pixels as an image of their own, valid after later copies.
     QImage take() const
     {
-        // The padding byte may come as anything; the screens' format wants it opaque.
+        // The padding byte may come as anything; the screens' format wants it opaque. This is
+        // on the way to the first frame: the two halves of the screen go on two threads.
         auto *words = reinterpret_cast<quint32 *>(target->pixels);
-        for (size_t i = 0, n = target->size / 4; i < n; ++i)
-            words[i] |= 0xff000000u;
+        const auto settle = [words](size_t from, size_t to) {
+            for (size_t i = from; i < to; ++i)
+                words[i] |= 0xff000000u;
+        };
+        const size_t n = target->size / 4;
+        std::thread other(settle, n / 2, n);
+        settle(0, n / 2);
+        other.join();
         if (yInverted) {
             return QImage(target->pixels, int(width), int(height), int(stride),
                           QImage::Format_RGB32)

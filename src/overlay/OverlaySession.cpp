@@ -13,7 +13,7 @@ OverlaySession::OverlaySession(QList<ScreenShot> shots, AppSettings &settings)
     for (const ScreenShot &shot : shots) {
         if (!shot.screen || shot.pixelSize().isEmpty())
             continue;
-        m_windows.append(new OverlayWindow(shot, this));
+        m_windows.append(OverlayWindow::forShot(shot, this));
     }
 }
 
@@ -85,9 +85,7 @@ void OverlaySession::close()
     m_windows.clear();
     for (OverlayWindow *window : taken) {
         window->overlayView()->tearDown();
-        window->hideOverlay();
-        // The call may come from inside an event handler of this very window.
-        window->deleteLater();
+        window->retire();
     }
     if (delegate)
         delegate->overlaySessionDidClose(this);

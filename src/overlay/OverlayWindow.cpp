@@ -15,18 +15,62 @@
 #include "platform/DisplayPlatform.h"
 #include "platform/WaylandSurface.h"
 
+namespace {
+
+// Windows retired under Wayland, hidden until a capture of their screen.
+QList<QPointer<OverlayWindow>> &retired()
+{
+    static QList<QPointer<OverlayWindow>> windows;
+    return windows;
+}
+
+// Once the views of a closed capture are gone, the heap's free pages go back to the system;
+// glibc keeps them otherwise, and the process stays above its idle size.
+void trimHeapSoon()
+{
+    QTimer::singleShot(0, QCoreApplication::instance(), [] { malloc_trim(0); });
+}
+
+} // namespace
+
 OverlayWindow::OverlayWindow(const ScreenShot &shot, OverlaySession *session)
     : QWidget(nullptr,
-              Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::X11BypassWindowManagerHint),
-      m_screen(shot.screen)
+              Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::X11BypassWindowManagerHint)
 {
-    // The view first: the window's size and contents come from it.
-    m_view = new OverlayView(shot, session, this);
     setObjectName(QStringLiteral("corvane-overlay"));
     setWindowTitle(QStringLiteral("corvane-overlay"));
     // There is no compositor to blend with: every pixel is painted by the view.
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_NoSystemBackground);
+    adopt(shot, session);
+}
+
+OverlayWindow::~OverlayWindow()
+{
+    trimHeapSoon();
+}
+
+OverlayWindow *OverlayWindow::forShot(const ScreenShot &shot, OverlaySession *session)
+{
+    QList<QPointer<OverlayWindow>> &pool = retired();
+    pool.removeAll(nullptr);
+    for (const QPointer<OverlayWindow> &window : std::as_const(pool)) {
+        if (window->m_screen && window->m_screen == shot.screen) {
+            OverlayWindow *found = window.data();
+            pool.removeOne(window);
+            found->adopt(shot, session);
+            return found;
+        }
+    }
+    return new OverlayWindow(shot, session);
+}
+
+void OverlayWindow::adopt(const ScreenShot &shot, OverlaySession *session)
+{
+    m_screen = shot.screen;
+    // The view first: the window's size and contents come from it.
+    m_view = new OverlayView(shot, session, this);
+    m_view->show();
     setFocusProxy(m_view);
     if (m_screen) {
         setScreen(m_screen);
@@ -36,11 +80,21 @@ OverlayWindow::OverlayWindow(const ScreenShot &shot, OverlaySession *session)
     }
 }
 
-OverlayWindow::~OverlayWindow()
+void OverlayWindow::retire()
 {
-    // Once the windows of a closed capture are gone, the heap's free pages go back to the
-    // system; glibc keeps them otherwise, and the process stays above its idle size.
-    QTimer::singleShot(0, QCoreApplication::instance(), [] { malloc_trim(0); });
+    hideOverlay();
+    if (DisplayPlatform::current() != DisplayPlatform::Kind::Wayland) {
+        // The call may come from inside an event handler of this very window.
+        deleteLater();
+        return;
+    }
+    setFocusProxy(nullptr);
+    m_view->deleteLater();
+    m_view = nullptr;
+    // A screen gone meanwhile takes its window with it.
+    connect(m_screen, &QObject::destroyed, this, &QObject::deleteLater, Qt::UniqueConnection);
+    retired().append(this);
+    trimHeapSoon();
 }
 
 void OverlayWindow::showOverlay()
