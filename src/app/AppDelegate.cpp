@@ -15,6 +15,7 @@
 #include "settings/SystemLog.h"
 #include "capture/ScreenCapture.h"
 #include "hotkey/HotKey.h"
+#include "platform/DisplayPlatform.h"
 #include "update/Updater.h"
 #include "app/SettingsWindow.h"
 
@@ -134,7 +135,11 @@ bool AppDelegate::applicationShouldHandleReopen()
 void AppDelegate::statusItemClicked(QSystemTrayIcon::ActivationReason reason)
 {
     if (reason == QSystemTrayIcon::Context) {
-        // Popped up per click rather than attached, so a left click never opens it.
+        // Popped up per click rather than attached, so a left click never opens it. Under
+        // Wayland a window without a parent of its own becomes an application window, which a
+        // tiling desktop would stretch over the screen; one of a fixed size floats instead.
+        if (DisplayPlatform::current() == DisplayPlatform::Kind::Wayland)
+            m_menu->setFixedSize(m_menu->sizeHint());
         m_menu->popup(QCursor::pos());
         return;
     }

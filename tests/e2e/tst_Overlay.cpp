@@ -2,6 +2,9 @@
 #include <QDateTime>
 #include <QDir>
 #include <QImageReader>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTest>
@@ -307,6 +310,38 @@ private slots:
                                       item.captured(2), "org.kde.StatusNotifierItem.Activate",
                                       "int32:0", "int32:0"}),
             0);
+        QVERIFY(waitForOverlays(2));
+        QVERIFY(desktop.keys("Escape"));
+        QVERIFY(waitForOverlays(0));
+        // The bar asks for the menu: it floats rather than being tiled as an application
+        // window, and a click on its first row that can be chosen, "캡처", captures.
+        QCOMPARE(
+            desktop.run("dbus-send", {"--session", "--print-reply", "--dest=" + item.captured(1),
+                                      item.captured(2), "org.kde.StatusNotifierItem.ContextMenu",
+                                      "int32:0", "int32:0"}),
+            0);
+        QRect menu;
+        const std::function<void(const QJsonValue &)> findMenu = [&](const QJsonValue &node) {
+            for (const char *key : {"nodes", "floating_nodes"})
+                for (const QJsonValue &child : node[key].toArray())
+                    findMenu(child);
+            const QJsonValue r = node["rect"];
+            if (node["type"] == "floating_con" && node["app_id"] == "corvane")
+                menu =
+                    QRect(r["x"].toInt(), r["y"].toInt(), r["width"].toInt(), r["height"].toInt());
+        };
+        QVERIFY(waitUntil(
+            [&] {
+                QByteArray tree;
+                desktop.run("swaymsg", {"-t", "get_tree"}, &tree);
+                findMenu(QJsonDocument::fromJson(tree).object());
+                return menu.isValid();
+            },
+            5000));
+        // Six rows and two separators: "캡처", the third row, spans 33-49% of the height.
+        // The menu takes no click before it has settled on the screen.
+        QTest::qWait(300);
+        QVERIFY(click({menu.center().x(), menu.top() + menu.height() * 41 / 100}));
         QVERIFY(waitForOverlays(2));
         QVERIFY(desktop.keys("Escape"));
         QVERIFY(waitForOverlays(0));

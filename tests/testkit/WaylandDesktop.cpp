@@ -23,6 +23,7 @@ namespace {
 const char kConfig[] = R"(output HEADLESS-1 resolution 1280x720 position 0 0
 output * bg #204060 solid_color
 default_border none
+default_floating_border none
 focus_follows_mouse no
 bar {
     mode hide
