@@ -18,13 +18,9 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
-#include <csignal>
-
 #include <poll.h>
-#include <pwd.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sched.h>
 #include <unistd.h>
 #include <wayland-client.h>
@@ -50,8 +46,7 @@
 // capture is started as a person's shortcut would: by launching corvane a second time.
 // The baseline of each ratio is the portal's round trip measured in the same run.
 // BENCH_CORVANE names another build of corvane to time, to compare two builds on the same
-// machine; BENCH_SWAY_FLAGS adds options to sway: -Dtxn-timeout=1 shows the times without sway's
-// wait (200 ms by default) for a client to commit after acknowledging a new configuration.
+// machine.
 namespace {
 
 using Ns = long long;
@@ -313,157 +308,13 @@ struct Capture
     Ns frameSeen = 0;
 };
 
-// A headless sway desktop with one output, as testkit::WaylandDesktop makes its two (whose
-// second output cannot be taken away: sway 1.7 fails to commit a disabled headless output):
-// run as the test kit's unprivileged user, sway refusing root, with a session bus, the
-// desktop portal, PipeWire for its back end, and a bar that hosts tray items.
-const char kSession[] = R"(#!/bin/sh
-trap 'kill 0' EXIT
-export WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1
-export XDG_CURRENT_DESKTOP=sway XDG_SESSION_TYPE=wayland NO_AT_BRIDGE=1 GTK_USE_PORTAL=0
-sway -Dnoscanout $BENCH_SWAY_FLAGS -c "$XDG_RUNTIME_DIR/../sway.conf" 2>"$XDG_RUNTIME_DIR/../sway.log" &
-until [ -S "$XDG_RUNTIME_DIR/wayland-1" ]; do sleep 0.05; done
-export WAYLAND_DISPLAY=wayland-1
-until SWAYSOCK=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock 2>/dev/null); do sleep 0.05; done
-export SWAYSOCK
-dbus-update-activation-environment WAYLAND_DISPLAY XDG_CURRENT_DESKTOP XDG_SESSION_TYPE \
-    XDG_RUNTIME_DIR SWAYSOCK NO_AT_BRIDGE GTK_USE_PORTAL
-pipewire >/dev/null 2>&1 &
-wireplumber >/dev/null 2>&1 &
-until dbus-send --session --print-reply --reply-timeout=5000 \
-        --dest=org.freedesktop.portal.Desktop /org/freedesktop/portal/desktop \
-        org.freedesktop.DBus.Introspectable.Introspect 2>/dev/null |
-        grep -q org.freedesktop.portal.Screenshot; do sleep 0.5; done
-echo "READY $DBUS_SESSION_BUS_ADDRESS $SWAYSOCK"
-while [ -d "/proc/$1" ]; do sleep 0.2; done
-)";
-
-class Desktop
-{
-public:
-    ~Desktop()
-    {
-        if (m_group > 0)
-            kill(-m_group, SIGKILL);
-        if (m_session)
-            m_session->waitForFinished(3000);
-    }
-
-    bool start(const Config &config, const QImage &wallpaper, QString *error)
-    {
-        const passwd *account = getpwnam(testkit::WaylandDesktop::user);
-        if (!account || geteuid() != 0) {
-            *error = "needs root and the desktop's user (tools/setup.sh)";
-            return false;
-        }
-        QFile::setPermissions(m_dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                                                QFile::ReadOther | QFile::ExeOther);
-        m_runtime = m_dir.filePath("runtime");
-        QDir().mkpath(m_runtime);
-        const QString picture = m_dir.filePath("wallpaper.png");
-        QFile conf(m_dir.filePath("sway.conf")), script(m_dir.filePath("session.sh"));
-        if (!wallpaper.save(picture) || !conf.open(QIODevice::WriteOnly) ||
-            !script.open(QIODevice::WriteOnly)) {
-            *error = "could not prepare the desktop's folder";
-            return false;
-        }
-        conf.write(
-            QStringLiteral("output HEADLESS-1 resolution %1x%2 position 0 0 scale %3 bg %4 center\n"
-                           "default_border none\nfocus_follows_mouse no\n"
-                           "bar {\n    mode hide\n    tray_output *\n}\n")
-                .arg(config.pixels.width())
-                .arg(config.pixels.height())
-                .arg(config.scale)
-                .arg(picture)
-                .toUtf8());
-        script.write(kSession);
-        conf.close();
-        script.close();
-        QProcess::execute("chown", {"-R", QString::fromLocal8Bit(account->pw_name), m_dir.path()});
-        QFile::setPermissions(m_runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-
-        QProcessEnvironment env;
-        env.insert("XDG_RUNTIME_DIR", m_runtime);
-        env.insert("HOME", m_runtime);
-        env.insert("BENCH_SWAY_FLAGS", qEnvironmentVariable("BENCH_SWAY_FLAGS"));
-        m_session = std::make_unique<QProcess>();
-        m_session->setChildProcessModifier([] {
-            setsid();
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-        });
-        m_session->setStandardErrorFile(m_dir.filePath("session.log"));
-        runAsUser(
-            *m_session, "dbus-run-session",
-            {"--", "sh", script.fileName(), QString::number(QCoreApplication::applicationPid())},
-            env);
-        m_session->start();
-        if (!m_session->waitForStarted(5000)) {
-            *error = "the session did not start";
-            return false;
-        }
-        m_group = pid_t(m_session->processId());
-        QByteArray line;
-        const Ns deadline = monotonicNow() + 60000000000LL;
-        while (!line.contains('\n')) {
-            if (monotonicNow() > deadline || m_session->state() != QProcess::Running) {
-                *error = "the desktop did not come up";
-                return false;
-            }
-            m_session->waitForReadyRead(200);
-            line += m_session->readAllStandardOutput();
-        }
-        const QList<QByteArray> words = line.trimmed().split(' ');
-        if (words.size() != 3 || words[0] != "READY") {
-            *error = "the desktop said: " + QString::fromLocal8Bit(line);
-            return false;
-        }
-        m_env.insert("PATH", "/usr/local/bin:/usr/bin:/bin");
-        m_env.insert("XDG_RUNTIME_DIR", m_runtime);
-        m_env.insert("WAYLAND_DISPLAY", "wayland-1");
-        m_env.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromLocal8Bit(words[1]));
-        m_env.insert("SWAYSOCK", QString::fromLocal8Bit(words[2]));
-        m_env.insert("XDG_SESSION_TYPE", "wayland");
-        m_env.insert("XDG_CURRENT_DESKTOP", "sway");
-        return true;
-    }
-
-    QProcessEnvironment environment() const { return m_env; }
-    QString socket() const { return m_runtime + "/wayland-1"; }
-
-    static void runAsUser(QProcess &process, const QString &program, const QStringList &args,
-                          const QProcessEnvironment &env)
-    {
-        const QString user = testkit::WaylandDesktop::user;
-        QStringList command{"--reuid=" + user, "--regid=" + user, "--init-groups", "--reset-env",
-                            "env"};
-        for (const QString &name : env.keys())
-            command << name + '=' + env.value(name);
-        process.setProgram("setpriv");
-        process.setArguments(command << program << args);
-    }
-
-    int run(const QString &program, const QStringList &args) const
-    {
-        QProcess process;
-        testkit::dieWithParent(process);
-        runAsUser(process, program, args, m_env);
-        return testkit::runToEnd(process, nullptr, 10000);
-    }
-
-private:
-    QTemporaryDir m_dir;
-    QString m_runtime;
-    QProcessEnvironment m_env;
-    std::unique_ptr<QProcess> m_session;
-    pid_t m_group = 0;
-};
-
 // The desktop of one configuration with corvane running on it.
 class Session
 {
 public:
     Session(const Config &config, bool viaPortal)
-        : m_config(config), m_viaPortal(viaPortal), m_picture(desktopPicture(config.pixels))
+        : m_config(config), m_viaPortal(viaPortal), m_picture(desktopPicture(config.pixels)),
+          m_desktop({{config.pixels, config.scale, m_picture}})
     {}
     ~Session()
     {
@@ -477,8 +328,10 @@ public:
 
     bool start(QString *error)
     {
-        if (!m_desktop.start(m_config, m_picture, error) ||
-            !m_watch.connect(m_desktop.socket(), error))
+        if (!m_desktop.start(error))
+            return false;
+        const QString socket = m_desktop.environment().value("XDG_RUNTIME_DIR") + "/wayland-1";
+        if (!m_watch.connect(socket, error))
             return false;
         m_watch.onFrame = [this](const QImage &frame, Ns committed) { seen(frame, committed); };
         // The compositor shows the picture at the output's full size before corvane starts.
@@ -494,7 +347,7 @@ public:
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         m_env = m_desktop.environment();
         // The application has a runtime folder of its own: the display is named by path.
-        m_env.insert("WAYLAND_DISPLAY", m_desktop.socket());
+        m_env.insert("WAYLAND_DISPLAY", socket);
         m_env.insert("XDG_RUNTIME_DIR", m_home.filePath("runtime"));
         m_env.insert("HOME", m_home.path());
         m_env.insert("XDG_CONFIG_HOME", m_home.filePath("config"));
@@ -502,7 +355,7 @@ public:
         if (m_viaPortal)
             m_env.insert("CORVANE_CAPTURE", "portal");
         testkit::dieWithParent(m_app);
-        Desktop::runAsUser(m_app, executable(), {}, m_env);
+        m_desktop.runAsUser(m_app, executable(), {}, m_env);
         m_app.start();
         if (!pump([this] { return m_log.contains("화면 플랫폼: Wayland"); }, 20000)) {
             *error = "corvane did not start on Wayland: " + QString::fromUtf8(m_log.right(2000));
@@ -518,7 +371,7 @@ public:
         m_capturing = true;
         m_second.close();
         testkit::dieWithParent(m_second);
-        Desktop::runAsUser(m_second, executable(), {}, m_env);
+        m_desktop.runAsUser(m_second, executable(), {}, m_env);
         m_second.start();
         const auto has = [this](const char *name) { return m_capture.milestones.count(name); };
         const bool done = pump(
@@ -598,7 +451,7 @@ private:
     Config m_config;
     bool m_viaPortal;
     QImage m_picture;
-    Desktop m_desktop;
+    testkit::WaylandDesktop m_desktop;
     FrameWatch m_watch;
     QTemporaryDir m_home;
     QProcessEnvironment m_env;

@@ -20,8 +20,7 @@ namespace testkit {
 
 namespace {
 
-const char kConfig[] = R"(output HEADLESS-1 resolution 1280x720 position 0 0
-output * bg #204060 solid_color
+const char kConfig[] = R"(output * bg #204060 solid_color
 default_border none
 default_floating_border none
 focus_follows_mouse no
@@ -52,8 +51,10 @@ dbus-update-activation-environment WAYLAND_DISPLAY XDG_CURRENT_DESKTOP XDG_SESSI
 pipewire >/dev/null 2>&1 &
 wireplumber >/dev/null 2>&1 &
 # A headless output takes its scale once; later changes report success and do nothing.
-swaymsg create_output >/dev/null
-swaymsg output HEADLESS-2 resolution 1920x1080 position 1280 0 scale 2 >/dev/null
+if [ -n "$SECOND_OUTPUT" ]; then
+    swaymsg create_output >/dev/null
+    swaymsg output HEADLESS-2 $SECOND_OUTPUT >/dev/null
+fi
 # The portal's back ends start on its first call, some of them slowly.
 n=0
 until dbus-send --session --print-reply --reply-timeout=5000 \
@@ -75,9 +76,27 @@ bool writeFile(const QString &path, const QByteArray &data)
 
 } // namespace
 
+WaylandDesktop::WaylandDesktop(QList<Output> outputs) : m_outputs(std::move(outputs)) {}
+
 WaylandDesktop::WaylandDesktop(QImage leftWallpaper, QImage rightWallpaper)
-    : m_wallpapers{std::move(leftWallpaper), std::move(rightWallpaper)}
+    : WaylandDesktop(QList<Output>{{left.size(), 1, std::move(leftWallpaper)},
+                                   {right.size() * 2, 2, std::move(rightWallpaper)}})
 {}
+
+// The placement of output i, after those to its left.
+static QByteArray placement(const QList<WaylandDesktop::Output> &outputs, int i)
+{
+    int x = 0;
+    for (int j = 0; j < i; ++j)
+        x += outputs[j].pixels.width() / outputs[j].scale;
+    const WaylandDesktop::Output &o = outputs[i];
+    return QStringLiteral("resolution %1x%2 position %3 0 scale %4")
+        .arg(o.pixels.width())
+        .arg(o.pixels.height())
+        .arg(x)
+        .arg(o.scale)
+        .toUtf8();
+}
 
 WaylandDesktop::~WaylandDesktop()
 {
@@ -86,10 +105,10 @@ WaylandDesktop::~WaylandDesktop()
 
 QByteArray WaylandDesktop::config() const
 {
-    QByteArray text = kConfig;
-    for (int i = 0; i < 2; ++i) {
+    QByteArray text = kConfig + ("output HEADLESS-1 " + placement(m_outputs, 0) + '\n');
+    for (int i = 0; i < m_outputs.size(); ++i) {
         const QString file = m_dir.filePath(QStringLiteral("wallpaper%1.png").arg(i + 1));
-        if (!m_wallpapers[i].isNull() && m_wallpapers[i].save(file))
+        if (!m_outputs[i].wallpaper.isNull() && m_outputs[i].wallpaper.save(file))
             text += "output HEADLESS-" + QByteArray::number(i + 1) + " bg " +
                     QFile::encodeName(file) + " center\n";
     }
@@ -128,6 +147,8 @@ bool WaylandDesktop::start(QString *error)
     QProcessEnvironment env;
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtimeDir);
     env.insert(QStringLiteral("HOME"), m_runtimeDir);
+    if (m_outputs.size() > 1)
+        env.insert(QStringLiteral("SECOND_OUTPUT"), QString::fromUtf8(placement(m_outputs, 1)));
     m_session = std::make_unique<QProcess>();
     // Its own process group, so that stop() reaches every process of the desktop.
     m_session->setChildProcessModifier([] {
@@ -227,7 +248,10 @@ bool WaylandDesktop::pointer(const QStringList &steps) const
     if (!m_pointer) {
         m_pointer = std::make_unique<QProcess>();
         dieWithParent(*m_pointer);
-        const QRect layout = left | right;
+        QSize layout(0, 0);
+        for (const Output &o : m_outputs)
+            layout = QSize(layout.width() + o.pixels.width() / o.scale,
+                           std::max(layout.height(), o.pixels.height() / o.scale));
         runAsUser(*m_pointer, QStringLiteral(CORVANE_TEST_POINTER),
                   {QStringLiteral("%1x%2").arg(layout.width()).arg(layout.height())},
                   environment());

@@ -16,9 +16,10 @@
 
 namespace testkit {
 
-// A headless Wayland desktop for one test executable: sway with two outputs, HEADLESS-1
-// (1280x720 at scale 1) and HEADLESS-2 (1920x1080 at scale 2, 960x540 in the layout, to its
-// right), a session bus with the desktop portal, PipeWire, and a bar hosting tray items.
+// A headless Wayland desktop for one test executable: sway with one or two outputs side by
+// side, by default HEADLESS-1 (1280x720 at scale 1) and HEADLESS-2 (1920x1080 at scale 2,
+// 960x540 in the layout, to its right), a session bus with the desktop portal, PipeWire, and
+// a bar hosting tray items.
 // sway refuses to run as root, so the desktop and every client run as the unprivileged user
 // that tools/setup.sh creates. Everything the desktop starts is one process group, stopped
 // with it and when the test process dies.
@@ -29,7 +30,15 @@ public:
     static constexpr QRect left{0, 0, 1280, 720};
     static constexpr QRect right{1280, 0, 960, 540};
 
-    // Each output may show a picture of its own pixel size, drawn one to one.
+    struct Output
+    {
+        QSize pixels;
+        int scale = 1;
+        // A picture of the output's pixel size, drawn one to one; none shows a plain colour.
+        QImage wallpaper;
+    };
+    explicit WaylandDesktop(QList<Output> outputs);
+    // The two outputs left and right.
     explicit WaylandDesktop(QImage leftWallpaper = {}, QImage rightWallpaper = {});
     ~WaylandDesktop();
     WaylandDesktop(const WaylandDesktop &) = delete;
@@ -63,7 +72,7 @@ public:
 private:
     QByteArray config() const;
 
-    QImage m_wallpapers[2];
+    QList<Output> m_outputs;
     QTemporaryDir m_dir;
     QString m_runtimeDir;
     QByteArray m_busAddress;
