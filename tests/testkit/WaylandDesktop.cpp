@@ -23,7 +23,6 @@ namespace {
 const char kConfig[] = R"(output * bg #204060 solid_color
 default_border none
 default_floating_border none
-focus_follows_mouse no
 bar {
     mode hide
     tray_output *
