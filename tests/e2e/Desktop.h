@@ -61,7 +61,10 @@ public:
     virtual QImage screen() const = 0;
     virtual int run(const QString &program, const QStringList &args,
                     QByteArray *out = nullptr) const = 0;
-#ifndef CORVANE_WAYLAND
+#ifdef CORVANE_WAYLAND
+    // The application's floating windows, such as the tray item's menu.
+    virtual QList<Window> menus() const = 0;
+#else
     virtual const XServer &server() const = 0;
 #endif
 

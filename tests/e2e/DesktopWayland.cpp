@@ -5,31 +5,33 @@ namespace testkit {
 
 namespace {
 
-const Desktop::Output kLeft{WaylandDesktop::left, 1, {0, 0}, false, true};
-const Desktop::Output kRight{WaylandDesktop::right, 2, {0, 0}, true, false};
+// HEADLESS-1 at scale 1 and, to its right, HEADLESS-2 at scale 2.
+const QList<Desktop::Output> kOutputs{{{0, 0, 1280, 720}, 1, {0, 0}, false, true},
+                                      {{1280, 0, 960, 540}, 2, {0, 0}, true, false}};
 
-// What an output shows, at its pixel size.
-QImage wallpaper(const Desktop::Output &output)
+// The outputs for sway, each showing its part of the pattern at its pixel size.
+QList<WaylandDesktop::Output> painted(const QList<Desktop::Output> &outputs)
 {
-    QImage image(output.rect.size() * output.scale, QImage::Format_RGB32);
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            image.setPixel(x, y, output.shows({x, y}));
-    return image;
+    QList<WaylandDesktop::Output> painted;
+    for (const Desktop::Output &output : outputs) {
+        QImage image(output.rect.size() * output.scale, QImage::Format_RGB32);
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                image.setPixel(x, y, output.shows({x, y}));
+        painted.append({image.size(), output.scale, image});
+    }
+    return painted;
 }
 
 class SwayDesktop : public Desktop
 {
 public:
-    SwayDesktop() : Desktop({kLeft, kRight}), m_session(wallpaper(kLeft), wallpaper(kRight)) {}
+    SwayDesktop() : Desktop(kOutputs), m_session(painted(kOutputs)) {}
     bool start(QString *error) { return m_session.start(error); }
 
     AppProcess app() override
     {
-        QProcessEnvironment env = m_session.environment();
-        // The application has a runtime folder of its own: the display is named by path.
-        env.insert("WAYLAND_DISPLAY", env.value("XDG_RUNTIME_DIR") + "/wayland-1");
-        return AppProcess(env, [this](QProcess &process) {
+        return AppProcess(m_session.environment(), [this](QProcess &process) {
             // Its home, with what the test put there, is the desktop user's.
             const QProcessEnvironment env = process.processEnvironment();
             QProcess::execute("chown", {"-R", WaylandDesktop::user, env.value("HOME")});
@@ -42,14 +44,8 @@ public:
                          20000) &&
                app.launchAgain() == 0;
     }
-    QList<Window> overlays() const override
-    {
-        QList<Window> found;
-        for (const WaylandDesktop::Window &w : m_session.windows())
-            if (w.appId == "corvane" && w.fullScreen)
-                found.append({w.rect, w.focused});
-        return found;
-    }
+    QList<Window> overlays() const override { return windows(false); }
+    QList<Window> menus() const override { return windows(true); }
     bool pointer(const QStringList &steps) const override { return m_session.pointer(steps); }
     // wtype, after its pause for the seat to learn the new keyboard.
     bool keys(const QString &chord) const override
@@ -75,6 +71,16 @@ public:
     }
 
 private:
+    // The application's full-screen or floating windows.
+    QList<Window> windows(bool floating) const
+    {
+        QList<Window> found;
+        for (const WaylandDesktop::Window &w : m_session.windows())
+            if (w.appId == "corvane" && (floating ? w.floating : w.fullScreen))
+                found.append({w.rect, w.focused});
+        return found;
+    }
+
     WaylandDesktop m_session;
 };
 

@@ -28,8 +28,7 @@ public:
         QList<Window> found;
         for (const XWindow &w : windowsOf(m_server, Kind::Overlay))
             found.append({w.geometry, w.id == focus});
-        std::sort(found.begin(), found.end(),
-                  [](const Window &a, const Window &b) { return a.rect.x() < b.rect.x(); });
+        std::ranges::sort(found, {}, [](const Window &w) { return w.rect.x(); });
         return found;
     }
     bool pointer(const QStringList &steps) const override { return run("xdotool", steps) == 0; }

@@ -2,8 +2,6 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QDir>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -12,13 +10,24 @@
 
 #include <pwd.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "testkit/Files.h"
 #include "testkit/XServer.h"
 
 namespace testkit {
 
 namespace {
+
+// Where output i sits in the layout, in points: right of those before it.
+QRect place(const QList<WaylandDesktop::Output> &outputs, qsizetype i)
+{
+    int x = 0;
+    for (qsizetype j = 0; j < i; ++j)
+        x += outputs[j].pixels.width() / outputs[j].scale;
+    return {QPoint(x, 0), outputs[i].pixels / outputs[i].scale};
+}
 
 const char kConfig[] = R"(output * bg #204060 solid_color
 default_border none
@@ -29,31 +38,43 @@ bar {
 }
 )";
 
-// Runs the desktop, says READY with the bus address and sway's socket, and takes everything
-// down with it once the test process ($1) is gone.
+// Outputs named as sway's headless back end names them, the first made at its start and the
+// others later by the session; each takes its place, scale and wallpaper as it appears.
+QByteArray config(const QList<WaylandDesktop::Output> &outputs, const QTemporaryDir &dir)
+{
+    QString text = kConfig;
+    for (qsizetype i = 0; i < outputs.size(); ++i) {
+        const WaylandDesktop::Output &o = outputs[i];
+        text += QString::asprintf("output HEADLESS-%lld resolution %dx%d position %d 0 scale %d\n",
+                                  i + 1, o.pixels.width(), o.pixels.height(), place(outputs, i).x(),
+                                  o.scale);
+        const QString file = dir.filePath(QString("wallpaper%1.png").arg(i + 1));
+        if (!o.wallpaper.isNull() && o.wallpaper.save(file))
+            text += QString("output HEADLESS-%1 bg %2 center\n").arg(i + 1).arg(file);
+    }
+    return text.toUtf8();
+}
+
+// Runs the desktop with $2 outputs, says READY with the bus address and sway's socket, and
+// takes everything down with it once the test process ($1) is gone.
 const char kSession[] = R"(#!/bin/sh
 trap 'kill 0' EXIT
 export WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1
 export XDG_CURRENT_DESKTOP=sway XDG_SESSION_TYPE=wayland NO_AT_BRIDGE=1 GTK_USE_PORTAL=0
 # Full-screen windows are composited like any other: scanned out, their later frames were
 # missing from screenshots of an output without the pointer.
-sway -Dnoscanout -c "$XDG_RUNTIME_DIR/../sway.conf" 2>"$XDG_RUNTIME_DIR/../sway.log" &
+sway -Dnoscanout -c "$XDG_RUNTIME_DIR/../sway.conf" 2>"$XDG_RUNTIME_DIR/sway.log" &
 n=0
-until [ -S "$XDG_RUNTIME_DIR/wayland-1" ]; do
+until [ -S "$XDG_RUNTIME_DIR/wayland-1" ] &&
+        SWAYSOCK=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock 2>/dev/null); do
     n=$((n + 1)); [ $n -lt 300 ] || exit 3; sleep 0.05
 done
-export WAYLAND_DISPLAY=wayland-1
-until SWAYSOCK=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock 2>/dev/null); do sleep 0.05; done
-export SWAYSOCK
+export WAYLAND_DISPLAY=wayland-1 SWAYSOCK
 dbus-update-activation-environment WAYLAND_DISPLAY XDG_CURRENT_DESKTOP XDG_SESSION_TYPE \
     XDG_RUNTIME_DIR SWAYSOCK NO_AT_BRIDGE GTK_USE_PORTAL
 pipewire >/dev/null 2>&1 &
 wireplumber >/dev/null 2>&1 &
-# A headless output takes its scale once; later changes report success and do nothing.
-if [ -n "$SECOND_OUTPUT" ]; then
-    swaymsg create_output >/dev/null
-    swaymsg output HEADLESS-2 $SECOND_OUTPUT >/dev/null
-fi
+for _ in $(seq 2 "$2"); do swaymsg create_output >/dev/null; done
 # The portal's back ends start on its first call, some of them slowly.
 n=0
 until dbus-send --session --print-reply --reply-timeout=5000 \
@@ -67,52 +88,7 @@ while [ -d "/proc/$1" ]; do sleep 0.2; done
 kill 0
 )";
 
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
 } // namespace
-
-WaylandDesktop::WaylandDesktop(QList<Output> outputs) : m_outputs(std::move(outputs)) {}
-
-WaylandDesktop::WaylandDesktop(QImage leftWallpaper, QImage rightWallpaper)
-    : WaylandDesktop(QList<Output>{{left.size(), 1, std::move(leftWallpaper)},
-                                   {right.size() * 2, 2, std::move(rightWallpaper)}})
-{}
-
-// The placement of output i, after those to its left.
-static QByteArray placement(const QList<WaylandDesktop::Output> &outputs, int i)
-{
-    int x = 0;
-    for (int j = 0; j < i; ++j)
-        x += outputs[j].pixels.width() / outputs[j].scale;
-    const WaylandDesktop::Output &o = outputs[i];
-    return QStringLiteral("resolution %1x%2 position %3 0 scale %4")
-        .arg(o.pixels.width())
-        .arg(o.pixels.height())
-        .arg(x)
-        .arg(o.scale)
-        .toUtf8();
-}
-
-WaylandDesktop::~WaylandDesktop()
-{
-    stop();
-}
-
-QByteArray WaylandDesktop::config() const
-{
-    QByteArray text = kConfig + ("output HEADLESS-1 " + placement(m_outputs, 0) + '\n');
-    for (int i = 0; i < m_outputs.size(); ++i) {
-        const QString file = m_dir.filePath(QStringLiteral("wallpaper%1.png").arg(i + 1));
-        if (!m_outputs[i].wallpaper.isNull() && m_outputs[i].wallpaper.save(file))
-            text += "output HEADLESS-" + QByteArray::number(i + 1) + " bg " +
-                    QFile::encodeName(file) + " center\n";
-    }
-    return text;
-}
 
 bool WaylandDesktop::start(QString *error)
 {
@@ -123,63 +99,61 @@ bool WaylandDesktop::start(QString *error)
     };
     const passwd *account = getpwnam(user);
     if (!account)
-        return fail(QStringLiteral("no user %1 (run tools/setup.sh)").arg(user));
+        return fail(QString("no user %1 (run tools/setup.sh)").arg(user));
     if (geteuid() != 0)
-        return fail(QStringLiteral("the desktop's user can only be taken on as root"));
-    if (!m_dir.isValid())
-        return fail(QStringLiteral("no temporary folder"));
-    QFile::setPermissions(m_dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                                            QFile::ReadOther | QFile::ExeOther);
-    m_runtimeDir = m_dir.filePath(QStringLiteral("runtime"));
-    const QString script = m_dir.filePath(QStringLiteral("session.sh"));
-    if (!QDir().mkpath(m_runtimeDir) ||
-        chown(QFile::encodeName(m_runtimeDir).constData(), account->pw_uid, account->pw_gid) ||
-        !writeFile(m_dir.filePath(QStringLiteral("sway.conf")), config()) ||
+        return fail("the desktop's user can only be taken on as root");
+    // The user reads the script and the configuration; the runtime folder is its own.
+    const QString runtimeDir = m_dir.filePath("runtime");
+    const QByteArray runtime = QFile::encodeName(runtimeDir);
+    const QString script = m_dir.filePath("session.sh"), log = m_dir.filePath("session.log");
+    if (!m_dir.isValid() || chmod(QFile::encodeName(m_dir.path()).constData(), 0705) ||
+        mkdir(runtime.constData(), 0700) ||
+        chown(runtime.constData(), account->pw_uid, account->pw_gid) ||
+        !writeFile(m_dir.filePath("sway.conf"), config(m_outputs, m_dir)) ||
         !writeFile(script, kSession))
-        return fail(QStringLiteral("could not prepare the desktop's folder"));
-    QFile::setPermissions(m_runtimeDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    // sway writes its log beside the runtime folder.
-    const QString log = m_dir.filePath(QStringLiteral("sway.log"));
-    writeFile(log, {});
-    chown(QFile::encodeName(log).constData(), account->pw_uid, account->pw_gid);
+        return fail("could not prepare the desktop's folder");
 
     QProcessEnvironment env;
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtimeDir);
-    env.insert(QStringLiteral("HOME"), m_runtimeDir);
-    if (m_outputs.size() > 1)
-        env.insert(QStringLiteral("SECOND_OUTPUT"), QString::fromUtf8(placement(m_outputs, 1)));
+    env.insert("XDG_RUNTIME_DIR", runtimeDir);
+    env.insert("HOME", runtimeDir);
     m_session = std::make_unique<QProcess>();
     // Its own process group, so that stop() reaches every process of the desktop.
     m_session->setChildProcessModifier([] {
         setsid();
         prctl(PR_SET_PDEATHSIG, SIGKILL);
     });
-    m_session->setStandardErrorFile(m_dir.filePath(QStringLiteral("session.log")));
-    runAsUser(*m_session, QStringLiteral("dbus-run-session"),
-              {QStringLiteral("--"), QStringLiteral("sh"), script,
-               QString::number(QCoreApplication::applicationPid())},
+    m_session->setStandardErrorFile(log);
+    runAsUser(*m_session, "dbus-run-session",
+              {"--", "sh", script, QString::number(QCoreApplication::applicationPid()),
+               QString::number(m_outputs.size())},
               env);
     m_session->start();
     if (!m_session->waitForStarted(5000))
-        return fail(QStringLiteral("the session did not start (is dbus installed?)"));
+        return fail("the session did not start (is dbus installed?)");
     m_group = pid_t(m_session->processId());
-    QByteArray line;
-    QDeadlineTimer deadline(60000);
-    while (!line.contains('\n')) {
-        if (deadline.hasExpired() || m_session->state() != QProcess::Running) {
-            QFile log(m_dir.filePath(QStringLiteral("session.log")));
-            log.open(QIODevice::ReadOnly);
-            return fail(QStringLiteral("the desktop did not come up: ") +
-                        QString::fromLocal8Bit(log.readAll().right(2000)));
-        }
+    const QDeadlineTimer deadline(60000);
+    while (!m_session->canReadLine()) {
+        if (deadline.hasExpired() || m_session->state() != QProcess::Running)
+            return fail("the desktop did not come up: " +
+                        QString::fromLocal8Bit(readFile(log).right(2000)));
         m_session->waitForReadyRead(200);
-        line += m_session->readAllStandardOutput();
     }
+    const QByteArray line = m_session->readLine();
     const QList<QByteArray> words = line.trimmed().split(' ');
     if (words.size() != 3 || words[0] != "READY")
-        return fail(QStringLiteral("the desktop said: ") + QString::fromLocal8Bit(line));
-    m_busAddress = words[1];
-    m_swaySocket = words[2];
+        return fail("the desktop said: " + QString::fromLocal8Bit(line));
+    m_env.insert("PATH", "/usr/local/bin:/usr/bin:/bin");
+    m_env.insert("XDG_RUNTIME_DIR", runtimeDir);
+    m_env.insert("WAYLAND_DISPLAY", runtimeDir + "/wayland-1");
+    m_env.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromLocal8Bit(words[1]));
+    m_env.insert("SWAYSOCK", QString::fromLocal8Bit(words[2]));
+    m_env.insert("XDG_SESSION_TYPE", "wayland");
+    m_env.insert("XDG_CURRENT_DESKTOP", "sway");
+    // Sanitizer settings of the test run reach the application under test.
+    const QProcessEnvironment own = QProcessEnvironment::systemEnvironment();
+    for (const QString &name : own.keys())
+        if (name.endsWith("SAN_OPTIONS"))
+            m_env.insert(name, own.value(name));
     return true;
 }
 
@@ -187,48 +161,24 @@ void WaylandDesktop::stop()
 {
     if (!m_session || m_group <= 0)
         return;
-    if (m_session->state() != QProcess::NotRunning) {
-        kill(-m_group, SIGTERM);
-        if (!m_session->waitForFinished(3000)) {
-            kill(-m_group, SIGKILL);
-            m_session->waitForFinished(3000);
-        }
-    }
-    // Members that outlived the leader are still in its group.
+    // Members that outlive the leader, or a leader that does not stop, are still in its group.
+    kill(-m_group, SIGTERM);
+    m_session->waitForFinished(3000);
     kill(-m_group, SIGKILL);
+    m_session->waitForFinished(3000);
     m_pointer.reset();
     m_group = 0;
     m_session.reset();
 }
 
-QProcessEnvironment WaylandDesktop::environment() const
-{
-    QProcessEnvironment env;
-    env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/local/bin:/usr/bin:/bin"));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtimeDir);
-    env.insert(QStringLiteral("WAYLAND_DISPLAY"), QStringLiteral("wayland-1"));
-    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QString::fromLocal8Bit(m_busAddress));
-    env.insert(QStringLiteral("SWAYSOCK"), QString::fromLocal8Bit(m_swaySocket));
-    env.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
-    env.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), QStringLiteral("sway"));
-    // Sanitizer settings of the test run reach the application under test.
-    const QProcessEnvironment own = QProcessEnvironment::systemEnvironment();
-    for (const QString &name : own.keys()) {
-        if (name.endsWith(QLatin1String("SAN_OPTIONS")))
-            env.insert(name, own.value(name));
-    }
-    return env;
-}
-
 void WaylandDesktop::runAsUser(QProcess &process, const QString &program, const QStringList &args,
                                const QProcessEnvironment &env) const
 {
-    QStringList command{QStringLiteral("--reuid=%1").arg(user),
-                        QStringLiteral("--regid=%1").arg(user), QStringLiteral("--init-groups"),
-                        QStringLiteral("--reset-env"), QStringLiteral("env")};
+    QStringList command{QString("--reuid=%1").arg(user), QString("--regid=%1").arg(user),
+                        "--init-groups", "--reset-env", "env"};
     for (const QString &name : env.keys())
-        command << name + QLatin1Char('=') + env.value(name);
-    process.setProgram(QStringLiteral("setpriv"));
+        command << name + '=' + env.value(name);
+    process.setProgram("setpriv");
     process.setArguments(command << program << args);
 }
 
@@ -245,19 +195,17 @@ bool WaylandDesktop::pointer(const QStringList &steps) const
 {
     // One device for the session, so that a button held down stays down until a later call.
     if (!m_pointer) {
+        QRect layout;
+        for (qsizetype i = 0; i < m_outputs.size(); ++i)
+            layout |= place(m_outputs, i);
         m_pointer = std::make_unique<QProcess>();
         dieWithParent(*m_pointer);
-        QSize layout(0, 0);
-        for (const Output &o : m_outputs)
-            layout = QSize(layout.width() + o.pixels.width() / o.scale,
-                           std::max(layout.height(), o.pixels.height() / o.scale));
-        runAsUser(*m_pointer, QStringLiteral(CORVANE_TEST_POINTER),
-                  {QStringLiteral("%1x%2").arg(layout.width()).arg(layout.height())},
-                  environment());
+        runAsUser(*m_pointer, CORVANE_TEST_POINTER,
+                  {QString("%1x%2").arg(layout.width()).arg(layout.height())}, environment());
         m_pointer->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_pointer->start();
     }
-    m_pointer->write(steps.join(QLatin1Char(' ')).toUtf8() + '\n');
+    m_pointer->write(steps.join(' ').toUtf8() + '\n');
     while (!m_pointer->canReadLine())
         if (!m_pointer->waitForReadyRead(10000))
             return false;
@@ -267,25 +215,20 @@ bool WaylandDesktop::pointer(const QStringList &steps) const
 QList<WaylandDesktop::Window> WaylandDesktop::windows() const
 {
     QByteArray tree;
-    if (run(QStringLiteral("swaymsg"), {QStringLiteral("-t"), QStringLiteral("get_tree")}, &tree) !=
-        0)
+    if (run("swaymsg", {"-t", "get_tree"}, &tree) != 0)
         return {};
     QList<Window> found;
-    const std::function<void(const QJsonObject &)> walk = [&](const QJsonObject &node) {
-        if (node.contains(QLatin1String("app_id")) &&
-            !node.value(QLatin1String("app_id")).isNull()) {
-            const QJsonObject r = node.value(QLatin1String("rect")).toObject();
+    const std::function<void(const QJsonValue &)> walk = [&](const QJsonValue &node) {
+        const QJsonValue r = node["rect"];
+        if (node["app_id"].isString())
             found.append(
-                {node.value(QLatin1String("app_id")).toString(),
-                 QRect(r.value(QLatin1String("x")).toInt(), r.value(QLatin1String("y")).toInt(),
-                       r.value(QLatin1String("width")).toInt(),
-                       r.value(QLatin1String("height")).toInt()),
-                 node.value(QLatin1String("focused")).toBool(),
-                 node.value(QLatin1String("fullscreen_mode")).toInt() != 0});
-        }
+                {node["app_id"].toString(),
+                 QRect(r["x"].toInt(), r["y"].toInt(), r["width"].toInt(), r["height"].toInt()),
+                 node["focused"].toBool(), node["fullscreen_mode"].toInt() != 0,
+                 node["type"] == "floating_con"});
         for (const char *key : {"nodes", "floating_nodes"})
-            for (const QJsonValue &child : node.value(QLatin1String(key)).toArray())
-                walk(child.toObject());
+            for (const QJsonValue &child : node[key].toArray())
+                walk(child);
     };
     walk(QJsonDocument::fromJson(tree).object());
     return found;

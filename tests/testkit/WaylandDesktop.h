@@ -4,7 +4,6 @@
 #include <QImage>
 #include <QList>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QRect>
 #include <QString>
 #include <QStringList>
@@ -16,10 +15,8 @@
 
 namespace testkit {
 
-// A headless Wayland desktop for one test executable: sway with one or two outputs side by
-// side, by default HEADLESS-1 (1280x720 at scale 1) and HEADLESS-2 (1920x1080 at scale 2,
-// 960x540 in the layout, to its right), a session bus with the desktop portal, PipeWire, and
-// a bar hosting tray items.
+// A headless Wayland desktop for one test executable: sway with the given outputs side by side
+// from the left, a session bus with the desktop portal, PipeWire, and a bar hosting tray items.
 // sway refuses to run as root, so the desktop and every client run as the unprivileged user
 // that tools/setup.sh creates. Everything the desktop starts is one process group, stopped
 // with it and when the test process dies.
@@ -27,8 +24,6 @@ class WaylandDesktop
 {
 public:
     static constexpr const char *user = "corvane-desktop";
-    static constexpr QRect left{0, 0, 1280, 720};
-    static constexpr QRect right{1280, 0, 960, 540};
 
     struct Output
     {
@@ -37,18 +32,15 @@ public:
         // A picture of the output's pixel size, drawn one to one; none shows a plain colour.
         QImage wallpaper;
     };
-    explicit WaylandDesktop(QList<Output> outputs);
-    // The two outputs left and right.
-    explicit WaylandDesktop(QImage leftWallpaper = {}, QImage rightWallpaper = {});
-    ~WaylandDesktop();
-    WaylandDesktop(const WaylandDesktop &) = delete;
-    WaylandDesktop &operator=(const WaylandDesktop &) = delete;
+    explicit WaylandDesktop(QList<Output> outputs) : m_outputs(std::move(outputs)) {}
+    ~WaylandDesktop() { stop(); }
 
     bool start(QString *error = nullptr);
     void stop();
 
-    // The session's variables for a client: its runtime folder, display, bus and sway socket.
-    QProcessEnvironment environment() const;
+    // The session's variables for a client: its runtime folder, display (by path, for a client
+    // with a runtime folder of its own), bus and sway socket.
+    QProcessEnvironment environment() const { return m_env; }
     // Prepares process to run program as the desktop's user with env.
     void runAsUser(QProcess &process, const QString &program, const QStringList &args,
                    const QProcessEnvironment &env) const;
@@ -66,17 +58,14 @@ public:
         QRect rect;
         bool focused = false;
         bool fullScreen = false;
+        bool floating = false; // such as a menu
     };
     QList<Window> windows() const;
 
 private:
-    QByteArray config() const;
-
     QList<Output> m_outputs;
     QTemporaryDir m_dir;
-    QString m_runtimeDir;
-    QByteArray m_busAddress;
-    QByteArray m_swaySocket;
+    QProcessEnvironment m_env;
     std::unique_ptr<QProcess> m_session;
     mutable std::unique_ptr<QProcess> m_pointer;
     pid_t m_group = 0;

@@ -30,8 +30,6 @@ void global(void *, wl_registry *registry, uint32_t name, const char *interface,
             wl_registry_bind(registry, name, &zwlr_virtual_pointer_manager_v1_interface, 1));
 }
 
-void globalRemove(void *, wl_registry *, uint32_t) {}
-
 uint32_t now()
 {
     timespec t{};
@@ -52,7 +50,7 @@ int main(int argc, char **argv)
     if (!display)
         return 1;
     wl_registry *registry = wl_display_get_registry(display);
-    const wl_registry_listener listener{global, globalRemove};
+    const wl_registry_listener listener{global, [](void *, wl_registry *, uint32_t) {}};
     wl_registry_add_listener(registry, &listener, nullptr);
     wl_display_roundtrip(display);
     if (!seat || !manager)
@@ -92,8 +90,7 @@ int main(int argc, char **argv)
         std::puts("ok");
         std::fflush(stdout);
     }
-    zwlr_virtual_pointer_v1_destroy(pointer);
-    wl_display_roundtrip(display);
+    // Disconnecting also destroys the device.
     wl_display_disconnect(display);
     return 0;
 }
