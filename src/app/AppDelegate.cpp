@@ -80,7 +80,12 @@ void AppDelegate::applicationDidFinishLaunching()
         if (self)
             self->startCapture();
     });
-    applyHotKey();
+    // The desktop portal's answers reach this process only once its event loop runs; a
+    // registration through the portal waits for them, so it waits for the loop too.
+    if (DisplayPlatform::current() == DisplayPlatform::Kind::Wayland)
+        QTimer::singleShot(0, this, &AppDelegate::applyHotKey);
+    else
+        applyHotKey();
     if (m_screens.prepare)
         QTimer::singleShot(0, this, [self] {
             if (self)

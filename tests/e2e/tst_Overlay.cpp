@@ -2,9 +2,6 @@
 #include <QDateTime>
 #include <QDir>
 #include <QImageReader>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTest>
@@ -326,6 +323,44 @@ private slots:
         // Past the hotkey's five-second retry, the log has not repeated itself.
         QTest::qWait(5500);
         QCOMPARE(app.stderrText().count(noShortcuts), 1);
+    }
+
+    // Where the desktop offers global shortcuts (a stand-in service here: no desktop that
+    // does runs headless on this machine), the stored combination is bound there, and the
+    // desktop's report of it pressed captures.
+    void desktopShortcutCaptures()
+    {
+        QCOMPARE(desktop.run("sh", {"-c", R"(
+dbus-update-activation-environment XDG_DESKTOP_PORTAL_DIR="$XDG_RUNTIME_DIR/portals"
+pkill -xf /usr/libexec/xdg-desktop-portal
+until dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop \
+        /org/freedesktop/portal/desktop org.freedesktop.DBus.Introspectable.Introspect |
+        grep -q GlobalShortcuts; do sleep 0.2; done)"}),
+                 0);
+        AppProcess app = desktop.app();
+        QVERIFY(app.start());
+        const auto standIn = [&](const QStringList &call) {
+            QByteArray out;
+            desktop.run("dbus-send",
+                        QStringList{"--session", "--print-reply",
+                                    "--dest=org.freedesktop.impl.portal.desktop."
+                                    "corvanetest",
+                                    "/test"} +
+                            call,
+                        &out);
+            return out;
+        };
+        QVERIFY(waitUntil(
+            [&] {
+                return standIn({"org.corvane.test.Shortcuts.Triggers"})
+                    .contains("capture=SHIFT+CTRL+9");
+            },
+            10000));
+        standIn({"org.corvane.test.Shortcuts.Press", "string:capture"});
+        QVERIFY(waitForOverlays(2));
+        QVERIFY(desktop.keys("Escape"));
+        QVERIFY(waitForOverlays(0));
+        QVERIFY(!app.stderrText().contains("전역 단축키를 제공하지 않습니다"));
     }
 #else
     void savePanelHidesTheOverlayAndWritesJpegByName()

@@ -56,7 +56,9 @@ QByteArray config(const QList<WaylandDesktop::Output> &outputs, const QTemporary
 }
 
 // Runs the desktop with $2 outputs, says READY with the bus address and sway's socket, and
-// takes everything down with it once the test process ($1) is gone.
+// takes everything down with it once the test process ($1) is gone. $3 is a stand-in for a
+// desktop's global-shortcut service; the portal offers it only once its folder of back ends
+// is pointed at $XDG_RUNTIME_DIR/portals and it is started again.
 const char kSession[] = R"(#!/bin/sh
 trap 'kill 0' EXIT
 export WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1
@@ -75,6 +77,11 @@ dbus-update-activation-environment WAYLAND_DISPLAY XDG_CURRENT_DESKTOP XDG_SESSI
 pipewire >/dev/null 2>&1 &
 wireplumber >/dev/null 2>&1 &
 for _ in $(seq 2 "$2"); do swaymsg create_output >/dev/null; done
+"$3" >/dev/null &
+mkdir "$XDG_RUNTIME_DIR/portals"
+cp /usr/share/xdg-desktop-portal/portals/*.portal "$XDG_RUNTIME_DIR/portals/"
+printf '[portal]\nDBusName=org.freedesktop.impl.portal.desktop.corvanetest\nInterfaces=%s;\nUseIn=sway;\n' \
+    org.freedesktop.impl.portal.GlobalShortcuts >"$XDG_RUNTIME_DIR/portals/corvanetest.portal"
 # The portal's back ends start on its first call, some of them slowly.
 n=0
 until dbus-send --session --print-reply --reply-timeout=5000 \
@@ -125,7 +132,7 @@ bool WaylandDesktop::start(QString *error)
     m_session->setStandardErrorFile(log);
     runAsUser(*m_session, "dbus-run-session",
               {"--", "sh", script, QString::number(QCoreApplication::applicationPid()),
-               QString::number(m_outputs.size())},
+               QString::number(m_outputs.size()), CORVANE_TEST_SHORTCUTS},
               env);
     m_session->start();
     if (!m_session->waitForStarted(5000))
