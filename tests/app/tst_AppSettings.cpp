@@ -1,5 +1,4 @@
 #include <QDir>
-#include <QFile>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -10,23 +9,19 @@
 #include "settings/AppSettings.h"
 #include "settings/Bundle.h"
 #include "settings/SystemLog.h"
+#include "testkit/Files.h"
 
 class TestAppSettings : public QObject
 {
     Q_OBJECT
 
     QTemporaryDir dir;
-    QString iniPath;
+    const QString iniPath = dir.filePath("corvane.conf");
 
     std::unique_ptr<AppSettings> makeStore()
     {
         return std::make_unique<AppSettings>(
             std::make_unique<QSettings>(iniPath, QSettings::IniFormat));
-    }
-    void writeRaw(const QString &key, const QVariant &value)
-    {
-        QSettings raw(iniPath, QSettings::IniFormat);
-        raw.setValue(key, value);
     }
     QString picturesFolder() const
     {
@@ -34,37 +29,46 @@ class TestAppSettings : public QObject
     }
 
 private slots:
-    void init()
-    {
-        iniPath = dir.filePath(QStringLiteral("corvane.conf"));
-        QFile::remove(iniPath);
-    }
+    void init() { QFile::remove(iniPath); }
 
-    void freshStore()
+    void defaultsThenWritesPersist_data()
     {
+        QTest::addColumn<QByteArray>("file");
+        QTest::newRow("no file") << QByteArray();
+        QTest::newRow("damaged file")
+            << QByteArray("\x00\xff[General\nhotkeyModifiers=@Variant(\x01)\n=\n", 40);
+    }
+    // Writes go under the four keys; every read goes to the file, so any store sees them.
+    void defaultsThenWritesPersist()
+    {
+        QFETCH(QByteArray, file);
+        QVERIFY(file.isNull() || testkit::writeFile(iniPath, file));
         auto settings = makeStore();
         QCOMPARE(settings->hotKey(), HotKeyCombo::standard);
         QCOMPARE(settings->saveFolder(), std::nullopt);
         QCOMPARE(settings->saveWithoutDialog(), false);
         QVERIFY(!picturesFolder().isEmpty());
         QCOMPARE(settings->effectiveSaveFolder(), picturesFolder());
-    }
 
-    void writesPersistUnderTheFourKeys()
-    {
-        auto settings = makeStore();
+        const QString folder = dir.filePath(QTest::currentDataTag());
+        QVERIFY(QDir().mkpath(folder));
         settings->setHotKey(HotKeyCombo(0, HotKeyCombo::Control | HotKeyCombo::Option));
-        settings->setSaveFolder(dir.path());
+        settings->setSaveFolder(folder);
         settings->setSaveWithoutDialog(true);
         QSettings raw(iniPath, QSettings::IniFormat);
         QCOMPARE(raw.value("hotkeyKeyCode").toInt(), 0);
         QCOMPARE(raw.value("hotkeyModifiers").toLongLong(), 0xC0000);
-        QCOMPARE(raw.value("saveFolder").toString(), dir.path());
+        QCOMPARE(raw.value("saveFolder").toString(), folder);
         QCOMPARE(raw.value("saveWithoutDialog").toBool(), true);
-        // A second store on the same file sees the values: nothing is cached.
         auto other = makeStore();
         QCOMPARE(other->hotKey(), HotKeyCombo(0, HotKeyCombo::Control | HotKeyCombo::Option));
-        QCOMPARE(other->effectiveSaveFolder(), dir.path());
+        QCOMPARE(other->effectiveSaveFolder(), folder);
+        // A folder that is gone, or now a file, is not used but stays chosen.
+        QVERIFY(QDir(folder).removeRecursively());
+        QCOMPARE(other->effectiveSaveFolder(), picturesFolder());
+        QVERIFY(testkit::writeFile(folder, ""));
+        QCOMPARE(other->effectiveSaveFolder(), picturesFolder());
+        QCOMPARE(settings->saveFolder(), std::optional<QString>(folder));
         other->setSaveFolder(std::nullopt);
         QVERIFY(!settings->saveFolder());
         QVERIFY(!QSettings(iniPath, QSettings::IniFormat).contains("saveFolder"));
@@ -74,118 +78,84 @@ private slots:
     {
         QTest::addColumn<QVariant>("keyCode");
         QTest::addColumn<QVariant>("modifiers");
-        QTest::addColumn<uint16_t>("expectedKey");
-        QTest::addColumn<uint64_t>("expectedModifiers");
-        QTest::newRow("key without modifiers")
-            << QVariant(0) << QVariant() << uint16_t(0) << uint64_t(0);
-        QTest::newRow("caps lock bit dropped")
-            << QVariant(25) << QVariant(0x10000 | 0x100000) << uint16_t(25) << uint64_t(0x100000);
+        QTest::addColumn<QString>("expected"); // key code, then modifiers in hexadecimal
+        QTest::newRow("key without modifiers") << QVariant(0) << QVariant() << "0 0";
+        QTest::newRow("caps lock bit dropped") << QVariant(25) << QVariant(0x110000) << "25 100000";
         QTest::newRow("high stray bits dropped")
-            << QVariant(96) << QVariant(qlonglong(0xF00800000) | 0x20000) << uint16_t(96)
-            << uint64_t(0x20000);
+            << QVariant(96) << QVariant(0xF00820000LL) << "96 20000";
         QTest::newRow("key code keeps low 16 bits")
-            << QVariant(0x10000 + 29) << QVariant(0x100000) << uint16_t(29) << uint64_t(0x100000);
+            << QVariant(0x10000 + 29) << QVariant(0x100000) << "29 100000";
         // Only an outside edit can store this; the default combination is used instead.
-        QTest::newRow("negative modifiers")
-            << QVariant(0) << QVariant(-1) << uint16_t(25) << uint64_t(0x120000);
+        QTest::newRow("negative modifiers") << QVariant(0) << QVariant(-1) << "25 120000";
     }
     void storedHotKey()
     {
         QFETCH(QVariant, keyCode);
         QFETCH(QVariant, modifiers);
-        QFETCH(uint16_t, expectedKey);
-        QFETCH(uint64_t, expectedModifiers);
-        writeRaw(QStringLiteral("hotkeyKeyCode"), keyCode);
-        if (modifiers.isValid())
-            writeRaw(QStringLiteral("hotkeyModifiers"), modifiers);
-        const HotKeyCombo combo = makeStore()->hotKey();
-        QCOMPARE(combo.keyCode, expectedKey);
-        QCOMPARE(combo.modifiers, expectedModifiers);
-    }
-
-    void damagedStoreReadsAsDefaults()
-    {
-        QFile f(iniPath);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(QByteArray("\x00\xff[General\nhotkeyModifiers=@Variant(\x01)\n=\n", 40));
-        f.close();
-        auto settings = makeStore();
-        QCOMPARE(settings->hotKey(), HotKeyCombo::standard);
-        QCOMPARE(settings->saveWithoutDialog(), false);
-        QCOMPARE(settings->effectiveSaveFolder(), picturesFolder());
-        // Writing repairs it.
-        settings->setSaveWithoutDialog(true);
-        QCOMPARE(makeStore()->saveWithoutDialog(), true);
-    }
-
-    void unusableSaveFolderFallsBack()
-    {
-        auto settings = makeStore();
-        const QString file = dir.filePath(QStringLiteral("not-a-folder.png"));
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.close();
-        settings->setSaveFolder(file);
-        QCOMPARE(settings->effectiveSaveFolder(), picturesFolder());
-        QCOMPARE(settings->saveFolder(), std::optional<QString>(file));
-
-        const QString gone = dir.filePath(QStringLiteral("deleted"));
-        QVERIFY(QDir().mkpath(gone));
-        settings->setSaveFolder(gone);
-        QCOMPARE(settings->effectiveSaveFolder(), gone);
-        QVERIFY(QDir(gone).removeRecursively());
-        QCOMPARE(settings->effectiveSaveFolder(), picturesFolder());
-        QCOMPARE(settings->saveFolder(), std::optional<QString>(gone));
-    }
-
-    void buildValues_data()
-    {
-        QTest::addColumn<QString>("stored");
-        QTest::addColumn<bool>("present");
-        QTest::addColumn<QString>("expected");
-        const QString fallback = AppSettings::defaultServerUrl();
-        QTest::newRow("absent") << QString() << false << fallback;
-        QTest::newRow("empty") << QString("") << true << fallback;
-        QTest::newRow("placeholder") << QString("__SERVER_URL__") << true << fallback;
-        QTest::newRow("value kept as is") << QString("https://example.test/base/") << true
-                                          << QString("https://example.test/base/");
-        QTest::newRow("spaces are not trimmed") << QString(" x ") << true << QString(" x ");
-    }
-    void buildValues()
-    {
-        QFETCH(QString, stored);
-        QFETCH(bool, present);
         QFETCH(QString, expected);
-        QHash<QString, QString> info;
-        if (present)
-            info.insert(QStringLiteral("CorvaneServerUrl"), stored);
-        QCOMPARE(AppSettings::buildValue(info, QStringLiteral("CorvaneServerUrl"),
-                                         QStringLiteral("__SERVER_URL__"),
-                                         AppSettings::defaultServerUrl()),
+        {
+            QSettings raw(iniPath, QSettings::IniFormat);
+            raw.setValue("hotkeyKeyCode", keyCode);
+            if (modifiers.isValid())
+                raw.setValue("hotkeyModifiers", modifiers);
+        }
+        const HotKeyCombo combo = makeStore()->hotKey();
+        QCOMPARE(QString::number(combo.keyCode) + ' ' + QString::number(combo.modifiers, 16),
                  expected);
     }
 
-    void defaultsAndVersionText()
+    // The server address a bundle's Info.plist gives, or the default; rows name their file.
+    void serverUrlFromInfoPlist_data()
     {
-        const QUrl url(AppSettings::defaultServerUrl());
-        QCOMPARE(url.scheme(), QStringLiteral("http"));
-        QCOMPARE(url.port(), 8787);
-        QVERIFY(!AppSettings::defaultServerUrl().endsWith(QLatin1Char('/')));
-        QVERIFY(url.path().isEmpty());
-        // Outside a bundle every build value takes its default.
-        QCOMPARE(AppSettings::serverUrl(), AppSettings::defaultServerUrl());
-        QCOMPARE(AppSettings::channel(), QStringLiteral("inspect"));
-        QCOMPARE(AppSettings::version(), QStringLiteral("0.0.0"));
-        QCOMPARE(AppSettings::versionText(), QStringLiteral("0.0.0 검수"));
-        QCOMPARE(AppSettings::versionTextFor("production", "1.2.3"), QStringLiteral("1.2.3"));
-        QCOMPARE(AppSettings::versionTextFor("Production", "1.2.3"), QStringLiteral("1.2.3 검수"));
-        QCOMPARE(AppSettings::versionTextFor("beta", "1.2.3"), QStringLiteral("1.2.3 검수"));
+        QTest::addColumn<QByteArray>("plist");
+        QTest::addColumn<QString>("expected");
+        const auto dict = [](const QByteArray &entries) {
+            return "<plist><dict>" + entries + "</dict></plist>";
+        };
+        const auto url = [](const QByteArray &value) {
+            return "<key>CorvaneServerUrl</key><string>" + value + "</string>";
+        };
+        const QString fallback = AppSettings::defaultServerUrl();
+        QTest::newRow("missing") << QByteArray() << fallback;
+        QTest::newRow("absent") << dict("<key>CorvaneChannel</key><string>x</string>") << fallback;
+        QTest::newRow("empty") << dict(url("")) << fallback;
+        QTest::newRow("placeholder") << dict(url("__SERVER_URL__")) << fallback;
+        QTest::newRow("spaces not trimmed") << dict(url(" x ")) << QString(" x ");
+        QTest::newRow("cut short after a value") << dict(url("http://cut")).chopped(15) << fallback;
+        QTest::newRow("not xml") << QByteArray("\x00\x01garbage", 9) << fallback;
+        QTest::newRow("non-string value")
+            << dict("<key>CorvaneServerUrl</key><integer>5</integer>"
+                    "<key>CorvaneChannel</key><string>production</string>")
+            << fallback;
+        QTest::newRow("nested dict ignored")
+            << dict(url("http://top") + "<key>x</key><dict>" + url("http://nested") + "</dict>")
+            << QString("http://top");
+    }
+    void serverUrlFromInfoPlist()
+    {
+        QFETCH(QByteArray, plist);
+        QFETCH(QString, expected);
+        const QString path = dir.filePath(QTest::currentDataTag());
+        QVERIFY(plist.isNull() || testkit::writeFile(path, plist));
+        QCOMPARE(AppSettings::buildValue(Bundle::readInfoPlist(path), "CorvaneServerUrl",
+                                         "__SERVER_URL__", AppSettings::defaultServerUrl()),
+                 expected);
     }
 
-    void bundleLayout()
+    void buildValuesAndBundleLayout()
     {
-        QCOMPARE(Bundle::bundlePathFor("/opt/x/corvane.app/Contents/MacOS"),
-                 QStringLiteral("/opt/x/corvane.app"));
+        // The build writes the three cache values (or their placeholders) verbatim.
+        const auto info = Bundle::readInfoPlist(CORVANE_BUNDLE_DIR "/Contents/Info.plist");
+        QCOMPARE(info.value("CorvaneServerUrl"), QStringLiteral(CORVANE_CONFIGURED_SERVER_URL));
+        QCOMPARE(info.value("CorvaneChannel"), QStringLiteral(CORVANE_CONFIGURED_CHANNEL));
+        QCOMPARE(info.value("CFBundleShortVersionString"),
+                 QStringLiteral(CORVANE_CONFIGURED_VERSION));
+        // Outside a bundle the default is used; help pages are found below it.
+        const QUrl url(AppSettings::serverUrl());
+        QCOMPARE(AppSettings::serverUrl(), AppSettings::defaultServerUrl());
+        QVERIFY(url.scheme() == "http" && url.port() == 8787 && url.path().isEmpty());
+        QCOMPARE(AppSettings::versionTextFor("production", "1.2.3"), QStringLiteral("1.2.3"));
+        QCOMPARE(AppSettings::versionTextFor("Production", "1.2.3"), QStringLiteral("1.2.3 검수"));
         QCOMPARE(Bundle::bundlePathFor("/opt/x/corvane.app/Contents/MacOS/"),
                  QStringLiteral("/opt/x/corvane.app"));
         QCOMPARE(Bundle::bundlePathFor("/usr/local/bin"), QStringLiteral("/usr/local/bin"));
@@ -193,56 +163,10 @@ private slots:
                  QStringLiteral("/opt/Contents/MacOS"));
     }
 
-    void builtInfoPlistHoldsTheConfiguredValues()
-    {
-        // The build writes the three cache values (or their placeholders) verbatim.
-        const auto info = Bundle::readInfoPlist(QStringLiteral(CORVANE_BUNDLE_DIR) +
-                                                QStringLiteral("/Contents/Info.plist"));
-        QCOMPARE(info.value("CorvaneServerUrl"), QStringLiteral(CORVANE_CONFIGURED_SERVER_URL));
-        QCOMPARE(info.value("CorvaneChannel"), QStringLiteral(CORVANE_CONFIGURED_CHANNEL));
-        QCOMPARE(info.value("CFBundleShortVersionString"),
-                 QStringLiteral(CORVANE_CONFIGURED_VERSION));
-    }
-
-    void malformedInfoPlist_data()
-    {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("serverUrl");
-        QTest::newRow("truncated")
-            << QByteArray("<plist><dict><key>CorvaneServerUrl</key><str") << QString();
-        QTest::newRow("not xml") << QByteArray("\x00\x01garbage", 9) << QString();
-        QTest::newRow("non-string value")
-            << QByteArray("<plist><dict><key>CorvaneServerUrl</key><integer>5</integer>"
-                          "<key>CorvaneChannel</key><string>production</string></dict></plist>")
-            << QString();
-        QTest::newRow("nested dict ignored")
-            << QByteArray("<plist><dict><key>x</key><dict><key>CorvaneServerUrl</key>"
-                          "<string>http://nested</string></dict><key>CorvaneServerUrl</key>"
-                          "<string>http://top</string></dict></plist>")
-            << QString("http://top");
-    }
-    void malformedInfoPlist()
-    {
-        QFETCH(QByteArray, content);
-        QFETCH(QString, serverUrl);
-        const QString path = dir.filePath(QStringLiteral("Info.plist"));
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(content);
-        f.close();
-        const auto info = Bundle::readInfoPlist(path);
-        QCOMPARE(info.value("CorvaneServerUrl"), serverUrl);
-        QCOMPARE(AppSettings::buildValue(info, "CorvaneServerUrl", "__SERVER_URL__",
-                                         AppSettings::defaultServerUrl()),
-                 serverUrl.isEmpty() ? AppSettings::defaultServerUrl() : serverUrl);
-        QVERIFY(Bundle::readInfoPlist(dir.filePath("missing.plist")).isEmpty());
-    }
-
     void systemLogPassesTextAsData()
     {
         // Mirrored to standard error; format directives in the text must come out verbatim.
-        const QString path = dir.filePath(QStringLiteral("stderr.txt"));
-        QFile capture(path);
+        QFile capture(dir.filePath("stderr.txt"));
         QVERIFY(capture.open(QIODevice::WriteOnly));
         const int saved = dup(STDERR_FILENO);
         dup2(capture.handle(), STDERR_FILENO);
@@ -250,9 +174,7 @@ private slots:
         fflush(stderr);
         dup2(saved, STDERR_FILENO);
         close(saved);
-        capture.close();
-        QVERIFY(capture.open(QIODevice::ReadOnly));
-        QCOMPARE(QString::fromUtf8(capture.readAll()),
+        QCOMPARE(QString::fromUtf8(testkit::readFile(capture.fileName())),
                  QStringLiteral("corvane: 업데이트 실패: 100% %s %n %d\n"));
     }
 };
