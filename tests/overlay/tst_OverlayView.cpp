@@ -9,6 +9,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+#include <array>
+
 #include "annotate/TextEntryView.h"
 #include "overlay/OutputActions.h"
 #include "overlay/OverlayView.h"
@@ -16,15 +19,49 @@
 #include "settings/AppSettings.h"
 #include "testkit/Golden.h"
 
-using Grip = OverlayView::Grip;
-using Mode = OverlayView::Mode;
-
 Q_DECLARE_METATYPE(Tool)
-Q_DECLARE_METATYPE(OverlayView::Grip)
 
 // Overlay sessions in process on two offscreen screens side by side, 1440x900 and 1280x800,
 // fed with drawn pictures (the offscreen grab is no real screen).
 namespace {
+
+constexpr QEvent::Type Press = QEvent::MouseButtonPress, Move = QEvent::MouseMove,
+                       Release = QEvent::MouseButtonRelease;
+
+// A press holds `button` down, a move holds it without changing it, a release lets go.
+void mouse(QWidget *w, QEvent::Type type, QPointF p, Qt::MouseButton button = Qt::LeftButton)
+{
+    QMouseEvent event(type, p, w->mapToGlobal(p), type == Move ? Qt::NoButton : button,
+                      type == Release ? Qt::NoButton : button, Qt::NoModifier);
+    QApplication::sendEvent(w, &event);
+}
+void click(QWidget *w, QPointF p)
+{
+    mouse(w, Press, p);
+    mouse(w, Release, p);
+}
+void drag(QWidget *w, QPointF from, QPointF to)
+{
+    mouse(w, Press, from);
+    mouse(w, Move, (from + to) / 2);
+    mouse(w, Move, to);
+    mouse(w, Release, to);
+}
+
+// A bare key press: QTest's would add presses of the modifier keys and a shortcut pass.
+void key(QWidget *w, int k, Qt::KeyboardModifiers mods = Qt::NoModifier)
+{
+    QKeyEvent event(QEvent::KeyPress, k, mods);
+    QApplication::sendEvent(w, &event);
+}
+
+void chooseTool(OverlayView *v, Tool tool)
+{
+    for (int i = 0; i < int(OverlayView::drawTools().size()); ++i) {
+        if (OverlayView::drawTools()[size_t(i)].tool == tool)
+            click(v, v->toolCell(i).center());
+    }
+}
 
 struct Session : OverlaySessionDelegate
 {
@@ -55,54 +92,16 @@ struct Session : OverlaySessionDelegate
         session->delegate = this;
     }
     OverlayView *view(int i) const { return session->windows().at(i)->overlayView(); }
-};
-
-void mouse(QWidget *w, QEvent::Type type, QPointF p, Qt::MouseButton button, Qt::MouseButtons held)
-{
-    QMouseEvent event(type, p, w->mapToGlobal(p), button, held, Qt::NoModifier);
-    QApplication::sendEvent(w, &event);
-}
-void press(QWidget *w, QPointF p, Qt::MouseButton b = Qt::LeftButton)
-{
-    mouse(w, QEvent::MouseButtonPress, p, b, b);
-}
-void moveTo(QWidget *w, QPointF p, bool held)
-{
-    mouse(w, QEvent::MouseMove, p, Qt::NoButton, held ? Qt::LeftButton : Qt::NoButton);
-}
-void release(QWidget *w, QPointF p)
-{
-    mouse(w, QEvent::MouseButtonRelease, p, Qt::LeftButton, Qt::NoButton);
-}
-void drag(QWidget *w, QPointF from, QPointF to)
-{
-    press(w, from);
-    moveTo(w, (from + to) / 2, true);
-    moveTo(w, to, true);
-    release(w, to);
-}
-void key(QWidget *w, int k, Qt::KeyboardModifiers mods = Qt::NoModifier)
-{
-    QKeyEvent event(QEvent::KeyPress, k, mods);
-    QApplication::sendEvent(w, &event);
-}
-
-// Makes `sel` by a drag with no tool; an empty rectangle leaves the view without one.
-void select(OverlayView *v, const QRectF &sel)
-{
-    if (!sel.isEmpty())
-        drag(v, sel.topLeft(), sel.bottomRight());
-}
-
-void chooseTool(OverlayView *v, Tool tool)
-{
-    for (int i = 0; i < int(OverlayView::drawTools().size()); ++i) {
-        if (OverlayView::drawTools()[size_t(i)].tool == tool) {
-            press(v, v->toolCell(i).center());
-            release(v, v->toolCell(i).center());
-        }
+    // View i with `sel` made by a drag with no tool (an empty one makes none), then `tool`
+    // chosen from its bar.
+    OverlayView *select(int i, const QRectF &sel, Tool tool = Tool::none) const
+    {
+        if (!sel.isEmpty())
+            drag(view(i), sel.topLeft(), sel.bottomRight());
+        chooseTool(view(i), tool);
+        return view(i);
     }
-}
+};
 
 } // namespace
 
@@ -113,6 +112,8 @@ class TestOverlayView : public QObject
     QList<QUrl> m_opened;
 
 private slots:
+    // Selecting, moving and resizing by the grips, each within the view; a grip reaches 6
+    // points either side of its edge and wins over drawing, and where two meet the corner wins.
     void drags_data()
     {
         QTest::addColumn<QRectF>("initial");
@@ -120,35 +121,28 @@ private slots:
         QTest::addColumn<QPointF>("from");
         QTest::addColumn<QPointF>("to");
         QTest::addColumn<QRectF>("expected");
-
-        const QRectF none;
-        QTest::newRow("select up and left")
-            << none << Tool::none << QPointF(100, 100) << QPointF(40, 30) << QRectF(40, 30, 60, 70);
-        QTest::newRow("a click selects nothing")
-            << none << Tool::none << QPointF(100, 100) << QPointF(102, 102) << none;
-        QTest::newRow("clipped to the view") << none << Tool::none << QPointF(1400, 850)
-                                             << QPointF(1700, 1000) << QRectF(1400, 850, 40, 50);
-        QTest::newRow("moved to the right edge")
-            << QRectF(100, 100, 200, 100) << Tool::none << QPointF(150, 150) << QPointF(2000, 150)
-            << QRectF(1240, 100, 200, 100);
-        QTest::newRow("moved past the left and top edges")
-            << QRectF(100, 100, 200, 100) << Tool::none << QPointF(150, 150) << QPointF(-300, -300)
-            << QRectF(0, 0, 200, 100);
-        QTest::newRow("w grip dragged past e swaps")
-            << QRectF(100, 100, 50, 50) << Tool::none << QPointF(100, 120) << QPointF(180, 120)
-            << QRectF(150, 100, 30, 50);
-        QTest::newRow("se grip with a tool chosen")
-            << QRectF(100, 100, 50, 50) << Tool::pen << QPointF(150, 150) << QPointF(170, 190)
-            << QRectF(100, 100, 70, 90);
-        QTest::newRow("n grip past the top is clipped")
-            << QRectF(100, 100, 50, 50) << Tool::none << QPointF(120, 100) << QPointF(120, -40)
-            << QRectF(100, 0, 50, 150);
-        QTest::newRow("pen outside the selection does nothing")
-            << QRectF(100, 100, 50, 50) << Tool::pen << QPointF(400, 400) << QPointF(500, 500)
-            << QRectF(100, 100, 50, 50);
-        QTest::newRow("pen inside draws and keeps the selection")
-            << QRectF(100, 100, 50, 50) << Tool::pen << QPointF(120, 120) << QPointF(400, 400)
-            << QRectF(100, 100, 50, 50);
+        const auto row = [](const char *name, QRectF initial, Tool tool, QPointF from, QPointF to,
+                            QRectF expected) {
+            QTest::newRow(name) << initial << tool << from << to << expected;
+        };
+        const QRectF none, square(100, 100, 50, 50), wide(100, 100, 200, 100);
+        const Tool no = Tool::none, pen = Tool::pen;
+        row("select up and left", none, no, {100, 100}, {40, 30}, {40, 30, 60, 70});
+        // Near the origin, where a grip of no selection would resize an empty rectangle.
+        row("a click selects nothing", none, no, {2, 2}, {4, 4}, none);
+        row("clipped to the view", none, no, {1400, 850}, {1700, 1000}, {1400, 850, 40, 50});
+        row("moved to the right edge", wide, no, {150, 150}, {2000, 150}, {1240, 100, 200, 100});
+        row("7 inside moves, up to 0,0", square, no, {107, 120}, {-300, -300}, {0, 0, 50, 50});
+        row("w grip from 6 inside", square, no, {106, 120}, {96, 120}, {90, 100, 60, 50});
+        row("w grip from 5 outside, past e", square, no, {95, 120}, {180, 120}, {150, 100, 35, 50});
+        row("6 outside selects anew", square, no, {94, 120}, {84, 120}, none);
+        row("se corner", square, no, {152, 153}, {162, 163}, {100, 100, 60, 60});
+        row("n edge, clipped at the top", square, no, {125, 97}, {125, -40}, {100, 0, 50, 150});
+        row("nw wins when narrow", {100, 100, 10, 50}, no, {105, 106}, {95, 96}, {90, 90, 20, 60});
+        row("n wins when flat", {100, 100, 50, 10}, no, {125, 105}, {125, 95}, {100, 90, 50, 20});
+        row("se grip with a tool chosen", square, pen, {150, 150}, {170, 190}, {100, 100, 70, 90});
+        row("pen outside the selection does nothing", square, pen, {400, 400}, {500, 500}, square);
+        row("pen inside draws, keeps the selection", square, pen, {120, 120}, {400, 400}, square);
     }
     void drags()
     {
@@ -158,162 +152,107 @@ private slots:
         QFETCH(QPointF, to);
         QFETCH(QRectF, expected);
         Session s;
-        OverlayView *v = s.view(0);
-        select(v, initial);
-        chooseTool(v, tool);
-        QCOMPARE(v->tool(), tool);
+        OverlayView *v = s.select(0, initial, tool);
         drag(v, from, to);
         QCOMPARE(v->sel(), expected);
-        QCOMPARE(v->mode(), Mode::idle);
+        QCOMPARE(v->mode(), OverlayView::Mode::idle);
         QCOMPARE(v->tool(), tool);
-    }
-
-    void grips_data()
-    {
-        QTest::addColumn<QRectF>("sel");
-        QTest::addColumn<QPointF>("point");
-        QTest::addColumn<Grip>("grip");
-        const QRectF square(100, 100, 50, 50);
-        QTest::newRow("6 outside the left edge") << square << QPointF(94, 120) << Grip::none;
-        QTest::newRow("5 outside the left edge") << square << QPointF(95, 120) << Grip::w;
-        QTest::newRow("6 inside the left edge") << square << QPointF(106, 120) << Grip::w;
-        QTest::newRow("7 inside is the body") << square << QPointF(107, 120) << Grip::move;
-        QTest::newRow("bottom right corner") << square << QPointF(152, 153) << Grip::se;
-        QTest::newRow("top edge") << square << QPointF(125, 97) << Grip::n;
-        QTest::newRow("nw wins on a narrow selection")
-            << QRectF(100, 100, 10, 50) << QPointF(105, 106) << Grip::nw;
-        QTest::newRow("n wins on a flat selection")
-            << QRectF(100, 100, 50, 10) << QPointF(125, 105) << Grip::n;
-        QTest::newRow("no selection") << QRectF() << QPointF(0, 0) << Grip::none;
-    }
-    void grips()
-    {
-        QFETCH(QRectF, sel);
-        QFETCH(QPointF, point);
-        QFETCH(Grip, grip);
-        Session s;
-        select(s.view(0), sel);
-        QCOMPARE(s.view(0)->hitGrip(point), grip);
     }
 
     void bars_data()
     {
         QTest::addColumn<QRectF>("sel");
-        QTest::addColumn<QRectF>("tools");
-        QTest::addColumn<QRectF>("toolbar");
+        QTest::addColumn<QPointF>("toolsAt");
+        QTest::addColumn<QPointF>("toolbarAt");
         // Where the tips go when they would leave the screen: left of the tools bar and
         // above the toolbar.
         QTest::addColumn<bool>("tipLeft");
         QTest::addColumn<bool>("tipAbove");
-        const auto row = [](const char *name, QRectF sel, QRectF tools, QRectF toolbar, bool left,
+        const auto row = [](const char *name, QRectF sel, QPointF tools, QPointF toolbar, bool left,
                             bool above) {
             QTest::newRow(name) << sel << tools << toolbar << left << above;
         };
-        row("free space", {200, 500, 400, 200}, {608, 280, 42, 420}, {432, 708, 168, 42}, false,
-            false);
-        row("right edge", {1000, 500, 420, 200}, {1370, 280, 42, 420}, {1194, 708, 168, 42}, false,
-            false);
-        row("bottom edge", {200, 300, 400, 580}, {608, 460, 42, 420}, {432, 830, 168, 42}, false,
-            true);
-        row("near the top", {200, 50, 100, 100}, {308, 0, 42, 420}, {132, 158, 168, 42}, false,
-            false);
-        row("left edge", {10, 300, 100, 300}, {118, 180, 42, 420}, {0, 608, 168, 42}, false, false);
-        row("whole screen", {0, 0, 1440, 900}, {1390, 480, 42, 420}, {1214, 850, 168, 42}, true,
-            true);
+        row("free space", {200, 500, 400, 200}, {608, 280}, {432, 708}, false, false);
+        row("right edge", {1000, 500, 420, 200}, {1370, 280}, {1194, 708}, false, false);
+        row("bottom edge", {200, 300, 400, 580}, {608, 460}, {432, 830}, false, true);
+        row("left edge", {10, 300, 100, 300}, {118, 180}, {0, 608}, false, false);
+        row("whole screen", {0, 0, 1440, 900}, {1390, 480}, {1214, 850}, true, true);
     }
     void bars()
     {
         QFETCH(QRectF, sel);
-        QFETCH(QRectF, tools);
-        QFETCH(QRectF, toolbar);
+        QFETCH(QPointF, toolsAt);
+        QFETCH(QPointF, toolbarAt);
         QFETCH(bool, tipLeft);
         QFETCH(bool, tipAbove);
         Session s;
-        OverlayView *v = s.view(0);
-        select(v, sel);
+        OverlayView *v = s.select(0, sel);
+        const QRectF tools(toolsAt, QSizeF(42, 420)), toolbar(toolbarAt, QSizeF(168, 42));
         QCOMPARE(v->toolsRect(), tools);
         QCOMPARE(v->toolbarRect(), toolbar);
         QCOMPARE(v->hitTool(tools.bottomRight() - QPointF(1, 1)), OverlayView::undoItem());
         QCOMPARE(v->hitTool(tools.bottomRight()), -1);
         QCOMPARE(v->hitButton(toolbar.topLeft() + QPointF(42, 0)), 1);
 
-        moveTo(v, v->toolCell(0).center(), false);
+        // A tool's tip a quarter down its cell, a button's below the bar at its left end.
+        mouse(v, Move, v->toolCell(0).center(), Qt::NoButton);
         QCOMPARE(v->currentTip()->text, QStringLiteral("펜"));
-        QRectF tip = *v->tipRect();
-        QCOMPARE(tip.top(), tools.top() + 42 / 4.0);
-        QCOMPARE(tipLeft ? tip.right() : tip.left(),
-                 tipLeft ? tools.left() - 4 : tools.right() + 4);
-        QVERIFY(v->chromeBounds()->contains(tip.united(tools).united(toolbar)));
-        moveTo(v, v->buttonCell(0).center(), false);
+        QCOMPARE(tipLeft ? v->tipRect()->topRight() : v->tipRect()->topLeft(),
+                 QPointF(tipLeft ? tools.left() - 4 : tools.right() + 4, tools.top() + 42 / 4.0));
+        // What is repainted when the chrome changes covers the bars and the tip.
+        QVERIFY(v->chromeBounds()->contains(v->tipRect()->united(tools).united(toolbar)));
+        mouse(v, Move, v->buttonCell(0).center(), Qt::NoButton);
         QCOMPARE(v->currentTip()->text, QStringLiteral("업로드 (⌘D)"));
-        tip = *v->tipRect();
-        QCOMPARE(tip.left(), toolbar.left());
-        QCOMPARE(tipAbove ? tip.bottom() : tip.top(),
-                 tipAbove ? toolbar.top() - 4 : toolbar.bottom() + 4);
-        moveTo(v, QPointF(5, 5), false);
+        QCOMPARE(tipAbove ? v->tipRect()->bottomLeft() : v->tipRect()->topLeft(),
+                 QPointF(toolbar.left(), tipAbove ? toolbar.top() - 4 : toolbar.bottom() + 4));
+        mouse(v, Move, QPointF(5, 5), Qt::NoButton);
         QVERIFY(!v->currentTip());
-        // While the selection is dragged the bars are not there to hit.
-        press(v, sel.center());
-        moveTo(v, sel.center() + QPointF(1, 1), true);
-        QCOMPARE(v->hitTool(tools.topLeft()), -1);
-        release(v, sel.center());
     }
 
-    void toolsColoursWidthsAndUndo()
+    // One session through the bar's tools, menus and undo, a label, both displays and closing.
+    void session()
     {
         Session s;
-        OverlayView *v = s.view(0);
-        select(v, QRectF(100, 100, 300, 300));
-        chooseTool(v, Tool::rect);
-        chooseTool(v, Tool::rect);
-        QCOMPARE(v->tool(), Tool::none); // a second press toggles it off
-        drag(v, QPointF(200, 200), QPointF(220, 230));
-        QCOMPARE(v->sel(), QRectF(120, 130, 300, 300)); // and a drag inside moves again
+        OverlayView *a = s.select(0, QRectF(100, 100, 300, 300), Tool::rect), *b = s.view(1);
+        chooseTool(a, Tool::rect);
+        QCOMPARE(a->tool(), Tool::none); // a second press toggles it off
+        drag(a, QPointF(200, 200), QPointF(220, 230));
+        QCOMPARE(a->sel(), QRectF(120, 130, 300, 300)); // and a drag inside moves again
 
-        press(v, v->toolCell(OverlayView::colorItem()).center());
-        QMenu *menu = v->openMenu();
-        QVERIFY(menu);
-        QCOMPARE(menu->actions().size(), 8);
-        QVERIFY(menu->actions().at(0)->isChecked());
-        menu->actions().at(4)->trigger();
-        QCOMPARE(v->color(), OverlayView::palette()[4].color);
-        menu->close();
-        press(v, v->toolCell(OverlayView::widthItem()).center());
-        QCOMPARE(v->openMenu()->actions().size(), 3);
-        QVERIFY(v->openMenu()->actions().at(1)->isChecked());
-        v->openMenu()->actions().at(2)->trigger();
-        QCOMPARE(v->widthLevel(), 2);
-        v->openMenu()->close();
+        // Each menu has the current choice checked; picking another one takes it.
+        for (const auto [item, count, checked, picked] :
+             {std::array{OverlayView::colorItem(), 8, 0, 4}, {OverlayView::widthItem(), 3, 1, 2}}) {
+            mouse(a, Press, a->toolCell(item).center());
+            QMenu *menu = a->openMenu();
+            QVERIFY(menu);
+            QCOMPARE(menu->actions().size(), count);
+            QVERIFY(menu->actions().at(checked)->isChecked());
+            menu->actions().at(picked)->trigger();
+            menu->close();
+        }
+        QCOMPARE(a->color(), OverlayView::palette()[4].color);
+        QCOMPARE(a->widthLevel(), 2);
 
-        chooseTool(v, Tool::marker);
-        drag(v, QPointF(150, 150), QPointF(250, 250));
-        chooseTool(v, Tool::arrow);
-        drag(v, QPointF(150, 150), QPointF(250, 250));
-        QCOMPARE(v->shapes().size(), size_t(2));
-        key(v, Qt::Key_Z, Qt::ControlModifier);
-        QCOMPARE(v->shapes().size(), size_t(1));
-        press(v, v->toolCell(OverlayView::undoItem()).center());
-        QVERIFY(v->shapes().empty());
-    }
-
-    void textToolSessionAndKeyboard()
-    {
-        Session s;
-        OverlayView *a = s.view(0), *b = s.view(1);
-        select(a, QRectF(100, 100, 300, 300));
-        chooseTool(a, Tool::pen);
-        drag(a, QPointF(150, 150), QPointF(200, 200));
+        for (const Tool tool : {Tool::marker, Tool::arrow}) {
+            chooseTool(a, tool);
+            drag(a, QPointF(150, 150), QPointF(250, 250));
+        }
+        key(a, Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(a->shapes().size(), size_t(1));
         chooseTool(a, Tool::text);
-        press(a, QPointF(200, 300));
+        mouse(a, Press, QPointF(200, 300));
         a->textEntry()->insertPlainText("two\nlines");
         key(a, Qt::Key_Z, Qt::ControlModifier);
         QCOMPARE(a->shapes().size(), size_t(1)); // no undo while typing
-        press(a, QPointF(5, 5));                 // a click elsewhere commits
+        mouse(a, Press, QPointF(5, 5));          // a click elsewhere commits
         QVERIFY(!a->textEntry());
         QCOMPARE(a->shapes().size(), size_t(2));
+        mouse(a, Press, a->toolCell(OverlayView::undoItem()).center());
+        QCOMPARE(a->shapes().size(), size_t(1));
+
         // A selection on the other display clears this one; the tool stays, and the text tool
         // outside any selection starts none.
-        select(b, QRectF(10, 10, 100, 100));
+        s.select(1, QRectF(10, 10, 100, 100));
         QVERIFY(!a->hasSelection() && a->shapes().empty());
         drag(a, QPointF(50, 50), QPointF(300, 300));
         QVERIFY(!a->hasSelection() && b->hasSelection());
@@ -330,11 +269,13 @@ private slots:
             QVERIFY(!QWidget::keyboardGrabber());
         }
         s.session->show();
-        press(b, QPointF(5, 5));
+        mouse(b, Press, QPointF(5, 5));
         QCOMPARE(QWidget::keyboardGrabber(), b);
 
+        // Escape closes whatever the modifiers, once: closing again tells the delegate nothing.
         QPointer<OverlayWindow> window = s.session->windows().at(1);
         key(b, Qt::Key_Escape, Qt::ShiftModifier);
+        QCOMPARE(s.closed, 1);
         s.session->close();
         QCOMPARE(s.closed, 1);
         QVERIFY(s.session->windows().isEmpty() && window && !window->isVisible());
@@ -378,13 +319,31 @@ private slots:
         QFETCH(QString, state);
         QFETCH(int, scale);
         Session s(scale);
-        OverlayView *v = s.view(0);
-        const QRectF crop(180, 0, state == "swatches" ? 160 : 440, state == "swatches" ? 44 : 380);
+        const bool swatches = state == "swatches";
+        const QRectF sel(200, state == "top" ? 2 : 120, 300, 200);
+        OverlayView *v = s.select(0, state == "empty" || swatches ? QRectF() : sel);
+        if (state == "bars") {
+            chooseTool(v, Tool::arrow);
+            mouse(v, Move, v->toolCell(5).center(), Qt::NoButton);
+        } else if (state == "drawing") {
+            chooseTool(v, Tool::rect);
+            mouse(v, Press, QPointF(230, 150));
+            mouse(v, Move, QPointF(320, 400));
+        } else if (state == "error") {
+            v->showError(QStringLiteral("저장하지 못했습니다: /proc/corvane.png"));
+        } else if (state == "upload") {
+            v->setUploadProgress(0.004); // a 6-point sliver, "0%"
+            mouse(v, Move, v->toolCell(0).center(), Qt::NoButton);
+            key(v, Qt::Key_Escape); // ignored, as are hovers and presses
+            mouse(v, Press, QPointF(5, 5), Qt::RightButton);
+            QVERIFY(!s.session->isClosed() && v->hoverTool() < 0);
+        }
+        const QRectF crop(180, 0, swatches ? 160 : 440, swatches ? 44 : 380);
         QImage image((crop.size() * scale).toSize(), QImage::Format_ARGB32_Premultiplied);
         image.setDevicePixelRatio(scale);
         image.fill(Qt::transparent);
         QPainter painter(&image);
-        if (state == "swatches") {
+        if (swatches) {
             for (int i = 0; i < int(OverlayView::palette().size()); ++i)
                 painter.drawImage(
                     QPointF(i * 20, 0),
@@ -393,35 +352,14 @@ private slots:
                 painter.drawImage(QPointF(level * 32, 24),
                                   OverlayView::widthImage(OverlayView::lineWidths[level], scale));
         } else {
-            select(v,
-                   state == "empty" ? QRectF() : QRectF(200, state == "top" ? 2 : 120, 300, 200));
-            if (state == "bars") {
-                chooseTool(v, Tool::arrow);
-                moveTo(v, v->toolCell(5).center(), false);
-            } else if (state == "drawing") {
-                chooseTool(v, Tool::rect);
-                press(v, QPointF(230, 150));
-                moveTo(v, QPointF(320, 400), true);
-            } else if (state == "error") {
-                v->showError(QStringLiteral("저장하지 못했습니다: /proc/corvane.png"));
-            } else if (state == "upload") {
-                v->setUploadProgress(0.004); // a 6-point sliver, "0%"
-                moveTo(v, v->toolCell(0).center(), false);
-                key(v, Qt::Key_Escape); // ignored, as are hovers and presses
-                press(v, QPointF(5, 5), Qt::RightButton);
-                QVERIFY(!s.session->isClosed() && v->hoverTool() < 0);
-            }
             painter.translate(-crop.topLeft());
             v->drawContents(painter, crop);
         }
         painter.end();
+        const QString golden = QStringLiteral(CORVANE_TEST_DATA_DIR "/golden/%1@%2x.png");
         QString message;
-        QVERIFY2(
-            testkit::matchesGolden(
-                image,
-                QStringLiteral(CORVANE_TEST_DATA_DIR "/golden/%1@%2x.png").arg(state).arg(scale),
-                &message),
-            qPrintable(message));
+        QVERIFY2(testkit::matchesGolden(image, golden.arg(state).arg(scale), &message),
+                 qPrintable(message));
     }
 
     void randomInput()
@@ -429,68 +367,55 @@ private slots:
         const quint32 seed = 20261206;
         qInfo("random input seed %u", seed);
         QRandomGenerator random(seed);
+        const auto pick = [&](int n) { return int(random.bounded(n)); };
         // Presses reach the toolbar too: saves go straight to a folder that cannot be written,
         // never to a dialog or a file browser.
-        auto s = std::make_unique<Session>();
-        s->settings.setSaveWithoutDialog(true);
-        s->settings.setSaveFolder(QStringLiteral("/proc"));
-        const auto pick = [&](int n) { return int(random.bounded(n)); };
+        Session s;
+        s.settings.setSaveWithoutDialog(true);
+        s.settings.setSaveFolder(QStringLiteral("/proc"));
         // While the button is down the pressed view keeps the pointer, as a window does.
         QPointer<OverlayView> down;
         for (int step = 0; step < 100000; ++step) {
-            if (s->session->isClosed()) {
-                s->open();
+            if (s.session->isClosed()) {
+                s.open();
                 down = nullptr;
             }
-            OverlayView *v = down ? down.data() : s->view(pick(2));
+            OverlayView *v = down ? down.data() : s.view(pick(2));
             // Presses land on the view; drags and hovers also leave it, as a pointer does.
             const QPointF inside(pick(v->width()), pick(v->height()));
             const QPointF p(pick(v->width() + 200) - 100, pick(v->height() + 200) - 100);
             const int action = pick(12);
             if (down) {
-                if (action < 9) {
-                    moveTo(v, p, true);
-                } else {
-                    release(v, p);
+                mouse(v, action < 9 ? Move : Release, p);
+                if (action >= 9)
                     down = nullptr;
-                }
             } else if (action < 3) {
-                press(v, inside);
+                mouse(v, Press, inside);
                 down = v;
             } else if (action < 6) {
-                moveTo(v, p, false);
+                mouse(v, Move, p, Qt::NoButton);
             } else if (action == 6) {
                 if (pick(10) == 0)
-                    press(v, inside, Qt::RightButton);
+                    mouse(v, Press, inside, Qt::RightButton);
             } else if (action == 7) {
                 key(v, pick(30) == 0 ? Qt::Key_Escape : Qt::Key_Z, Qt::ControlModifier);
             } else if (action < 10) {
-                if (v->hasSelection()) {
-                    const QPointF cell = v->toolCell(pick(OverlayView::toolItemCount())).center();
-                    press(v, cell);
-                    release(v, cell);
-                }
+                if (v->hasSelection())
+                    click(v, v->toolCell(pick(OverlayView::toolItemCount())).center());
             } else if (QMenu *menu = v->openMenu()) {
                 menu->actions().at(pick(int(menu->actions().size())))->trigger();
                 menu->close();
             }
+            // Every selection in whole points inside its view, and on one display at most.
             int withSelection = 0;
-            for (OverlayWindow *w : s->session->windows()) {
-                const QRectF sel = w->overlayView()->sel();
+            for (OverlayWindow *w : s.session->windows()) {
+                const QRectF sel = w->overlayView()->sel(), bounds(w->overlayView()->rect());
                 withSelection += w->overlayView()->hasSelection();
-                const bool whole = sel.x() == std::floor(sel.x()) &&
-                                   sel.y() == std::floor(sel.y()) &&
-                                   sel.width() == std::floor(sel.width()) &&
-                                   sel.height() == std::floor(sel.height());
-                const QRectF bounds(w->overlayView()->rect());
-                if (!whole || sel.left() < 0 || sel.top() < 0 || sel.right() > bounds.right() ||
-                    sel.bottom() > bounds.bottom() || sel.width() < 0 || sel.height() < 0)
-                    QFAIL(qPrintable(QStringLiteral("step %1: selection %2,%3 %4x%5")
-                                         .arg(step)
-                                         .arg(sel.x())
-                                         .arg(sel.y())
-                                         .arg(sel.width())
-                                         .arg(sel.height())));
+                const qreal whole[] = {sel.left(), sel.top(), sel.width(), sel.height()};
+                if (!std::ranges::all_of(whole,
+                                         [](qreal x) { return x >= 0 && x == std::floor(x); }) ||
+                    sel.right() > bounds.right() || sel.bottom() > bounds.bottom())
+                    QFAIL(qPrintable(QString::number(step) + ": " + QDebug::toString(sel)));
             }
             QVERIFY2(withSelection <= 1, qPrintable(QString::number(step)));
             if (step % 1000 == 0)
