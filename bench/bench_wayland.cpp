@@ -330,8 +330,10 @@ public:
     {
         if (!m_desktop.start(error))
             return false;
-        const QString socket = m_desktop.environment().value("XDG_RUNTIME_DIR") + "/wayland-1";
-        if (!m_watch.connect(socket, error))
+        // The desktop names its display by path, so the application may have a runtime folder
+        // of its own.
+        m_env = m_desktop.environment();
+        if (!m_watch.connect(m_env.value("WAYLAND_DISPLAY"), error))
             return false;
         m_watch.onFrame = [this](const QImage &frame, Ns committed) { seen(frame, committed); };
         // The compositor shows the picture at the output's full size before corvane starts.
@@ -345,9 +347,6 @@ public:
         QProcess::execute("chown", {"-R", testkit::WaylandDesktop::user, m_home.path()});
         QFile::setPermissions(m_home.filePath("runtime"),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        m_env = m_desktop.environment();
-        // The application has a runtime folder of its own: the display is named by path.
-        m_env.insert("WAYLAND_DISPLAY", socket);
         m_env.insert("XDG_RUNTIME_DIR", m_home.filePath("runtime"));
         m_env.insert("HOME", m_home.path());
         m_env.insert("XDG_CONFIG_HOME", m_home.filePath("config"));

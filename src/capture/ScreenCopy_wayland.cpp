@@ -297,11 +297,15 @@ bool available()
 QList<ScreenShot> captureAll(QString *why)
 {
     Connection *c = connection();
+    if (!c) {
+        *why = QStringLiteral("컴포지터가 화면 복사를 제공하지 않습니다");
+        return {};
+    }
     const QList<QScreen *> screens = QGuiApplication::screens();
     std::vector<std::unique_ptr<Copy>> copies;
     for (QScreen *screen : screens) {
         auto *output = static_cast<wl_output *>(nativeResource("output", screen));
-        if (!c || !output) {
+        if (!output) {
             *why = QStringLiteral("화면 %1 을 찾지 못했습니다").arg(screen->name());
             return {};
         }

@@ -83,7 +83,8 @@ void OverlayWindow::adopt(const ScreenShot &shot, OverlaySession *session)
 void OverlayWindow::retire()
 {
     hideOverlay();
-    if (DisplayPlatform::current() != DisplayPlatform::Kind::Wayland) {
+    // A window whose screen went during the session has nothing to be kept for.
+    if (DisplayPlatform::current() != DisplayPlatform::Kind::Wayland || !m_screen) {
         // The call may come from inside an event handler of this very window.
         deleteLater();
         return;
