@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build ccache pkg-config clang-format
   qt6-base-dev qt6-base-private-dev qt6-base-dev-tools qt6-image-formats-plugins qt6-translations-l10n
-  libarchive-dev libxcb1-dev libxcb-shm0-dev libxkbcommon-dev
+  libarchive-dev libssl-dev openssl libxcb1-dev libxcb-shm0-dev libxkbcommon-dev
   libxcb-damage0-dev libxcb-res0-dev libxcb-render0-dev
   libbenchmark-dev libpng-dev
   xvfb openbox trayer xdotool xclip x11-utils x11-xserver-utils

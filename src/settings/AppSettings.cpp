@@ -118,6 +118,13 @@ QString AppSettings::version()
     return value;
 }
 
+QString AppSettings::updateKey()
+{
+    static const QString value = buildValue(Bundle::info(), QStringLiteral("CorvaneUpdateKey"),
+                                            QStringLiteral("__UPDATE_KEY__"), QString());
+    return value;
+}
+
 QString AppSettings::versionText()
 {
     return versionTextFor(channel(), version());

@@ -38,6 +38,8 @@ public:
     static QString channel();
     static QString version();
     static QString versionText();
+    // The base64 of the public key that update archives are signed with; empty when unset.
+    static QString updateKey();
 
     static QString defaultServerUrl() { return QStringLiteral("http://127.0.0.1:8787"); }
     // A build-time value from an info table: used unless absent, empty or the placeholder.

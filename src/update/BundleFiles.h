@@ -28,7 +28,8 @@ std::optional<QString> makePrivateFolder(const QString &parent, const QString &n
 // Deletes the folders in parent whose names start with prefix and that belong to this user.
 void removeOwnFolders(const QString &parent, const QString &prefix);
 
-// Whether this process may create and rename entries in the folder.
+// Whether this process can create entries in the folder, found by creating and removing one:
+// permissions alone do not stop root, yet a read-only file system does.
 bool isWritableFolder(const QString &path);
 
 } // namespace BundleFiles

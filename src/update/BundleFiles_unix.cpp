@@ -141,7 +141,9 @@ void removeOwnFolders(const QString &parent, const QString &prefix)
 
 bool isWritableFolder(const QString &path)
 {
-    return ::access(QFile::encodeName(path).constData(), W_OK | X_OK) == 0;
+    const QByteArray probe = QFile::encodeName(path + QStringLiteral("/.corvane-write-") +
+                                               QUuid::createUuid().toString(QUuid::Id128));
+    return ::mkdir(probe.constData(), S_IRWXU) == 0 && ::rmdir(probe.constData()) == 0;
 }
 
 } // namespace BundleFiles

@@ -16,6 +16,7 @@
 #include "settings/SystemLog.h"
 #include "update/ArchiveExtractor.h"
 #include "update/BundleFiles.h"
+#include "update/UpdateSignature.h"
 #include "update/Updater.h"
 
 namespace {
@@ -32,9 +33,10 @@ bool cancelledNow(const std::atomic<bool> *cancelled)
 
 } // namespace
 
-UpdateCheck::UpdateCheck(QString serverUrl, QString runningVersion, QString tempDir)
+UpdateCheck::UpdateCheck(QString serverUrl, QString runningVersion, QString tempDir,
+                         QString updateKey)
     : serverUrl(std::move(serverUrl)), runningVersion(std::move(runningVersion)),
-      tempDir(std::move(tempDir))
+      tempDir(std::move(tempDir)), updateKey(std::move(updateKey))
 {
     if (this->serverUrl.endsWith(QLatin1Char('/')))
         this->serverUrl.chop(1);
@@ -111,6 +113,14 @@ std::optional<ReadyUpdate> UpdateCheck::download(const std::atomic<bool> *cancel
     const QByteArray digest = QCryptographicHash::hash(*zip, QCryptographicHash::Sha256).toHex();
     if (QString::fromLatin1(digest) != sha256.toString().toLower()) {
         systemLog(QStringLiteral("업데이트 zip 의 해시가 version.json 과 다릅니다"));
+        return std::nullopt;
+    }
+    // The digest comes from the same server as the archive; only the publisher's signature
+    // shows that the publisher made it. Checked before a byte of it reaches the disk.
+    const QJsonValue signature = members.value(QLatin1String("signature"));
+    if (!updateKey.isEmpty() &&
+        !UpdateSignature::verify(updateKey.toLatin1(), signature.toString().toLatin1(), *zip)) {
+        systemLog(QStringLiteral("업데이트 서명이 올바르지 않습니다"));
         return std::nullopt;
     }
     return unpack(*zip, version.toString(), cancelled);

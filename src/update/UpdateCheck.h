@@ -21,8 +21,9 @@ public:
     static constexpr QLatin1StringView stagingPrefix{"corvane-update-"};
 
     // serverUrl loses one trailing "/"; runningVersion is compared with the manifest's and
-    // sent in the User-Agent; staging folders go into tempDir.
-    UpdateCheck(QString serverUrl, QString runningVersion, QString tempDir);
+    // sent in the User-Agent; staging folders go into tempDir. With an updateKey (the base64
+    // of an Ed25519 public key), an archive must also carry the manifest's "signature" by it.
+    UpdateCheck(QString serverUrl, QString runningVersion, QString tempDir, QString updateKey = {});
 
     // The new version and its unpacked bundle, or nothing. No staging folder is left behind
     // unless a bundle is returned.
@@ -40,4 +41,5 @@ private:
     QString serverUrl;
     QString runningVersion;
     QString tempDir;
+    QString updateKey;
 };

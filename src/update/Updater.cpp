@@ -64,6 +64,7 @@ Updater::Environment Updater::Environment::system()
     };
     env.quit = [] { QCoreApplication::quit(); };
     env.packageManaged = Bundle::isPackageManaged();
+    env.updateKey = AppSettings::updateKey();
     // For tests only: "first,interval,check" in milliseconds replaces the 30 s first wake-up,
     // the 60 s wake-up interval and the 6 h between checks, so that an end-to-end run of the
     // whole update takes seconds. Read once, here.
@@ -90,6 +91,14 @@ Updater::Updater(const QString &serverUrl, std::function<bool()> isBusy, Environ
                   env.bundlePath);
         return;
     }
+    // A bundle that cannot be replaced needs no download.
+    const QString folder = QFileInfo(env.bundlePath).path();
+    if (!BundleFiles::isWritableFolder(folder)) {
+        systemLog(QStringLiteral("앱 폴더에 쓸 수 없어 업데이트를 건너뜁니다: ") + folder);
+        return;
+    }
+    if (env.updateKey.isEmpty())
+        systemLog(QStringLiteral("업데이트 서명 키가 없어 SHA-256만 확인합니다"));
     BundleFiles::removeItem(BundleInstaller::oldPathFor(env.bundlePath));
     // A process that ended while its update waited (a logout, a crash) or while it copied a
     // new bundle into place left that behind; only one instance runs per user, so none of
@@ -153,7 +162,7 @@ void Updater::startCheck()
 {
     if (worker)
         worker->wait();
-    const UpdateCheck check(serverUrl, env.version, env.tempDir);
+    const UpdateCheck check(serverUrl, env.version, env.tempDir, env.updateKey);
     // The updater outlives the worker (its destructor waits), so the result can be posted
     // to it directly.
     worker.reset(QThread::create([this, check] {

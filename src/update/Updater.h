@@ -37,6 +37,8 @@ public:
         std::function<void()> quit;
         // The system's package manager owns the bundle, so it also owns its updates.
         bool packageManaged = false;
+        // The base64 of the Ed25519 public key that archives must be signed with, or empty.
+        QString updateKey;
 
         static Environment system();
     };

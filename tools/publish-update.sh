@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Publishes an update archive into the reference server's releases folder: the archive as
+# corvane-mac.zip, then version.json with its version, SHA-256 digest and the Ed25519
+# signature of its bytes by the private key from tools/update-key.sh.
+# Usage: bash tools/publish-update.sh --key DIR/update-key.pem --version 1.5.0 ARCHIVE RELEASES_DIR
+set -euo pipefail
+usage() {
+  echo "usage: $0 --key KEY.pem --version VERSION ARCHIVE RELEASES_DIR" >&2
+  exit 2
+}
+key='' version=''
+while [ $# -gt 0 ]; do
+  case $1 in
+    --key) [ $# -ge 2 ] || usage; key=$2; shift 2 ;;
+    --version) [ $# -ge 2 ] || usage; version=$2; shift 2 ;;
+    --*) usage ;;
+    *) break ;;
+  esac
+done
+[ -n "$key" ] && [ $# -eq 2 ] || usage
+# Written into JSON as it is, so only the characters a version uses.
+[[ $version =~ ^[0-9A-Za-z.+-]+$ ]] || { echo "not a version: '$version'" >&2; exit 2; }
+archive=$1 releases=$2
+sha256=$(openssl dgst -sha256 -r "$archive" | cut -d' ' -f1)
+signature=$(openssl pkeyutl -sign -inkey "$key" -rawin -in "$archive" | base64 -w0)
+[ -n "$signature" ]
+mkdir -p "$releases"
+# Each file appears whole: a client never reads a half-copied archive or manifest.
+cp "$archive" "$releases/.corvane-mac.zip.new"
+mv -f "$releases/.corvane-mac.zip.new" "$releases/corvane-mac.zip"
+printf '{"version":"%s","sha256":"%s","signature":"%s"}\n' "$version" "$sha256" "$signature" \
+  > "$releases/.version.json.new"
+mv -f "$releases/.version.json.new" "$releases/version.json"
