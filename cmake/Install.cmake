@@ -15,12 +15,12 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/resources/hicolor DESTINATION share/icon
 install(FILES ${PROJECT_SOURCE_DIR}/resources/org.example.corvane.metainfo.xml
         DESTINATION share/metainfo)
 
-# The menu entry names the launcher by its full path: ~/.local/bin is often not on the
-# desktop session's PATH. The prefix is known only when installing.
+# The menu entry and its actions name the launcher by its full path: ~/.local/bin is often not
+# on the desktop session's PATH. The prefix is known only when installing.
 set(desktop_entry ${CMAKE_BINARY_DIR}/install/corvane.desktop)
 install(CODE "
     file(READ [[${PROJECT_SOURCE_DIR}/resources/corvane.desktop]] entry)
-    string(REPLACE \"\\nExec=corvane\\n\" \"\\nExec=\${CMAKE_INSTALL_PREFIX}/bin/corvane\\n\"
+    string(REPLACE \"\\nExec=corvane\" \"\\nExec=\${CMAKE_INSTALL_PREFIX}/bin/corvane\"
            entry \"\${entry}\")
     file(WRITE [[${desktop_entry}]] \"\${entry}\")")
 install(FILES ${desktop_entry} DESTINATION share/applications)
@@ -53,8 +53,10 @@ string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Loaded by Qt at run time, so not found from the binary's links: TIFF on the clipboard.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-image-formats-plugins)
+# Loaded by Qt at run time, so not found from the binary's links: TIFF on the clipboard, and
+# the Wayland platform, without which a Wayland desktop runs the application on XWayland,
+# where it sees neither native windows' keys nor, through the X11 root, their pixels.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-image-formats-plugins, qt6-wayland")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS fonts-noto-cjk)
 set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -44,9 +44,12 @@ QIcon statusIcon()
 
 AppDelegate::ScreenAccess AppDelegate::ScreenAccess::system()
 {
-    return {&ScreenCapture::hasPermission, &ScreenCapture::requestPermission,
-            &ScreenCapture::freezeAll, &ScreenCapture::openPrivacySettings,
-            &ScreenCapture::prepare};
+    return {&ScreenCapture::hasPermission,
+            &ScreenCapture::requestPermission,
+            [](QObject *context, auto done) { ScreenCapture::freezeAll(context, done); },
+            &ScreenCapture::openPrivacySettings,
+            &ScreenCapture::prepare,
+            &ScreenCapture::allowAgain};
 }
 
 void AppDelegate::DeleteLater::operator()(QObject *object) const
@@ -165,17 +168,44 @@ void AppDelegate::startCapture()
         m_overlay->show();
         return;
     }
+    // The desktop may be asking the user; the request already made stands for this one.
+    if (m_capturing)
+        return;
     if (!m_screens.hasPermission()) {
         m_screens.requestPermission();
         showPermissionAlert();
         return;
     }
-    QList<ScreenShot> shots = m_screens.captureAll();
-    if (shots.isEmpty())
-        return;
-    m_overlay.reset(new OverlaySession(std::move(shots), m_settings));
-    m_overlay->delegate = this;
-    m_overlay->show();
+    m_capturing = true;
+    m_screens.captureAll(this, [this](QList<ScreenShot> shots, bool refused) {
+        m_capturing = false;
+        if (refused)
+            return showRefusalAlert();
+        if (shots.isEmpty())
+            return;
+        m_overlay.reset(new OverlaySession(std::move(shots), m_settings));
+        m_overlay->delegate = this;
+        m_overlay->show();
+    });
+}
+
+void AppDelegate::showRefusalAlert()
+{
+    QMessageBox alert;
+    alert.setObjectName(QStringLiteral("corvane-refusal-alert"));
+    alert.setIcon(QMessageBox::Warning);
+    alert.setText(QStringLiteral("데스크톱이 화면 캡처를 거부했습니다"));
+    alert.setInformativeText(QStringLiteral(
+        "데스크톱은 \"거부\"를 누른 답을 기억해 이후의 캡처도 거부합니다. \"다시 묻기\"를 "
+        "누른 뒤 다시 캡처하고, 데스크톱이 물으면 \"허용\"을 누르세요."));
+    QPushButton *again = alert.addButton(QStringLiteral("다시 묻기"), QMessageBox::AcceptRole);
+    QPushButton *close = alert.addButton(QStringLiteral("닫기"), QMessageBox::RejectRole);
+    alert.setDefaultButton(again);
+    alert.setEscapeButton(close);
+    alert.setWindowFlag(Qt::WindowStaysOnTopHint);
+    alert.exec();
+    if (alert.clickedButton() == again && m_screens.allowAgain)
+        m_screens.allowAgain();
 }
 
 void AppDelegate::showPermissionAlert()

@@ -29,10 +29,17 @@ public:
     {
         std::function<bool()> hasPermission;
         std::function<void()> requestPermission;
-        std::function<QList<ScreenShot>()> captureAll;
+        // Captures every screen and calls back with the shots, at once or once the desktop
+        // answers; refused when the desktop would not allow it. Never calls back after the
+        // context object is gone.
+        std::function<void(QObject *context,
+                           std::function<void(QList<ScreenShot> shots, bool refused)> done)>
+            captureAll;
         std::function<void()> openPrivacySettings;
         // Readies what the first capture would otherwise pay for; may be empty.
         std::function<void()> prepare;
+        // Lets the desktop ask the user again after they refused a capture; may be empty.
+        std::function<void()> allowAgain;
         static ScreenAccess system();
     };
 
@@ -72,6 +79,7 @@ private:
 
     void buildMenu();
     void showPermissionAlert();
+    void showRefusalAlert();
     void stopRetryTimer();
 
     AppSettings &m_settings;
@@ -84,5 +92,7 @@ private:
     std::unique_ptr<OverlaySession, DeleteLater> m_overlay;
     std::unique_ptr<Updater> m_updater;
     bool m_settingsOpen = false;
+    // A capture waits for the desktop to answer.
+    bool m_capturing = false;
     QString m_toolTip;
 };

@@ -1,5 +1,6 @@
 #include "app/SingleInstance.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -15,8 +16,18 @@
 
 namespace {
 
-const QByteArray kReopen = QByteArrayLiteral("reopen\n");
+// "reopen" is what every launch without options has always sent.
+const QByteArray kLines[] = {QByteArrayLiteral("reopen\n"), QByteArrayLiteral("settings\n"),
+                             QByteArrayLiteral("quit\n")};
 const QByteArray kAck = QByteArrayLiteral("ok\n");
+
+// A socket file with no listener refuses at once; a live instance that is busy accepts the
+// connection into its backlog, or at worst lets it time out.
+bool nobodyListens(const QLocalSocket &socket)
+{
+    return socket.error() == QLocalSocket::ConnectionRefusedError ||
+           socket.error() == QLocalSocket::ServerNotFoundError;
+}
 
 // Creates the folder owner-only if it is missing, then accepts it only as a real folder (not
 // a link) of this user that nobody else may enter. The sticky temporary folder keeps others
@@ -67,22 +78,25 @@ QString SingleInstance::defaultSocketPath(QString *error)
     return folder + QStringLiteral("/corvane.sock");
 }
 
-bool SingleInstance::handOver(int timeoutMs) const
+SingleInstance::HandOver SingleInstance::handOver(Command command, int timeoutMs) const
 {
     QLocalSocket socket;
     socket.connectToServer(m_path);
     if (!socket.waitForConnected(timeoutMs))
-        return false;
-    socket.write(kReopen);
+        return nobodyListens(socket) ? HandOver::NoInstance : HandOver::Failed;
+    socket.write(kLines[int(command)]);
     if (!socket.waitForBytesWritten(timeoutMs))
-        return false;
-    // The answer tells a live instance from a socket left behind by a crashed one.
+        return HandOver::Failed;
+    // The request now waits in the socket for the instance, which reads it even after this
+    // process is gone; its answer only shows that it is free. A socket left by a crashed
+    // process would have refused the connection.
     QDeadlineTimer deadline(timeoutMs);
     while (!socket.canReadLine()) {
         if (deadline.hasExpired() || !socket.waitForReadyRead(int(deadline.remainingTime())))
-            return false;
+            return socket.state() == QLocalSocket::ConnectedState ? HandOver::Delivered
+                                                                  : HandOver::Failed;
     }
-    return socket.readLine() == kAck;
+    return socket.readLine() == kAck ? HandOver::Delivered : HandOver::Failed;
 }
 
 bool SingleInstance::listen(int waitForReleaseMs)
@@ -99,10 +113,9 @@ bool SingleInstance::listen(int waitForReleaseMs)
             return false;
         QLocalSocket probe;
         probe.connectToServer(m_path);
-        if (!probe.waitForConnected(500)) {
+        if (!probe.waitForConnected(500) && nobodyListens(probe)) {
             if (removedStale)
                 return false;
-            // Nobody answers: a socket file left by a process that died.
             QLocalServer::removeServer(m_path);
             removedStale = true;
             continue;
@@ -116,19 +129,24 @@ bool SingleInstance::listen(int waitForReleaseMs)
     connect(m_server.get(), &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket *client = m_server->nextPendingConnection()) {
             connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
-            connect(client, &QLocalSocket::readyRead, this, [this, client] {
+            const auto read = [this, client] {
                 if (!client->canReadLine())
                     return;
                 const QByteArray line = client->readLine();
-                if (line != kReopen) {
+                const auto known = std::find(std::begin(kLines), std::end(kLines), line);
+                if (known == std::end(kLines)) {
                     client->abort();
                     return;
                 }
                 client->write(kAck);
                 client->flush();
-                if (onReopen)
-                    onReopen();
-            });
+                if (onCommand)
+                    onCommand(Command(known - std::begin(kLines)));
+            };
+            connect(client, &QLocalSocket::readyRead, this, read);
+            // A launch that handed over while this instance was busy may be gone already,
+            // its request still waiting to be read.
+            read();
         }
     });
     return true;

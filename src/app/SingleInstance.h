@@ -9,12 +9,29 @@
 class QLocalServer;
 
 // Keeps one running corvane per user. The first process listens on a private local
-// socket; a later launch hands over ("reopen") and exits, so that launching the
-// application again starts a capture in the running one.
+// socket; a later launch hands its request over ("reopen" starts a capture) and exits, so
+// that launching the application again acts in the running one. A live instance keeps its
+// socket even while it is too busy to answer.
 class SingleInstance : public QObject
 {
     Q_OBJECT
 public:
+    enum class Command
+    {
+        Capture,
+        Settings,
+        Quit,
+    };
+    enum class HandOver
+    {
+        // The running instance has the request (it may act on it only once it is free).
+        Delivered,
+        // Nobody listens: this process may become the instance.
+        NoInstance,
+        // An instance runs but could not be given the request.
+        Failed,
+    };
+
     // On the per-user socket; errorString() says why when there is none to use.
     SingleInstance();
     explicit SingleInstance(QString socketPath);
@@ -28,13 +45,15 @@ public:
     // Why the last listen() failed, or why there is no socket to use.
     QString errorString() const { return m_error; }
 
-    // True when a running instance took the reopen request.
-    bool handOver(int timeoutMs = 3000) const;
-    // Starts listening. With waitForRelease, keeps trying while a running instance still
-    // holds the name (a freshly updated process waiting for the old one to quit).
+    // Gives command to a running instance, waiting at most timeoutMs for each step.
+    HandOver handOver(Command command, int timeoutMs = 3000) const;
+    // Starts listening. Never takes the name from a live instance; a socket nobody listens on
+    // is one a crashed process left, and is replaced. With waitForReleaseMs, keeps trying while
+    // a running instance still holds the name (a freshly updated process waiting for the old one
+    // to quit).
     bool listen(int waitForReleaseMs = 0);
 
-    std::function<void()> onReopen;
+    std::function<void(Command)> onCommand;
 
 private:
     QString m_path;

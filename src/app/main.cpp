@@ -2,11 +2,13 @@
 
 #include <QApplication>
 #include <QStringList>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include <xcb/xcb.h>
 
@@ -44,19 +46,52 @@ std::optional<int> answerInfoOption(int argc, char **argv)
             return 0;
         }
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::printf("사용법: corvane [--version | --help]\n"
+            std::printf("사용법: corvane [--capture | --settings | --quit | --version | --help]\n"
                         "\n"
                         "트레이에 머무는 화면 캡처 프로그램입니다. 이미 실행 중이면 캡처를 "
                         "시작합니다.\n"
                         "기본 캡처 단축키는 Shift+Ctrl+9 이며, 트레이 아이콘 메뉴의 "
                         "\"설정...\"에서 바꿀 수 있습니다.\n"
                         "\n"
+                        "  --capture  캡처합니다 (실행 중이 아니면 먼저 시작합니다)\n"
+                        "  --settings 설정 창을 엽니다 (실행 중이 아니면 먼저 시작합니다)\n"
+                        "  --quit     실행 중인 corvane 을 끝냅니다\n"
                         "  --version  버전을 출력하고 끝냅니다\n"
                         "  --help     이 도움말을 출력하고 끝냅니다\n");
             return 0;
         }
     }
     return std::nullopt;
+}
+
+const std::pair<const char *, SingleInstance::Command> kCommandOptions[] = {
+    {"--capture", SingleInstance::Command::Capture},
+    {"--settings", SingleInstance::Command::Settings},
+    {"--quit", SingleInstance::Command::Quit},
+};
+
+std::optional<SingleInstance::Command> commandOption(const QStringList &arguments)
+{
+    for (const auto &[option, command] : kCommandOptions) {
+        if (arguments.contains(QLatin1String(option)))
+            return command;
+    }
+    return std::nullopt;
+}
+
+void act(AppDelegate &delegate, SingleInstance::Command command)
+{
+    switch (command) {
+    case SingleInstance::Command::Capture:
+        delegate.applicationShouldHandleReopen();
+        break;
+    case SingleInstance::Command::Settings:
+        delegate.openSettings();
+        break;
+    case SingleInstance::Command::Quit:
+        delegate.quit();
+        break;
+    }
 }
 
 } // namespace
@@ -87,11 +122,31 @@ int main(int argc, char **argv)
 
     // A process started by the updater replaces the one that is quitting; it waits for the
     // name instead of handing over to it.
-    const bool updated = app.arguments().contains(QStringLiteral("--updated"));
+    const QStringList arguments = app.arguments();
+    const bool updated = arguments.contains(QStringLiteral("--updated"));
+    const std::optional<SingleInstance::Command> command = commandOption(arguments);
+    // A launch without options asks the running instance for a capture, as --capture does.
+    const SingleInstance::Command asked = command.value_or(SingleInstance::Command::Capture);
     SingleInstance instance;
-    if (!updated && instance.handOver())
-        return 0;
+    if (!updated) {
+        switch (instance.handOver(asked)) {
+        case SingleInstance::HandOver::Delivered:
+            return 0;
+        case SingleInstance::HandOver::Failed:
+            std::fprintf(stderr, "corvane: 실행 중인 corvane 이 요청을 받지 않습니다.\n");
+            return 1;
+        case SingleInstance::HandOver::NoInstance:
+            break;
+        }
+        if (command == SingleInstance::Command::Quit) {
+            std::fprintf(stderr, "corvane: 실행 중인 corvane 이 없습니다.\n");
+            return 0;
+        }
+    }
     if (!instance.listen(updated ? 10000 : 0)) {
+        // Another launch became the instance in the meantime.
+        if (!updated && instance.handOver(asked) == SingleInstance::HandOver::Delivered)
+            return 0;
         std::fprintf(stderr, "corvane: %s\n", instance.errorString().toUtf8().constData());
         return 1;
     }
@@ -101,10 +156,16 @@ int main(int argc, char **argv)
     DisplayPlatform::logChoice(ScreenCopy::available());
 
     auto delegate = std::make_unique<AppDelegate>(AppSettings::shared());
-    instance.onReopen = [d = delegate.get()] { d->applicationShouldHandleReopen(); };
+    // Queued: the settings window runs its own event loop, which must not run inside the
+    // socket's signal.
+    instance.onCommand = [d = delegate.get()](SingleInstance::Command asked) {
+        QTimer::singleShot(0, d, [d, asked] { act(*d, asked); });
+    };
     delegate->applicationDidFinishLaunching();
+    if (command)
+        QTimer::singleShot(0, delegate.get(), [d = delegate.get(), c = *command] { act(*d, c); });
     const int rc = app.exec();
-    instance.onReopen = nullptr;
+    instance.onCommand = nullptr;
     (void)rc;
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "capture/PortalCapture.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace PortalCapture {
@@ -67,7 +68,8 @@ QList<QImage> cutLayout(const QImage &picture, const QList<Area> &areas)
     pieces.reserve(areas.size());
     for (const Area &area : areas) {
         const QRect source = scaled(area.geometry.translated(-bounds.topLeft()), scale);
-        const QSize target = scaled(QRect(QPoint(), area.geometry.size()), area.scale).size();
+        const QSize target =
+            scaled(QRect(QPoint(), area.geometry.size()), std::min(area.scale, scale)).size();
         pieces.append(resampled(whole, source, target));
     }
     return pieces;

@@ -4,15 +4,30 @@
 #include <QList>
 #include <QRect>
 
+#include <functional>
+
 #include "capture/ScreenShot.h"
+
+class QObject;
 
 // Capture through the desktop portal's Screenshot interface, for sessions whose screens a
 // client cannot read itself. The portal answers with one picture of the whole screen layout.
 namespace PortalCapture {
 
-// One call to the portal, cut into one shot per screen. Empty, with one line in the system
-// log saying why, when the portal refuses or fails.
-QList<ScreenShot> captureAll();
+// The portal keeps a request open while it asks the user; one unanswered this long is given up.
+constexpr int kAnswerTimeoutMs = 30000;
+
+// One call to the portal, cut into one shot per screen, without waiting for it: done runs on
+// context's thread once the portal answers or answerTimeoutMs have passed, never after context
+// is gone. The shots are empty, with one line in the system log saying why, when the portal
+// refuses or fails; refused tells that the desktop (or its user) would not allow the capture.
+// The picture file the portal names is removed as soon as it is read.
+void captureAll(QObject *context, std::function<void(QList<ScreenShot> shots, bool refused)> done,
+                int answerTimeoutMs = kAnswerTimeoutMs);
+
+// Removes the answer the desktop stored for screen captures by programs outside a sandbox
+// (its permission store's "screenshot" entry), so that the next request asks the user again.
+void forgetRefusal();
 
 // The portal's picture file as one Format_RGB32 image. An 8-bit RGB or RGBA PNG without
 // interlacing is decoded on two threads, one inflating while the other undoes the row filters
@@ -28,9 +43,11 @@ struct Area
 };
 
 // Cuts a picture of the bounding box of areas, rendered at one scale throughout, into one
-// Format_RGB32 image per area at that area's own pixel size; a piece rendered at another scale
-// is resampled (sampled at a whole multiple of its scale). Empty when the picture's size fits
-// no single scale of the layout.
+// Format_RGB32 image per area at that area's own pixel size; a piece rendered at a higher scale
+// is resampled (sampled at a whole multiple of its scale). An area never gets more pixels than
+// the picture holds of it: a desktop that lays its outputs out in pixels reports a scale-2
+// output at its pixel size, and the picture is at that size already. Empty when the picture's
+// size fits no single scale of the layout.
 QList<QImage> cutLayout(const QImage &picture, const QList<Area> &areas);
 
 } // namespace PortalCapture

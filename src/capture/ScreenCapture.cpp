@@ -16,17 +16,16 @@ QSize ScreenShot::pixelSize() const
 
 namespace {
 
-// The compositor's own copies where it offers them; the portal otherwise, and when they fail.
-QList<ScreenShot> captureByDesktop()
+// The compositor's own copies where it offers them; none when they fail, which says why.
+QList<ScreenShot> copyByCompositor()
 {
-    if (ScreenCopy::available()) {
-        QString why;
-        QList<ScreenShot> shots = ScreenCopy::captureAll(&why);
-        if (!shots.isEmpty())
-            return shots;
+    if (!ScreenCopy::available())
+        return {};
+    QString why;
+    QList<ScreenShot> shots = ScreenCopy::captureAll(&why);
+    if (shots.isEmpty())
         systemLog(QStringLiteral("화면 복사에 실패해 포털로 캡처합니다: ") + why);
-    }
-    return PortalCapture::captureAll();
+    return shots;
 }
 
 } // namespace
@@ -36,16 +35,24 @@ namespace ScreenCapture {
 QList<ScreenShot> captureAll()
 {
     if (DisplayPlatform::capturesThroughPortal())
-        return captureByDesktop();
+        return copyByCompositor();
     return captureAll(Reader::Automatic);
 }
 
 QList<ScreenShot> freezeAll()
 {
     if (DisplayPlatform::capturesThroughPortal())
-        return captureByDesktop();
+        return copyByCompositor();
     QList<ScreenShot> shots = copyInServer();
     return shots.isEmpty() ? captureAll(Reader::Automatic) : shots;
+}
+
+void freezeAll(QObject *context, std::function<void(QList<ScreenShot>, bool)> done)
+{
+    QList<ScreenShot> shots = freezeAll();
+    if (!shots.isEmpty() || !DisplayPlatform::capturesThroughPortal())
+        return done(std::move(shots), false);
+    PortalCapture::captureAll(context, std::move(done));
 }
 
 void prepare()
@@ -56,6 +63,11 @@ void prepare()
         copyInServer();
     else if (QString why; ScreenCopy::available())
         ScreenCopy::captureAll(&why);
+}
+
+void allowAgain()
+{
+    PortalCapture::forgetRefusal();
 }
 
 } // namespace ScreenCapture

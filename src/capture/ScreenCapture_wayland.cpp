@@ -1,14 +1,12 @@
 #include "capture/PortalCapture.h"
 
-#include <QDir>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QFile>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QUrl>
 #include <qpa/qplatformscreen.h>
-
-#include <optional>
 
 #include "platform/DesktopPortal.h"
 #include "platform/Milestone.h"
@@ -16,70 +14,32 @@
 
 namespace {
 
-// The portal answers within a second; a desktop that asks the user first waits for them.
-constexpr int kAnswerTimeoutMs = 60000;
+const QString kFailed = QStringLiteral("화면을 캡처하지 못했습니다: ");
 
-// The picture's file, or why there is none.
-std::optional<QString> requestPicture(QString *why)
-{
-    const std::optional<DesktopPortal::Answer> answer = DesktopPortal::request(
-        QStringLiteral("org.freedesktop.portal.Screenshot"), QStringLiteral("Screenshot"),
-        {QString()}, {{QStringLiteral("interactive"), false}}, kAnswerTimeoutMs, why);
-    if (!answer)
-        return std::nullopt;
-    if (answer->code == 1) {
-        *why = QStringLiteral("캡처가 거부되었습니다");
-        return std::nullopt;
-    }
-    const QUrl uri(answer->results.value(QStringLiteral("uri")).toString());
-    if (answer->code != 0 || !uri.isLocalFile()) {
-        *why = QStringLiteral("데스크톱 포털이 캡처하지 못했습니다");
-        return std::nullopt;
-    }
-    return uri.toLocalFile();
-}
-
-QImage readPicture(const QString &file)
+// The whole file, which is then removed wherever the portal wrote it: a desktop may put it in
+// the user's pictures and leave it there, and a picture of the screen is nobody's to keep.
+QImage takePicture(const QString &file)
 {
     QFile in(file);
     const QByteArray data = in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
-    // A picture of the screen left in the shared temporary folder is anyone's to read.
-    if (QFileInfo(file).absolutePath().startsWith(QDir::tempPath()))
-        QFile::remove(file);
+    in.close();
+    QFile::remove(file);
     return data.isEmpty() ? QImage() : PortalCapture::decodePicture(data);
 }
 
-} // namespace
-
-namespace PortalCapture {
-
-QList<ScreenShot> captureAll()
+QList<ScreenShot> cutIntoScreens(const QImage &picture)
 {
-    QString why;
-    const std::optional<QString> file = requestPicture(&why);
-    const QString prefix = QStringLiteral("화면을 캡처하지 못했습니다: ");
-    if (!file) {
-        systemLog(prefix + why);
-        return {};
-    }
-    const QImage picture = readPicture(*file);
-    milestone("picture-read");
-    if (picture.isNull()) {
-        systemLog(prefix + QStringLiteral("그림을 읽을 수 없습니다: ") + *file);
-        return {};
-    }
-
     const QList<QScreen *> screens = QGuiApplication::screens();
-    QList<Area> areas;
+    QList<PortalCapture::Area> areas;
     // The compositor's own layout: QT_SCALE_FACTOR shrinks Qt's screen sizes but not their
     // places, and the picture is of the compositor's layout.
     for (const QScreen *screen : screens)
-        areas.append(Area{screen->handle()->geometry(), screen->handle()->devicePixelRatio()});
-    const QList<QImage> pieces = cutLayout(picture, areas);
+        areas.append({screen->handle()->geometry(), screen->handle()->devicePixelRatio()});
+    const QList<QImage> pieces = PortalCapture::cutLayout(picture, areas);
     if (pieces.size() != screens.size()) {
-        systemLog(prefix + QStringLiteral("그림 크기 %1x%2 가 화면 배치와 맞지 않습니다")
-                               .arg(picture.width())
-                               .arg(picture.height()));
+        systemLog(kFailed + QStringLiteral("그림 크기 %1x%2 가 화면 배치와 맞지 않습니다")
+                                .arg(picture.width())
+                                .arg(picture.height()));
         return {};
     }
     QList<ScreenShot> shots;
@@ -87,6 +47,54 @@ QList<ScreenShot> captureAll()
         shots.append(ScreenShot{screens[i], pieces[i], nullptr});
     milestone("screens-cut");
     return shots;
+}
+
+} // namespace
+
+namespace PortalCapture {
+
+void captureAll(QObject *context, std::function<void(QList<ScreenShot>, bool)> done,
+                int answerTimeoutMs)
+{
+    const auto answered = [done](std::optional<DesktopPortal::Answer> answer, const QString &why) {
+        if (!answer) {
+            systemLog(kFailed + why);
+            return done({}, false);
+        }
+        // A desktop that asks the user answers 1 or 2 when they say no, and 2 at once for
+        // every later request once they have.
+        if (answer->code != 0) {
+            systemLog(kFailed + QStringLiteral("데스크톱이 캡처를 허용하지 않았습니다 (응답 %1)")
+                                    .arg(answer->code));
+            return done({}, true);
+        }
+        const QUrl uri(answer->results.value(QStringLiteral("uri")).toString());
+        if (!uri.isLocalFile()) {
+            systemLog(kFailed + QStringLiteral("데스크톱 포털이 그림을 주지 않았습니다"));
+            return done({}, false);
+        }
+        const QImage picture = takePicture(uri.toLocalFile());
+        milestone("picture-read");
+        if (picture.isNull()) {
+            systemLog(kFailed + QStringLiteral("그림을 읽을 수 없습니다: ") + uri.toLocalFile());
+            return done({}, false);
+        }
+        done(cutIntoScreens(picture), false);
+    };
+    DesktopPortal::request(
+        QStringLiteral("org.freedesktop.portal.Screenshot"), QStringLiteral("Screenshot"),
+        {QString()}, {{QStringLiteral("interactive"), false}}, answerTimeoutMs, context, answered);
+}
+
+void forgetRefusal()
+{
+    QDBusMessage forget = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.impl.portal.PermissionStore"),
+        QStringLiteral("/org/freedesktop/impl/portal/PermissionStore"),
+        QStringLiteral("org.freedesktop.impl.portal.PermissionStore"),
+        QStringLiteral("DeletePermission"));
+    forget << QStringLiteral("screenshot") << QStringLiteral("screenshot") << QString();
+    QDBusConnection::sessionBus().call(forget, QDBus::NoBlock);
 }
 
 } // namespace PortalCapture

@@ -62,6 +62,8 @@ QString triggerText(const HotKeyCombo &combo)
     return (parts << key).join(QLatin1Char('+'));
 }
 
+// The portal answers every call later, while the event loop runs: a registration is under way
+// from registerHotKey() until the session is bound, and a failure on the way is logged.
 class PortalRegistration : public QObject, public HotKey::Registration
 {
     Q_OBJECT
@@ -76,31 +78,34 @@ public:
     bool registerHotKey(const HotKeyCombo &combo) override
     {
         unregister();
+        if (s_offered == Offered::No) {
+            tellNotOffered();
+            return false;
+        }
+        m_combo = combo;
+        m_underWay = true;
+        const int attempt = ++m_attempt;
+        if (s_offered == Offered::Yes) {
+            createSession(attempt);
+            return true;
+        }
         // Asked once per process: a desktop does not gain the interface while it runs.
-        static const bool offered = DesktopPortal::offers(kInterface);
-        if (!offered) {
-            static bool told = false;
-            if (!told)
-                systemLog(QStringLiteral("이 데스크톱은 전역 단축키를 제공하지 않습니다. "
-                                         "데스크톱의 단축키 설정에서 corvane 실행을 연결하세요 "
-                                         "(실행 중에 다시 실행하면 캡처합니다)."));
-            told = true;
-            return false;
-        }
-        const QString session = createSession();
-        if (session.isEmpty() || !bind(session, combo)) {
-            close(session);
-            return false;
-        }
-        m_session = session;
-        QDBusConnection::sessionBus().connect(
-            DesktopPortal::service, DesktopPortal::path, kInterface, QStringLiteral("Activated"),
-            this, SLOT(activated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+        DesktopPortal::offers(kInterface, this, [this, attempt](bool offered) {
+            s_offered = offered ? Offered::Yes : Offered::No;
+            if (attempt != m_attempt)
+                return;
+            if (offered)
+                return createSession(attempt);
+            m_underWay = false;
+            tellNotOffered();
+        });
         return true;
     }
 
     void unregister() override
     {
+        ++m_attempt;
+        m_underWay = false;
         if (m_session.isEmpty())
             return;
         QDBusConnection::sessionBus().disconnect(
@@ -110,7 +115,7 @@ public:
         m_session.clear();
     }
 
-    bool isRegistered() const override { return !m_session.isEmpty(); }
+    bool isRegistered() const override { return m_underWay || !m_session.isEmpty(); }
 
 public slots:
     void activated(const QDBusObjectPath &session, const QString &id, qulonglong,
@@ -121,30 +126,72 @@ public slots:
     }
 
 private:
-    QString createSession()
+    enum class Offered
     {
-        QString why;
-        const auto answer = DesktopPortal::request(
-            kInterface, QStringLiteral("CreateSession"), {},
-            {{QStringLiteral("session_handle_token"), DesktopPortal::nextToken()}},
-            kAnswerTimeoutMs, &why);
-        if (!answer || answer->code != 0)
-            return {};
-        return answer->results.value(QStringLiteral("session_handle")).toString();
+        Unknown,
+        Yes,
+        No,
+    };
+
+    static void tellNotOffered()
+    {
+        static bool told = false;
+        if (!told)
+            systemLog(QStringLiteral("이 데스크톱은 전역 단축키를 제공하지 않습니다. "
+                                     "데스크톱의 단축키 설정에서 corvane 실행을 연결하세요 "
+                                     "(실행 중에 다시 실행하면 캡처합니다)."));
+        told = true;
     }
 
-    bool bind(const QString &session, const HotKeyCombo &combo)
+    void fail(const QString &session, const QString &why)
+    {
+        close(session);
+        m_underWay = false;
+        systemLog(QStringLiteral("전역 단축키를 등록하지 못했습니다: ") + why);
+    }
+
+    void createSession(int attempt)
+    {
+        DesktopPortal::request(
+            kInterface, QStringLiteral("CreateSession"), {},
+            {{QStringLiteral("session_handle_token"), DesktopPortal::nextToken()}},
+            kAnswerTimeoutMs, this,
+            [this, attempt](std::optional<DesktopPortal::Answer> answer, const QString &why) {
+                const QString session =
+                    answer ? answer->results.value(QStringLiteral("session_handle")).toString()
+                           : QString();
+                if (attempt != m_attempt)
+                    return close(session);
+                if (!answer || answer->code != 0 || session.isEmpty())
+                    return fail(session, answer ? QStringLiteral("세션을 만들 수 없습니다") : why);
+                bind(attempt, session);
+            });
+    }
+
+    void bind(int attempt, const QString &session)
     {
         QVariantMap properties{{QStringLiteral("description"), QStringLiteral("캡처")}};
-        if (const QString trigger = triggerText(combo); !trigger.isEmpty())
+        if (const QString trigger = triggerText(m_combo); !trigger.isEmpty())
             properties.insert(QStringLiteral("preferred_trigger"), trigger);
         const QList<Shortcut> shortcuts{{kShortcutId, properties}};
-        QString why;
-        const auto answer = DesktopPortal::request(kInterface, QStringLiteral("BindShortcuts"),
-                                                   {QVariant::fromValue(QDBusObjectPath(session)),
-                                                    QVariant::fromValue(shortcuts), QString()},
-                                                   {}, kAnswerTimeoutMs, &why);
-        return answer && answer->code == 0;
+        DesktopPortal::request(
+            kInterface, QStringLiteral("BindShortcuts"),
+            {QVariant::fromValue(QDBusObjectPath(session)), QVariant::fromValue(shortcuts),
+             QString()},
+            {}, kAnswerTimeoutMs, this,
+            [this, attempt, session](std::optional<DesktopPortal::Answer> answer,
+                                     const QString &why) {
+                if (attempt != m_attempt)
+                    return close(session);
+                if (!answer || answer->code != 0)
+                    return fail(session, answer ? QStringLiteral("데스크톱이 거부했습니다") : why);
+                m_underWay = false;
+                m_session = session;
+                QDBusConnection::sessionBus().connect(
+                    DesktopPortal::service, DesktopPortal::path, kInterface,
+                    QStringLiteral("Activated"), this,
+                    SLOT(activated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+            });
     }
 
     static void close(const QString &session)
@@ -158,8 +205,12 @@ private:
             QDBus::NoBlock);
     }
 
+    static inline Offered s_offered = Offered::Unknown;
     std::function<void()> m_onPressed;
+    HotKeyCombo m_combo = HotKeyCombo::standard;
     QString m_session;
+    int m_attempt = 0;
+    bool m_underWay = false;
 };
 
 } // namespace

@@ -3,12 +3,11 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QDBusVariant>
-#include <QEventLoop>
-#include <QThread>
+#include <QPointer>
 #include <QTimer>
-
-#include <memory>
 
 #include "platform/Milestone.h"
 
@@ -16,23 +15,69 @@ namespace {
 
 const QString kRequestInterface = QStringLiteral("org.freedesktop.portal.Request");
 
-// Receives the one Response signal of a portal request.
-class Receiver : public QObject
+// One request in flight: listens for its Response, gives up after the timeout, and deletes
+// itself once it has answered.
+class PendingRequest : public QObject
 {
     Q_OBJECT
 public:
-    std::optional<DesktopPortal::Answer> answer;
+    PendingRequest(QDBusConnection bus, QObject *context, DesktopPortal::Done done)
+        : m_bus(std::move(bus)), m_context(context), m_done(std::move(done))
+    {}
+
+    void watch(const QString &request)
+    {
+        if (request == m_request)
+            return;
+        if (!m_request.isEmpty())
+            subscribe(false);
+        m_request = request;
+        subscribe(true);
+    }
+
+    void finish(std::optional<DesktopPortal::Answer> answer, const QString &why)
+    {
+        if (m_finished)
+            return;
+        m_finished = true;
+        subscribe(false);
+        if (!answer && m_replied) {
+            // Closing the request takes down whatever the portal still shows for it.
+            m_bus.call(QDBusMessage::createMethodCall(DesktopPortal::service, m_request,
+                                                      kRequestInterface, QStringLiteral("Close")),
+                       QDBus::NoBlock);
+        }
+        if (m_context && m_done)
+            m_done(std::move(answer), why);
+        deleteLater();
+    }
+
+    bool m_replied = false;
 
 public slots:
     void response(uint code, const QVariantMap &results)
     {
         milestone("portal-response");
-        answer = DesktopPortal::Answer{code, results};
-        emit answered();
+        finish(DesktopPortal::Answer{code, results}, QString());
     }
 
-signals:
-    void answered();
+private:
+    void subscribe(bool on)
+    {
+        const QString signal = QStringLiteral("Response");
+        if (on)
+            m_bus.connect(DesktopPortal::service, m_request, kRequestInterface, signal, this,
+                          SLOT(response(uint, QVariantMap)));
+        else
+            m_bus.disconnect(DesktopPortal::service, m_request, kRequestInterface, signal, this,
+                             SLOT(response(uint, QVariantMap)));
+    }
+
+    QDBusConnection m_bus;
+    QPointer<QObject> m_context;
+    DesktopPortal::Done m_done;
+    QString m_request;
+    bool m_finished = false;
 };
 
 // The request object's path is known before the call, so that the answer cannot come before
@@ -42,16 +87,6 @@ QString requestPath(const QDBusConnection &bus, const QString &token)
     QString sender = bus.baseService().mid(1);
     sender.replace(QLatin1Char('.'), QLatin1Char('_'));
     return DesktopPortal::path + QStringLiteral("/request/") + sender + QLatin1Char('/') + token;
-}
-
-void subscribe(QDBusConnection &bus, const QString &request, Receiver *receiver, bool on)
-{
-    if (on)
-        bus.connect(DesktopPortal::service, request, kRequestInterface, QStringLiteral("Response"),
-                    receiver, SLOT(response(uint, QVariantMap)));
-    else
-        bus.disconnect(DesktopPortal::service, request, kRequestInterface,
-                       QStringLiteral("Response"), receiver, SLOT(response(uint, QVariantMap)));
 }
 
 } // namespace
@@ -67,76 +102,55 @@ QString nextToken()
     return QStringLiteral("corvane%1").arg(++tokens);
 }
 
-namespace {
-
-std::optional<Answer> requestOnThisThread(const QString &interface, const QString &method,
-                                          const QVariantList &args, QVariantMap options,
-                                          int timeoutMs, QString *why)
+void request(const QString &interface, const QString &method, const QVariantList &args,
+             QVariantMap options, int timeoutMs, QObject *context, Done done)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        *why = QStringLiteral("세션 버스에 연결할 수 없습니다");
-        return std::nullopt;
+        QTimer::singleShot(0, context, [done] {
+            done(std::nullopt, QStringLiteral("세션 버스에 연결할 수 없습니다"));
+        });
+        return;
     }
     const QString token = nextToken();
-    QString request = requestPath(bus, token);
-    Receiver receiver;
-    subscribe(bus, request, &receiver, true);
+    auto *pending = new PendingRequest(bus, context, std::move(done));
+    pending->watch(requestPath(bus, token));
+    QTimer::singleShot(timeoutMs, pending, [pending] {
+        pending->finish(std::nullopt, QStringLiteral("데스크톱 포털이 응답하지 않습니다"));
+    });
 
     options.insert(QStringLiteral("handle_token"), token);
     QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface, method);
     call.setArguments(args + QVariantList{options});
     milestone("portal-request");
-    const QDBusMessage reply = bus.call(call, QDBus::Block, timeoutMs);
-    if (reply.type() == QDBusMessage::ErrorMessage) {
-        subscribe(bus, request, &receiver, false);
-        *why = reply.errorMessage();
-        return std::nullopt;
-    }
-    // Portals older than the handle token choose the path themselves.
-    const QString handle = reply.arguments().value(0).value<QDBusObjectPath>().path();
-    if (!handle.isEmpty() && handle != request) {
-        subscribe(bus, request, &receiver, false);
-        request = handle;
-        subscribe(bus, request, &receiver, true);
-    }
-    if (!receiver.answer) {
-        QEventLoop loop;
-        QObject::connect(&receiver, &Receiver::answered, &loop, &QEventLoop::quit);
-        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    subscribe(bus, request, &receiver, false);
-    if (!receiver.answer)
-        *why = QStringLiteral("데스크톱 포털이 응답하지 않습니다");
-    return receiver.answer;
+    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, timeoutMs), pending);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, pending, [pending, watcher] {
+        watcher->deleteLater();
+        const QDBusPendingReply<QDBusObjectPath> reply = *watcher;
+        if (reply.isError()) {
+            pending->finish(std::nullopt, reply.error().message());
+            return;
+        }
+        pending->m_replied = true;
+        // Portals older than the handle token choose the path themselves.
+        if (const QString handle = reply.value().path(); !handle.isEmpty())
+            pending->watch(handle);
+    });
 }
 
-} // namespace
-
-std::optional<Answer> request(const QString &interface, const QString &method,
-                              const QVariantList &args, QVariantMap options, int timeoutMs,
-                              QString *why)
-{
-    // The answer is awaited on a thread of its own: an event loop nested in the caller's would
-    // run the caller's other events (a second launch, a tray click) in the middle of its work.
-    std::optional<Answer> answer;
-    std::unique_ptr<QThread> thread(QThread::create([&] {
-        answer = requestOnThisThread(interface, method, args, std::move(options), timeoutMs, why);
-    }));
-    thread->start();
-    thread->wait();
-    return answer;
-}
-
-bool offers(const QString &interface)
+void offers(const QString &interface, QObject *context, std::function<void(bool)> done)
 {
     QDBusMessage get = QDBusMessage::createMethodCall(
         service, path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     get << interface << QStringLiteral("version");
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(get);
-    return reply.type() == QDBusMessage::ReplyMessage &&
-           reply.arguments().value(0).value<QDBusVariant>().variant().toUInt() > 0;
+    auto *watcher =
+        new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(get), context);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context,
+                     [watcher, done = std::move(done)] {
+                         watcher->deleteLater();
+                         const QDBusPendingReply<QDBusVariant> reply = *watcher;
+                         done(!reply.isError() && reply.value().variant().toUInt() > 0);
+                     });
 }
 
 } // namespace DesktopPortal

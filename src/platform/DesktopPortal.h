@@ -1,13 +1,16 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <functional>
 #include <optional>
 
 // Requests to the desktop portal on the session bus: a method call that returns a request
-// object, then that object's one Response signal.
+// object, then that object's one Response signal. Nothing here waits: a portal may keep a
+// request open while it asks the user, and the event loop must run meanwhile.
 namespace DesktopPortal {
 
 extern const QString service;
@@ -20,17 +23,20 @@ struct Answer
     QVariantMap results;
 };
 
-// Calls interface.method(args..., options) with a handle token added to the options, and
-// blocks until the answer comes. Empty, with the reason in why, when the call fails or no
-// answer comes within timeoutMs.
-std::optional<Answer> request(const QString &interface, const QString &method,
-                              const QVariantList &args, QVariantMap options, int timeoutMs,
-                              QString *why);
+// The answer, or empty with the reason when the call failed or no answer came in time.
+using Done = std::function<void(std::optional<Answer> answer, const QString &why)>;
+
+// Calls interface.method(args..., options) with a handle token added to the options and
+// returns at once. done runs once, on context's thread, when the answer comes or timeoutMs
+// have passed (the request is then closed); never after context is gone.
+void request(const QString &interface, const QString &method, const QVariantList &args,
+             QVariantMap options, int timeoutMs, QObject *context, Done done);
 
 // A token unique within this process, for the portal's handle and session tokens.
 QString nextToken();
 
-// The portal offers the interface (it reports a version for it).
-bool offers(const QString &interface);
+// Asks whether the portal offers the interface (reports a version for it); done gets the
+// answer on context's thread, never after context is gone.
+void offers(const QString &interface, QObject *context, std::function<void(bool)> done);
 
 } // namespace DesktopPortal

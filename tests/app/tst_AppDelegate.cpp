@@ -22,13 +22,16 @@ constexpr uint16_t kShiftCtrl = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL;
 
 struct FakeScreens
 {
-    bool permission = true, emptyCapture = false;
-    int requests = 0, captures = 0, privacyOpened = 0;
+    bool permission = true, emptyCapture = false, refused = false, hold = false;
+    int requests = 0, captures = 0, privacyOpened = 0, allowedAgain = 0;
+    // The answer of a capture held back, as the desktop portal holds it while it asks.
+    std::function<void(QList<ScreenShot>, bool)> held;
 
     AppDelegate::ScreenAccess access()
     {
-        return {[this] { return permission; }, [this] { ++requests; },
-                [this] {
+        return {[this] { return permission; },
+                [this] { ++requests; },
+                [this](QObject *, std::function<void(QList<ScreenShot>, bool)> done) {
                     ++captures;
                     QList<ScreenShot> shots;
                     for (QScreen *screen : QGuiApplication::screens()) {
@@ -36,9 +39,14 @@ struct FakeScreens
                         image.fill(Qt::darkCyan);
                         shots.append({screen, image});
                     }
-                    return emptyCapture ? QList<ScreenShot>() : shots;
+                    if (hold)
+                        held = done;
+                    else
+                        done(emptyCapture || refused ? QList<ScreenShot>() : shots, refused);
                 },
-                [this] { ++privacyOpened; }};
+                [this] { ++privacyOpened; },
+                nullptr,
+                [this] { ++allowedAgain; }};
     }
 };
 
@@ -148,11 +156,30 @@ private slots:
         QVERIFY(!delegate->overlay());
     }
 
+    void refusedCaptureSaysHowToAllowIt()
+    {
+        screens.refused = true;
+        QStringList texts;
+        answerAlert("다시 묻기", &texts);
+        delegate->startCapture();
+        QCOMPARE(texts.mid(0, 1), QStringList{"데스크톱이 화면 캡처를 거부했습니다"});
+        QVERIFY(texts.value(1).contains("\"다시 묻기\"를 누른 뒤 다시 캡처"));
+        QCOMPARE(screens.allowedAgain, 1);
+        QVERIFY(!delegate->overlay());
+    }
+
     void oneSessionAtATimeUntilQuit()
     {
-        screens.emptyCapture = true;
+        // Until the desktop answers, the request made stands for any further one.
+        screens.hold = true;
+        delegate->startCapture();
         delegate->startCapture();
         QCOMPARE(screens.captures, 1);
+        screens.held({}, false);
+        screens.hold = false;
+        screens.emptyCapture = true;
+        delegate->startCapture();
+        QCOMPARE(screens.captures, 2);
         QVERIFY(!delegate->overlay());
 
         screens.emptyCapture = false;
@@ -161,7 +188,7 @@ private slots:
         QVERIFY(session);
         // A request while the session is open shows it again instead of capturing.
         delegate->startCapture();
-        QCOMPARE(screens.captures, 2);
+        QCOMPARE(screens.captures, 3);
         QCOMPARE(delegate->overlay(), session);
         // A late notice from another session leaves the current one alone.
         OverlaySession stranger({}, *settings);

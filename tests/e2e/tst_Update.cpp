@@ -1,5 +1,4 @@
 #include <QApplication>
-#include <QCryptographicHash>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -25,28 +24,40 @@ private slots:
         DevServerProcess server;
         AppProcess app(x);
         const QString bundle = dir.filePath("corvane.app"), tmp = dir.filePath("tmp");
-        const QString zip = server.releasesDir() + "/corvane-mac.zip";
         const QString exe = bundle + "/Contents/MacOS/corvane";
         const auto log = [&] { return readFile(dir.filePath("stderr.log")); };
         const auto version = [&] { return readFile(bundle + "/Contents/Info.plist"); };
-        // A copy of the built bundle is archived as 2.0.0, then runs as 1.0.0.
+        // A copy of the built bundle, given the public one of two new keys as the build would, is
+        // archived as 2.0.0, then runs as 1.0.0.
         const QString prepare =
-            "cd \"$0\" && cp -R \"$1\" corvane.app && sed -i \"s|__SERVER_URL__|$2|; "
-            "s|__VERSION__|2.0.0|\" corvane.app/Contents/Info.plist && zip -qr \"$3\" corvane.app "
-            "&& sed -i s/2.0.0/1.0.0/ corvane.app/Contents/Info.plist";
-        QVERIFY(server.start() && QDir().mkpath(tmp) && QDir().mkpath(server.releasesDir()) &&
+            "cd \"$0\" && bash \"$3/update-key.sh\" key && bash \"$3/update-key.sh\" other && "
+            "cp -R \"$1\" corvane.app && sed -i \"s|__SERVER_URL__|$2|; s|__VERSION__|2.0.0|; "
+            "s|__UPDATE_KEY__|$(cat key/update-key.pub.b64)|\" corvane.app/Contents/Info.plist && "
+            "zip -qr new.zip corvane.app && sed -i s/2.0.0/1.0.0/ corvane.app/Contents/Info.plist";
+        const auto publish = [&](const QString &key) {
+            return QProcess::execute("bash",
+                                     {CORVANE_TOOLS_DIR "/publish-update.sh", "--key",
+                                      dir.filePath(key + "/update-key.pem"), "--version", "2.0.0",
+                                      dir.filePath("new.zip"), server.releasesDir()}) == 0;
+        };
+        QVERIFY(server.start() && QDir().mkpath(tmp) &&
                 QProcess::execute("sh", {"-c", prepare, dir.path(), CORVANE_BUNDLE_DIR,
-                                         server.baseUrl(), zip}) == 0);
+                                         server.baseUrl(), CORVANE_TOOLS_DIR}) == 0);
         app.process().setStandardErrorFile(dir.filePath("stderr.log"));
         app.process().start("env", {"TMPDIR=" + tmp, "CORVANE_UPDATE_TIMING_MS=300,300,300", exe});
         // Once its icon shows it listens, and a further launch opens a capture in it.
         QVERIFY(waitForWindow(x, Kind::TrayIcon) && app.launchAgain() == 0 &&
                 waitForWindow(x, Kind::Overlay));
 
-        const QByteArray manifest =
-            "{\"version\":\"2.0.0\",\"sha256\":\"" +
-            QCryptographicHash::hash(readFile(zip), QCryptographicHash::Sha256).toHex() + "\"}";
-        QVERIFY(writeFile(server.releasesDir() + "/version.json", manifest));
+        // Signed by the other key: refused before anything is unpacked.
+        QVERIFY(publish("other"));
+        QVERIFY2(waitUntil(
+                     [&] { return log().contains("corvane: 업데이트 서명이 올바르지 않습니다\n"); },
+                     60000),
+                 log());
+        QVERIFY(version().contains(">1.0.0<") && QDir(tmp).isEmpty());
+        QVERIFY(publish("key"));
+        const QByteArray manifest = readFile(server.releasesDir() + "/version.json");
         // Downloaded once the bundle is unpacked and verified and the archive deleted.
         const auto inTmp = [&](const QString &script) {
             return QProcess::execute("sh", {"-c", script, tmp}) == 0;

@@ -26,6 +26,7 @@ check() { # PREFIX, where it runs from, the file only this kind of install has
     done
   } | sort)
   grep -qx "Exec=$2/bin/corvane" "$1/share/applications/corvane.desktop"
+  grep -qx "Exec=$2/bin/corvane --settings" "$1/share/applications/corvane.desktop"
   desktop-file-validate "$1/share/applications/corvane.desktop"
   appstreamcli validate --no-net "$1/share/metainfo/org.example.corvane.metainfo.xml"
   # Neither option needs a display.
