@@ -79,10 +79,12 @@ QString AppSettings::effectiveSaveFolder() const
         if (info.exists() && info.isDir())
             return info.absoluteFilePath();
     }
-    const QStringList pictures =
-        QStandardPaths::standardLocations(QStandardPaths::PicturesLocation);
-    if (!pictures.isEmpty() && !pictures.first().isEmpty())
-        return pictures.first();
+    // Minimal installs have no Pictures folder, and a renamed one is still named by the
+    // desktop's folder list: neither can take a file.
+    const QString pictures =
+        QStandardPaths::standardLocations(QStandardPaths::PicturesLocation).value(0);
+    if (!pictures.isEmpty() && QFileInfo(pictures).isDir())
+        return pictures;
     return QDir::homePath();
 }
 

@@ -30,8 +30,8 @@ public:
     bool saveWithoutDialog() const;
     void setSaveWithoutDialog(bool value);
 
-    // The stored folder if it is an existing directory, else the user's Pictures folder,
-    // else the home folder. Never created here.
+    // The stored folder if it is an existing directory, else the user's Pictures folder if it
+    // is one, else the home folder. Never created here.
     QString effectiveSaveFolder() const;
 
     static QString serverUrl();

@@ -29,7 +29,25 @@ class TestAppSettings : public QObject
     }
 
 private slots:
+    // A home of its own, whose Pictures folder a case takes away.
+    void initTestCase()
+    {
+        qputenv("HOME", QFile::encodeName(dir.filePath("home")));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath("home/.config")));
+        QVERIFY(QDir().mkpath(picturesFolder()));
+    }
     void init() { QFile::remove(iniPath); }
+
+    // With no Pictures folder, or a file of that name, captures go to the home folder.
+    void homeWithoutPicturesFolder()
+    {
+        const QString pictures = picturesFolder();
+        QVERIFY(QDir(pictures).removeRecursively());
+        QCOMPARE(makeStore()->effectiveSaveFolder(), dir.filePath("home"));
+        QVERIFY(testkit::writeFile(pictures, ""));
+        QCOMPARE(makeStore()->effectiveSaveFolder(), dir.filePath("home"));
+        QVERIFY(QFile::remove(pictures) && QDir().mkpath(pictures));
+    }
 
     void defaultsThenWritesPersist_data()
     {
