@@ -3,7 +3,8 @@
 # bundle in lib/corvane, the launcher bin/corvane, the menu entry, the icon and the
 # AppStream data. A new install first removes the previous one.
 #   bash tools/install.sh              set up, build into build/ and install
-#   bash tools/install.sh --uninstall  remove exactly what the last install wrote
+#   bash tools/install.sh --uninstall  remove exactly what the last install wrote, and the
+#                                      user's login item when it starts that launcher
 # Options: --prefix DIR instead of ~/.local; --build-dir DIR installs what is already built
 # there, without setting up or building.
 set -euo pipefail
@@ -41,9 +42,19 @@ remove_installed() {
   done < <(printf '%s\n' "${dirs[@]}" | sort -r)
 }
 
+# The login item's Exec line as the application writes it for a launcher: one quoted argument,
+# with " ` $ \ escaped and % doubled, and the backslashes of those escapes doubled again.
+login_item_exec() {
+  printf 'Exec="%s"\n' "$(printf '%s' "$1" | sed -e 's/\\/\\\\\\\\/g' -e 's/["`$]/\\\\&/g' -e 's/%/%%/g')"
+}
+
 if $uninstall; then
   [ -f "$record" ] || { echo "install: nothing installed under $prefix"; exit 0; }
   remove_installed
+  login_item=${XDG_CONFIG_HOME:-$HOME/.config}/autostart/corvane.desktop
+  if [ -f "$login_item" ] && grep -qxF "$(login_item_exec "$prefix/bin/corvane")" "$login_item"; then
+    rm -f "$login_item"
+  fi
   echo "install: removed corvane from $prefix"
   exit 0
 fi

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSaveFile>
 #include <QStandardPaths>
 
@@ -35,14 +36,18 @@ bool LaunchAtLogin::isEnabled() const
     QFile file(m_entryPath);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return false;
+    // Switched off either way: hidden, or disabled as GNOME's own tools write it.
+    const QHash<QByteArray, QByteArray> off{{"Hidden", "true"},
+                                            {"X-GNOME-Autostart-enabled", "false"}};
     bool inMainGroup = false;
     while (!file.atEnd()) {
         const QByteArray line = file.readLine().trimmed();
         const qsizetype eq = line.indexOf('=');
         if (line.startsWith('['))
             inMainGroup = line == "[Desktop Entry]";
-        else if (inMainGroup && eq > 0 && line.left(eq).trimmed() == "Hidden")
-            return line.mid(eq + 1).trimmed() != "true";
+        else if (const auto it = off.constFind(line.left(eq).trimmed());
+                 inMainGroup && eq > 0 && it != off.cend() && *it == line.mid(eq + 1).trimmed())
+            return false;
     }
     return true;
 }

@@ -3,7 +3,7 @@
 #include <QString>
 
 // The application's own login item: a desktop-session autostart entry that starts the
-// program at login. Enabled means the entry exists and is not marked hidden.
+// program at login. Enabled means the entry exists and is neither hidden nor disabled.
 class LaunchAtLogin
 {
 public:

@@ -8,6 +8,7 @@
 #include "app/SettingsWindow.h"
 #include "hotkey/HotKeyRecorder.h"
 #include "settings/AppSettings.h"
+#include "testkit/Files.h"
 #include "testkit/Golden.h"
 
 class TestSettingsWindow : public QObject
@@ -74,6 +75,27 @@ private slots:
         const QString golden = CORVANE_TEST_DATA_DIR "/golden/settings_%1.png";
         QVERIFY2(testkit::matchesGolden(image, golden.arg(QTest::currentDataTag()), &message),
                  qPrintable(message));
+    }
+
+    // The desktop switches an entry off by hiding or disabling it, in its main group only.
+    void loginItemState_data()
+    {
+        QTest::addColumn<QByteArray>("lines");
+        QTest::addColumn<bool>("enabled");
+        QTest::newRow("written") << QByteArray("Comment=\n") << true;
+        QTest::newRow("hidden") << QByteArray("Hidden=true\n") << false;
+        QTest::newRow("disabled") << QByteArray("X-GNOME-Autostart-enabled=false\n") << false;
+        QTest::newRow("enabled") << QByteArray("X-GNOME-Autostart-enabled=true\n") << true;
+        QTest::newRow("other group")
+            << QByteArray("[X]\nX-GNOME-Autostart-enabled=false\n") << true;
+    }
+    void loginItemState()
+    {
+        QFETCH(QByteArray, lines);
+        QFETCH(bool, enabled);
+        const QString entry = dir.filePath("entry.desktop");
+        QVERIFY(testkit::writeFile(entry, "[Desktop Entry]\n" + lines));
+        QCOMPARE(LaunchAtLogin(entry, "c").isEnabled(), enabled);
     }
 };
 

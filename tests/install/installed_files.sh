@@ -10,7 +10,8 @@ bash "$root/tools/install.sh" --prefix "$work/user" --build-dir "$build"
 cpack --config "$build/CPackConfig.cmake" -B "$work/deb" > /dev/null
 version=$(dpkg-deb --field "$work"/deb/*.deb Version)
 deb=$work/deb/corvane_${version}_amd64.deb
-dpkg-deb --field "$deb" Depends | grep 'libqt6widgets6' | grep 'libxcb1' | grep -q 'qt6-image-formats-plugins'
+dpkg-deb --field "$deb" Depends | grep 'libqt6widgets6' | grep 'libxcb1' |
+  grep 'qt6-image-formats-plugins' | grep -q 'qt6-wayland'
 apt-get install --simulate "$deb" > /dev/null
 dpkg-deb -x "$deb" "$work/root"
 
@@ -36,9 +37,12 @@ check() { # PREFIX, where it runs from, the file only this kind of install has
 check "$work/user" "$work/user" lib/corvane/installed-files
 check "$work/root/usr" /usr $app/Contents/Resources/package-managed
 
-# A second install replaces the first; uninstalling keeps what was there before.
-mkdir -p "$work/again/share/applications/other"
+# A second install replaces the first; uninstalling keeps what was there before, but not the
+# login item that starts the launcher it removes.
+mkdir -p "$work/again/share/applications/other" "$work/config/autostart"
 for i in 1 2; do bash "$root/tools/install.sh" --prefix "$work/again" --build-dir "$build"; done
-bash "$root/tools/install.sh" --prefix "$work/again" --uninstall
+printf '[Desktop Entry]\nExec="%s/bin/corvane"\n' "$work/again" > "$work/config/autostart/corvane.desktop"
+XDG_CONFIG_HOME=$work/config bash "$root/tools/install.sh" --prefix "$work/again" --uninstall
+[ ! -e "$work/config/autostart/corvane.desktop" ]
 [ "$(cd "$work/again" && find . -mindepth 1 | sort | xargs)" = \
   "./share ./share/applications ./share/applications/other" ]
