@@ -23,7 +23,7 @@
 namespace {
 
 const QString kDefaultHint = QStringLiteral("입력란을 클릭하고 원하는 키 조합을 누르세요.");
-const QString kRefusedHint = QStringLiteral("F1~F20 외의 키는 ⌘, ⌃, ⌥ 와 함께 누르세요.");
+const QString kRefusedHint = QStringLiteral("F1~F20 외의 키는 Ctrl, Super, Alt 와 함께 누르세요.");
 const QColor kRefusedColor(215, 38, 38);
 
 constexpr int kButtonMinWidth = 80;

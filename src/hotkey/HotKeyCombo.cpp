@@ -1,5 +1,7 @@
 #include "hotkey/HotKeyCombo.h"
 
+#include <QStringList>
+
 const HotKeyCombo HotKeyCombo::standard{25, HotKeyCombo::Shift | HotKeyCombo::Command};
 
 const QSet<uint16_t> &HotKeyCombo::functionKeys()
@@ -55,19 +57,31 @@ uint32_t HotKeyCombo::carbonModifiers() const
 
 QString HotKeyCombo::display() const
 {
-    QString text;
+    // The keys the table names by a glyph, and Print Screen, under the names that desktop
+    // shortcut settings use here.
+    static const QHash<uint16_t, QString> ownNames{
+        {36, "Return"},    {48, "Tab"},
+        {51, "Backspace"}, {53, "Esc"},
+        {117, "Del"},      {115, "Home"},
+        {119, "End"},      {116, "PgUp"},
+        {121, "PgDown"},   {123, "Left"},
+        {124, "Right"},    {125, "Down"},
+        {126, "Up"},       {printScreen, "Print"},
+    };
+    QStringList parts;
     if (modifiers & Control)
-        text += QChar(u'\u2303');
+        parts << QStringLiteral("Super");
     if (modifiers & Option)
-        text += QChar(u'\u2325');
+        parts << QStringLiteral("Alt");
     if (modifiers & Shift)
-        text += QChar(u'\u21E7');
+        parts << QStringLiteral("Shift");
     if (modifiers & Command)
-        text += QChar(u'\u2318');
-    const auto name = keyNames().constFind(keyCode);
-    if (name != keyNames().cend())
-        text += *name;
+        parts << QStringLiteral("Ctrl");
+    if (const auto own = ownNames.constFind(keyCode); own != ownNames.cend())
+        parts << *own;
+    else if (const auto name = keyNames().constFind(keyCode); name != keyNames().cend())
+        parts << *name;
     else
-        text += QStringLiteral("키") + QString::number(keyCode);
-    return text;
+        parts << QStringLiteral("키") + QString::number(keyCode);
+    return parts.join(QLatin1Char('+'));
 }

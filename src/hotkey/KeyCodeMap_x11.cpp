@@ -75,6 +75,8 @@ constexpr std::pair<uint16_t, uint8_t> kTable[] = {
     {125, 108},
     {126, 103},
     {114, 110},
+    // Print Screen (SysRq)
+    {112, 99},
     // function keys
     {122, 59},
     {120, 60},

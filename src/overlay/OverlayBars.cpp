@@ -85,11 +85,11 @@ const QColor OverlayView::borderColor = QColor::fromRgbF(0.5, 0.5, 0.5);
 const std::vector<OverlayView::ActionButton> &OverlayView::buttons()
 {
     static const std::vector<ActionButton> table = {
-        {QStringLiteral("업로드 (⌘D)"), QStringLiteral("upload"),
+        {QStringLiteral("업로드 (Ctrl+D)"), QStringLiteral("upload"),
          [](OverlayView &v) { v.upload(); }},
-        {QStringLiteral("복사 (⌘C)"), QStringLiteral("copy"),
+        {QStringLiteral("복사 (Ctrl+C)"), QStringLiteral("copy"),
          [](OverlayView &v) { v.copyToClipboard(); }},
-        {QStringLiteral("저장 (⌘S)"), QStringLiteral("save"),
+        {QStringLiteral("저장 (Ctrl+S)"), QStringLiteral("save"),
          [](OverlayView &v) { v.saveToFile(); }},
         {QStringLiteral("닫기 (Esc)"), QStringLiteral("close"),
          [](OverlayView &v) { v.closeSession(); }},
@@ -202,7 +202,7 @@ std::optional<OverlayView::Tip> OverlayView::currentTip() const
         else if (m_hoverTool == widthItem())
             text = QStringLiteral("굵기");
         else if (m_hoverTool == undoItem())
-            text = QStringLiteral("실행 취소 (⌘Z)");
+            text = QStringLiteral("실행 취소 (Ctrl+Z)");
         else
             text = drawTools()[size_t(m_hoverTool)].tip;
         return Tip{text, QPointF(cell.right() + 4, cell.top() + cell.height() * 0.25)};

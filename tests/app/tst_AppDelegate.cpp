@@ -105,10 +105,10 @@ private slots:
         QStringList rows;
         for (const QAction *row : delegate->menu()->actions())
             rows << (row->isSeparator() ? "-" : row->text() + (row->isEnabled() ? "" : " (off)"));
-        QCOMPARE(rows, QStringList({"corvane 0.0.0 검수 (off)", "단축키: ⇧⌘9 (off)", "-", "캡처",
-                                    "설정...", "도움말", "-", "종료"}));
-        const QStringList free{"단축키: ⇧⌘9", "corvane 0.0.0 검수 (⇧⌘9)",
-                               "corvane 0.0.0 검수 (⇧⌘9)"};
+        QCOMPARE(rows, QStringList({"corvane 0.0.0 검수 (off)", "단축키: Shift+Ctrl+9 (off)", "-",
+                                    "캡처", "설정...", "도움말", "-", "종료"}));
+        const QStringList free{"단축키: Shift+Ctrl+9", "corvane 0.0.0 검수 (Shift+Ctrl+9)",
+                               "corvane 0.0.0 검수 (Shift+Ctrl+9)"};
         QCOMPARE(hotKeyTexts(), free);
 
         // Another client takes the combination; the texts say so and one retry is armed.
@@ -117,8 +117,9 @@ private slots:
         QVERIFY(other.grab(kNine, kShiftCtrl));
         launch();
         const QString unusable = "corvane 0.0.0 검수 (단축키 사용 불가)";
-        QCOMPARE(hotKeyTexts(), QStringList({"단축키: ⇧⌘9 (다른 프로그램이 사용 중, 재시도 중)",
-                                             unusable, unusable}));
+        QCOMPARE(hotKeyTexts(),
+                 QStringList({"단축키: Shift+Ctrl+9 (다른 프로그램이 사용 중, 재시도 중)", unusable,
+                              unusable}));
         delegate->applyHotKey();
         delegate->applyHotKey();
         QCOMPARE(delegate->findChildren<QTimer *>().size(), 1);

@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QKeyEvent>
+#include <QLayout>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -21,7 +22,8 @@ class TestSettingsWindow : public QObject
     // key codes the X server reports; other keys, such as Mute, get none the recorder knows.
     static void press(QWidget *recorder, const QKeySequence &keys)
     {
-        const QHash<int, quint32> codes{{Qt::Key_A, 38}, {Qt::Key_F5, 71}, {Qt::Key_Escape, 9}};
+        const QHash<int, quint32> codes{
+            {Qt::Key_A, 38}, {Qt::Key_F5, 71}, {Qt::Key_Escape, 9}, {Qt::Key_Print, 107}};
         for (int i = 0; i < keys.count(); ++i) {
             QKeyEvent event(QEvent::KeyPress, keys[i].key(), keys[i].keyboardModifiers(),
                             codes[keys[i].key()], 0, 0);
@@ -50,6 +52,7 @@ private slots:
         QTest::newRow("super_is_control") << 1 << "Meta+Alt+A";
         QTest::newRow("escape_or_modifier_alone") << 1 << "Ctrl+Esc, Shift";
         QTest::newRow("key_without_a_code") << 1 << "Ctrl+Volume Mute";
+        QTest::newRow("print_screen") << 1 << "Print";
     }
     void looksAsDesigned()
     {
@@ -67,6 +70,7 @@ private slots:
             if (!presses.isEmpty())
                 QTest::mouseClick(window.recorder(), Qt::LeftButton);
             press(window.recorder(), QKeySequence(presses));
+            window.layout()->activate(); // as the next paint would find it
             window.render(&image);
             window.cancel();
         });

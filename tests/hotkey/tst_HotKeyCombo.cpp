@@ -17,7 +17,7 @@ private slots:
         QCOMPARE(combo.modifiers, S | M);
         QCOMPARE(combo, HotKeyCombo::standard);
         QCOMPARE(HotKeyCombo::standard.keyCode, uint16_t(25));
-        QCOMPARE(HotKeyCombo::standard.display(), QStringLiteral("⇧⌘9"));
+        QCOMPARE(HotKeyCombo::standard.display(), QStringLiteral("Shift+Ctrl+9"));
         QVERIFY(!(HotKeyCombo(25, S) == HotKeyCombo(26, S)));
     }
 
@@ -62,6 +62,7 @@ private slots:
         QTest::newRow("shift+F5") << uint16_t(96) << S << true;
         QTest::newRow("shift+F13") << uint16_t(105) << S << true;
         QTest::newRow("bare F20") << uint16_t(90) << uint64_t(0) << true;
+        QTest::newRow("bare Print") << uint16_t(112) << uint64_t(0) << true;
         QTest::newRow("caps lock only, A") << uint16_t(0) << uint64_t(0x10000) << false;
         QTest::newRow("unknown key, no modifier") << uint16_t(10) << uint64_t(0) << false;
         QTest::newRow("unknown key, command") << uint16_t(10) << M << true;
@@ -93,19 +94,20 @@ private slots:
         QTest::addColumn<uint16_t>("keyCode");
         QTest::addColumn<uint64_t>("modifiers");
         QTest::addColumn<QString>("text");
-        QTest::newRow("standard") << uint16_t(25) << (M | S) << QStringLiteral("⇧⌘9");
+        QTest::newRow("standard") << uint16_t(25) << (M | S) << QStringLiteral("Shift+Ctrl+9");
         QTest::newRow("control option space")
-            << uint16_t(49) << (O | C) << QStringLiteral("⌃⌥Space");
+            << uint16_t(49) << (O | C) << QStringLiteral("Super+Alt+Space");
         QTest::newRow("all, fixed order")
-            << uint16_t(0) << (M | S | O | C) << QStringLiteral("⌃⌥⇧⌘A");
+            << uint16_t(0) << (M | S | O | C) << QStringLiteral("Super+Alt+Shift+Ctrl+A");
         QTest::newRow("bare F5") << uint16_t(96) << uint64_t(0) << QStringLiteral("F5");
-        QTest::newRow("unknown") << uint16_t(10) << M << QStringLiteral("⌘키10");
+        QTest::newRow("unknown") << uint16_t(10) << M << QStringLiteral("Ctrl+키10");
         QTest::newRow("keypad unknown") << uint16_t(82) << uint64_t(0) << QStringLiteral("키82");
-        QTest::newRow("return") << uint16_t(36) << C << QStringLiteral("⌃↩");
-        QTest::newRow("escape") << uint16_t(53) << O << QStringLiteral("⌥⎋");
-        QTest::newRow("page down") << uint16_t(121) << M << QStringLiteral("⌘⇟");
-        QTest::newRow("backslash") << uint16_t(42) << M << QStringLiteral("⌘\\");
-        QTest::newRow("digit 6") << uint16_t(22) << M << QStringLiteral("⌘6");
+        QTest::newRow("return") << uint16_t(36) << C << QStringLiteral("Super+Return");
+        QTest::newRow("escape") << uint16_t(53) << O << QStringLiteral("Alt+Esc");
+        QTest::newRow("page down") << uint16_t(121) << M << QStringLiteral("Ctrl+PgDown");
+        QTest::newRow("backslash") << uint16_t(42) << M << QStringLiteral("Ctrl+\\");
+        QTest::newRow("digit 6") << uint16_t(22) << M << QStringLiteral("Ctrl+6");
+        QTest::newRow("print screen") << uint16_t(112) << S << QStringLiteral("Shift+Print");
     }
     void display()
     {
@@ -131,6 +133,7 @@ private slots:
         QCOMPARE(KeyCodeMap::toNative(0), std::optional<uint8_t>(38));
         QCOMPARE(KeyCodeMap::toNative(53), std::optional<uint8_t>(9));
         QCOMPARE(KeyCodeMap::toNative(122), std::optional<uint8_t>(67));
+        QCOMPARE(KeyCodeMap::fromNative(107), std::optional<uint16_t>(HotKeyCombo::printScreen));
         QCOMPARE(KeyCodeMap::fromNative(36), std::optional<uint16_t>(36));
         QVERIFY(!KeyCodeMap::toNative(1000));
         QVERIFY(!KeyCodeMap::fromNative(0));

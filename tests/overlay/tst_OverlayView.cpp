@@ -202,7 +202,7 @@ private slots:
         // What is repainted when the chrome changes covers the bars and the tip.
         QVERIFY(v->chromeBounds()->contains(v->tipRect()->united(tools).united(toolbar)));
         mouse(v, Move, v->buttonCell(0).center(), Qt::NoButton);
-        QCOMPARE(v->currentTip()->text, QStringLiteral("업로드 (⌘D)"));
+        QCOMPARE(v->currentTip()->text, QStringLiteral("업로드 (Ctrl+D)"));
         QCOMPARE(tipAbove ? v->tipRect()->bottomLeft() : v->tipRect()->topLeft(),
                  QPointF(toolbar.left(), tipAbove ? toolbar.top() - 4 : toolbar.bottom() + 4));
         mouse(v, Move, QPointF(5, 5), Qt::NoButton);
