@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Renders the application icon's PNG sizes from its SVG source into the hicolor theme layout
-# under resources/hicolor, where the install rules pick them up. The PNGs are committed, so
-# this runs only after the SVG changes. Needs rsvg-convert (librsvg2-bin).
+# under resources/hicolor, where the install rules pick them up, and the tray icon at scale 1
+# and 2 beside its source in resources/status. The PNGs are committed, so this runs only after
+# an SVG changes. Needs rsvg-convert (librsvg2-bin).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 theme=$root/resources/hicolor
@@ -11,3 +12,6 @@ for size in 16 22 24 32 48 64 128 256; do
   rsvg-convert --width "$size" --height "$size" --format png \
     --output "$theme/${size}x${size}/apps/corvane.png" "$svg"
 done
+status=$root/resources/status/corvane-status
+rsvg-convert --width 22 --height 22 --format png --output "$status.png" "$status.svg"
+rsvg-convert --width 44 --height 44 --format png --output "$status@2x.png" "$status.svg"

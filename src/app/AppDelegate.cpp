@@ -3,15 +3,12 @@
 #include <QApplication>
 #include <QCursor>
 #include <QDesktopServices>
-#include <QFile>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPainter>
 #include <QPushButton>
 #include <QTimer>
 
 #include "settings/AppSettings.h"
-#include "settings/Bundle.h"
 #include "settings/SystemLog.h"
 #include "capture/ScreenCapture.h"
 #include "hotkey/HotKey.h"
@@ -26,18 +23,9 @@ constexpr int kHotKeyRetryMs = 5000;
 
 QIcon statusIcon()
 {
-    const QString path = Bundle::resourcesPath() + QStringLiteral("/corvane-status.png");
-    if (QFile::exists(path))
-        return QIcon(path);
-    // A tray entry without an icon is not shown at all; keep the item clickable.
-    QPixmap fallback(32, 32);
-    fallback.fill(Qt::transparent);
-    QPainter painter(&fallback);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setBrush(Qt::black);
-    painter.setPen(Qt::NoPen);
-    painter.drawEllipse(QRectF(2, 2, 28, 28));
-    return QIcon(fallback);
+    QIcon icon(QStringLiteral(":/status/corvane-status.png"));
+    icon.addFile(QStringLiteral(":/status/corvane-status@2x.png"));
+    return icon;
 }
 
 } // namespace
@@ -83,6 +71,10 @@ void AppDelegate::applicationDidFinishLaunching()
         if (self)
             self->startCapture();
     });
+    m_hotKey->onUnavailable = [self] {
+        if (self)
+            self->showHotKeyUnavailable();
+    };
     // The desktop portal's answers reach this process only once its event loop runs; a
     // registration through the portal waits for them, so it waits for the loop too.
     if (DisplayPlatform::current() == DisplayPlatform::Kind::Wayland)
@@ -282,6 +274,10 @@ void AppDelegate::applyHotKey()
         combo = HotKeyCombo::standard;
     const bool registered = m_hotKey && m_hotKey->registerHotKey(combo);
     const QString prefix = QStringLiteral("corvane ") + AppSettings::versionText();
+    if (!registered && m_hotKey && !m_hotKey->isOffered()) {
+        showHotKeyUnavailable();
+        return;
+    }
     if (registered) {
         stopRetryTimer();
         m_hotkeyStatus->setText(QStringLiteral("단축키: ") + combo.display());
@@ -298,6 +294,17 @@ void AppDelegate::applyHotKey()
                                 QStringLiteral(" (다른 프로그램이 사용 중, 재시도 중)"));
         m_toolTip = prefix + QStringLiteral(" (단축키 사용 불가)");
     }
+    if (m_statusItem)
+        m_statusItem->setToolTip(m_toolTip);
+}
+
+void AppDelegate::showHotKeyUnavailable()
+{
+    // Not the texts of a key that another program holds: no retry can change this.
+    stopRetryTimer();
+    m_hotkeyStatus->setText(QStringLiteral("단축키: 이 데스크톱에서는 쓸 수 없음"));
+    m_toolTip = QStringLiteral("corvane ") + AppSettings::versionText() +
+                QStringLiteral(" (이 데스크톱에서는 단축키를 쓸 수 없음)");
     if (m_statusItem)
         m_statusItem->setToolTip(m_toolTip);
 }

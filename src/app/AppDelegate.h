@@ -81,6 +81,8 @@ private:
     void showPermissionAlert();
     void showRefusalAlert();
     void stopRetryTimer();
+    // The desktop offers no global shortcuts at all.
+    void showHotKeyUnavailable();
 
     AppSettings &m_settings;
     ScreenAccess m_screens;

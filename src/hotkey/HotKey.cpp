@@ -7,7 +7,12 @@ HotKey::HotKey(std::function<void()> onPressed)
     : m_registration(DisplayPlatform::current() == DisplayPlatform::Kind::Wayland
                          ? makePortalRegistration(std::move(onPressed))
                          : makeX11Registration(std::move(onPressed)))
-{}
+{
+    m_registration->onUnavailable = [this] {
+        if (onUnavailable)
+            onUnavailable();
+    };
+}
 
 HotKey::~HotKey() = default;
 
@@ -24,4 +29,9 @@ void HotKey::unregister()
 bool HotKey::isRegistered() const
 {
     return m_registration->isRegistered();
+}
+
+bool HotKey::isOffered() const
+{
+    return m_registration->isOffered();
 }

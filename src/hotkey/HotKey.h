@@ -21,6 +21,11 @@ public:
     bool registerHotKey(const HotKeyCombo &combo);
     void unregister();
     bool isRegistered() const;
+    // Whether this desktop lets the application hold a system-wide shortcut at all. Where it
+    // does not, every registration fails, the log says why once, and trying again is no use.
+    bool isOffered() const;
+    // Called when a registration accepted as under way finds that the desktop offers none.
+    std::function<void()> onUnavailable;
 
     // How one display system holds the shortcut; chosen once, when the HotKey is made. A
     // registration releases what it holds when destroyed.
@@ -31,6 +36,9 @@ public:
         virtual bool registerHotKey(const HotKeyCombo &combo) = 0;
         virtual void unregister() = 0;
         virtual bool isRegistered() const = 0;
+        virtual bool isOffered() const { return true; }
+        // Set by the HotKey; see its onUnavailable.
+        std::function<void()> onUnavailable;
     };
 
 private:

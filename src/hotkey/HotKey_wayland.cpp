@@ -98,6 +98,8 @@ public:
                 return createSession(attempt);
             m_underWay = false;
             tellNotOffered();
+            if (onUnavailable)
+                onUnavailable();
         });
         return true;
     }
@@ -116,6 +118,7 @@ public:
     }
 
     bool isRegistered() const override { return m_underWay || !m_session.isEmpty(); }
+    bool isOffered() const override { return s_offered != Offered::No; }
 
 public slots:
     void activated(const QDBusObjectPath &session, const QString &id, qulonglong,

@@ -2,6 +2,7 @@
 #include <QApplication>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -11,6 +12,8 @@
 
 #include "app/AppDelegate.h"
 #include "settings/AppSettings.h"
+#include "testkit/Files.h"
+#include "testkit/Golden.h"
 #include "testkit/OtherClient.h"
 #include "testkit/XServer.h"
 
@@ -136,6 +139,42 @@ private slots:
         delegate->applyHotKey();
         QCOMPARE(hotKeyTexts(), free);
         QVERIFY(testkit::OtherClient().grab(kA, 0));
+
+        // On XWayland in a Wayland session a grab would miss native windows: nothing is
+        // grabbed or retried, and the texts say the desktop offers no shortcut.
+        delegate.reset();
+        QVERIFY(testkit::writeFile(dir.filePath("wayland-0"), ""));
+        qputenv("WAYLAND_DISPLAY", QFile::encodeName(dir.filePath("wayland-0")));
+        launch();
+        qunsetenv("WAYLAND_DISPLAY");
+        const QString none = "corvane 0.0.0 검수 (이 데스크톱에서는 단축키를 쓸 수 없음)";
+        QCOMPARE(hotKeyTexts(), QStringList({"단축키: 이 데스크톱에서는 쓸 수 없음", none, none}));
+        QCOMPARE(delegate->findChildren<QTimer *>().size(), 0);
+        QVERIFY(testkit::OtherClient().grab(kNine, kShiftCtrl));
+    }
+
+    // A light disc with a dark rim and arrow, on a dark and on a light panel.
+    void trayIconOnAnyPanel_data()
+    {
+        QTest::addColumn<QColor>("panel");
+        QTest::addColumn<int>("scale");
+        for (const char *panel : {"black", "white"})
+            for (int scale : {1, 2})
+                QTest::addRow("%s@%dx", panel, scale) << QColor(panel) << scale;
+    }
+    void trayIconOnAnyPanel()
+    {
+        QFETCH(QColor, panel);
+        QFETCH(int, scale);
+        QImage image(QSize(22, 22) * scale, QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(scale);
+        image.fill(panel);
+        QPainter painter(&image);
+        delegate->statusItem()->icon().paint(&painter, QRect(0, 0, 22, 22));
+        painter.end();
+        QString message, golden = CORVANE_TEST_DATA_DIR "/golden/tray_%1.png";
+        QVERIFY2(testkit::matchesGolden(image, golden.arg(QTest::currentDataTag()), &message),
+                 qPrintable(message));
     }
 
     void missingPermissionShowsAlertEveryTime()
