@@ -52,7 +52,7 @@ void OverlayView::makeKey()
 void OverlayView::mouseDown(QPointF p)
 {
     makeKey();
-    if (m_uploadProgress)
+    if (uploadRunning())
         return;
     commitText();
     const int b = hitButton(p);
@@ -96,21 +96,26 @@ void OverlayView::beginDrag(QPointF p, Grip g)
 {
     m_dragStart = p;
     m_selAtDragStart = m_sel;
+    // A new selection replaces this one, its shapes and the other displays' only once the
+    // drag has made it big enough to keep (mouseDragged): a stray click loses nothing.
     redrawingChrome([&] {
         m_grip = g;
-        if (g == Grip::none) {
-            m_mode = Mode::selecting;
-            m_sel = QRectF();
-            m_shapes.clear();
-            m_hoverButton = -1;
-            m_hoverTool = -1;
-            if (m_session)
-                m_session->clearSelections(this);
-            m_sel = QRectF(p, QSizeF(0, 0));
-        } else {
-            m_mode = g == Grip::move ? Mode::moving : Mode::resizing;
-        }
+        m_mode = g == Grip::none   ? Mode::selecting
+                 : g == Grip::move ? Mode::moving
+                                   : Mode::resizing;
     });
+}
+
+bool OverlayView::selectionPending() const
+{
+    // The old selection stays until then. A drag from outside every grip never spans it
+    // again: the press point is a corner of the new rectangle and no corner of the old one.
+    return m_mode == Mode::selecting && m_sel == m_selAtDragStart;
+}
+
+bool OverlayView::uploadRunning() const
+{
+    return m_uploadProgress || (m_session && m_session->uploading());
 }
 
 void OverlayView::startDrawing(QPointF p)
@@ -210,6 +215,19 @@ void OverlayView::mouseDragged(QPointF p)
         const qreal l = std::floor(left), t = std::floor(top);
         clipped = QRectF(l, t, std::ceil(right) - l, std::ceil(bottom) - t);
     }
+    if (selectionPending()) {
+        if (clipped.width() < minimumSide || clipped.height() < minimumSide)
+            return;
+        redrawingChrome([&] {
+            m_shapes.clear();
+            m_hoverButton = -1;
+            m_hoverTool = -1;
+            if (m_session)
+                m_session->clearSelections(this);
+            m_sel = clipped;
+        });
+        return;
+    }
     redrawingChrome([&] { m_sel = clipped; });
 }
 
@@ -223,7 +241,8 @@ void OverlayView::mouseUp()
     if (m_mode == Mode::idle)
         return;
     redrawingChrome([this] {
-        if (m_mode == Mode::selecting && (m_sel.width() < 3 || m_sel.height() < 3))
+        if (m_mode == Mode::selecting && !selectionPending() &&
+            (m_sel.width() < minimumSide || m_sel.height() < minimumSide))
             m_sel = QRectF();
         m_mode = Mode::idle;
     });
@@ -231,7 +250,7 @@ void OverlayView::mouseUp()
 
 void OverlayView::rightMouseDown()
 {
-    if (m_uploadProgress)
+    if (uploadRunning())
         return;
     commitText();
     if (hasSelection()) {

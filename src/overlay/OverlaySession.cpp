@@ -1,5 +1,7 @@
 #include "overlay/OverlaySession.h"
 
+#include <algorithm>
+
 #include <QCursor>
 #include <QGuiApplication>
 
@@ -66,6 +68,13 @@ void OverlaySession::hideAll()
 {
     for (OverlayWindow *window : windows())
         window->hideOverlay();
+}
+
+bool OverlaySession::uploading() const
+{
+    const QList<OverlayWindow *> list = windows();
+    return std::ranges::any_of(
+        list, [](OverlayWindow *window) { return bool(window->overlayView()->uploadProgress()); });
 }
 
 void OverlaySession::clearSelections(OverlayView *except)

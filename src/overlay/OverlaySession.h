@@ -40,6 +40,8 @@ public:
     void show();
     // Hides every window and gives the keyboard back; the session stays open.
     void hideAll();
+    // Whether any view is uploading.
+    bool uploading() const;
     // Clears the selection and shapes of every view but `except`.
     void clearSelections(OverlayView *except);
     // Tears the views down, hides the windows, releases them on the next turn of the event

@@ -92,6 +92,8 @@ public:
     static int undoItem() { return colorItem() + 2; }
     static constexpr qreal mosaicBlock = 10;
     static constexpr qreal gripRadius = 6;
+    // A new selection narrower or lower than this is no selection.
+    static constexpr qreal minimumSide = 3;
 
     OverlayView(const ScreenShot &shot, OverlaySession *session, QWidget *parent = nullptr);
     ~OverlayView() override;
@@ -202,6 +204,10 @@ private:
     void mouseMoved(QPointF p);
     void keyDown(QKeyEvent *event);
     void beginDrag(QPointF p, Grip g);
+    // Dragging out a new selection that has not yet replaced the one there was.
+    bool selectionPending() const;
+    // Presses wait while an upload runs on any display of the session.
+    bool uploadRunning() const;
     void toggleTool(Tool t);
     void makeKey();
     void showMenu(QMenu *menu, QPointF p);
