@@ -54,7 +54,10 @@ void LineAnnotation::drawArrow(QPainter &painter) const
     triangle.setFillRule(Qt::WindingFill);
     painter.fillPath(triangle, color);
 
-    // A head as long as the line leaves no shaft, not a dot behind the head.
-    if (base != start)
+    // A head as long as the line leaves a shaft of no length, whose round cap is a dot at
+    // the start; Qt 6.4 draws no caps on a line of no length, but does on a point.
+    if (base == start)
+        painter.drawPoint(start);
+    else
         painter.drawLine(start, base);
 }

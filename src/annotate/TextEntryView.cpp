@@ -33,6 +33,9 @@ TextEntryView::TextEntryView(QPointF origin, const QColor &color, const QFont &f
     colors.setColor(QPalette::Text, color);                       // the caret is drawn in it too
     colors.setColor(QPalette::WindowText, QColor(128, 128, 128)); // a plain frame's colour
     setPalette(colors);
+    // The viewport margins are this widget's own area: unfilled, they show what is behind the
+    // editor, black in a window without a backing store.
+    setAutoFillBackground(true);
     setFrameStyle(QFrame::Box | QFrame::Plain);
     setLineWidth(1);
     // With the 1-point frame, these margins put the text at inset from the frame's corner and

@@ -1,6 +1,7 @@
 #include "overlay/OverlayView.h"
 
 #include <cmath>
+#include <functional>
 #include <map>
 
 #include <QFile>
@@ -8,6 +9,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QProxyStyle>
+#include <QStyleOptionMenuItem>
 #include <QTimer>
 
 #include "annotate/Drawing.h"
@@ -56,25 +58,78 @@ void strokeOutline(QPainter &painter, const QRectF &r, const QColor &color)
     painter.drawRect(r.adjusted(0.5, 0.5, -0.5, -0.5));
 }
 
-// Menus show their item images at the small icon size; the width previews are wider.
-class WidthMenuStyle : public QProxyStyle
-{
-public:
-    int pixelMetric(PixelMetric metric, const QStyleOption *option,
-                    const QWidget *widget) const override
-    {
-        if (metric == PM_SmallIconSize)
-            return 28;
-        return QProxyStyle::pixelMetric(metric, option, widget);
-    }
-};
-
 QImage menuImage(QSizeF size, qreal dpr)
 {
     QImage image((size * dpr).toSize(), QImage::Format_ARGB32_Premultiplied);
     image.setDevicePixelRatio(dpr);
     image.fill(Qt::transparent);
     return image;
+}
+
+// The menus' items show a check mark in a column of its own before their image, where the
+// style would frame the image of a checked item instead: the mark is part of the icon, and
+// the style draws every item as one that cannot be checked.
+constexpr qreal kCheckColumn = 18;
+
+class CheckColumnStyle : public QProxyStyle
+{
+public:
+    explicit CheckColumnStyle(qreal imageWidth) : m_iconWidth(int(kCheckColumn + imageWidth)) {}
+
+    int pixelMetric(PixelMetric metric, const QStyleOption *option,
+                    const QWidget *widget) const override
+    {
+        if (metric == PM_SmallIconSize)
+            return m_iconWidth;
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+    void drawControl(ControlElement element, const QStyleOption *option, QPainter *painter,
+                     const QWidget *widget) const override
+    {
+        const auto *item = qstyleoption_cast<const QStyleOptionMenuItem *>(option);
+        if (element != CE_MenuItem || !item)
+            return QProxyStyle::drawControl(element, option, painter, widget);
+        QStyleOptionMenuItem plain(*item);
+        plain.checkType = QStyleOptionMenuItem::NotCheckable;
+        plain.checked = false;
+        QProxyStyle::drawControl(element, &plain, painter, widget);
+    }
+
+private:
+    int m_iconWidth;
+};
+
+QMenu *checkColumnMenu(QWidget *parent, qreal imageWidth)
+{
+    auto *menu = new QMenu(parent);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    auto *style = new CheckColumnStyle(imageWidth);
+    style->setParent(menu);
+    menu->setStyle(style);
+    return menu;
+}
+
+// An item's icon at scale 1 and 2: the check mark, if checked, then the image.
+QIcon checkColumnIcon(const std::function<QImage(qreal dpr)> &image, bool checked,
+                      const QColor &ink)
+{
+    QIcon icon;
+    for (const qreal dpr : {1.0, 2.0}) {
+        const QImage picture = image(dpr);
+        const QSizeF size = picture.deviceIndependentSize();
+        QImage composed = menuImage(QSizeF(kCheckColumn + size.width(), size.height()), dpr);
+        QPainter painter(&composed);
+        painter.setRenderHint(QPainter::Antialiasing, true);
+        if (checked) {
+            const qreal y = size.height() / 2;
+            painter.setPen(QPen(ink, 1.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+            painter.drawPolyline(QPolygonF{{3, y}, {6.5, y + 3.5}, {13, y - 4}});
+        }
+        painter.drawImage(QPointF(kCheckColumn, 0), picture);
+        painter.end();
+        icon.addPixmap(QPixmap::fromImage(composed));
+    }
+    return icon;
 }
 
 } // namespace
@@ -323,12 +378,13 @@ QImage OverlayView::widthImage(qreal width, qreal dpr)
 
 void OverlayView::popUpColorMenu(QPointF p)
 {
-    auto *menu = new QMenu(this);
-    menu->setAttribute(Qt::WA_DeleteOnClose);
-    const qreal dpr = devicePixelRatioF();
+    QMenu *menu = checkColumnMenu(this, 16);
+    const QColor ink = menu->palette().color(QPalette::Text);
     for (const PaletteEntry &entry : palette()) {
-        QAction *item =
-            menu->addAction(QIcon(QPixmap::fromImage(swatchImage(entry.color, dpr))), entry.name);
+        QAction *item = menu->addAction(
+            checkColumnIcon([&](qreal dpr) { return swatchImage(entry.color, dpr); },
+                            entry.color == m_color, ink),
+            entry.name);
         item->setCheckable(true);
         item->setChecked(entry.color == m_color);
         item->setData(entry.color);
@@ -339,15 +395,13 @@ void OverlayView::popUpColorMenu(QPointF p)
 
 void OverlayView::popUpWidthMenu(QPointF p)
 {
-    auto *menu = new QMenu(this);
-    menu->setAttribute(Qt::WA_DeleteOnClose);
-    auto *style = new WidthMenuStyle;
-    style->setParent(menu);
-    menu->setStyle(style);
-    const qreal dpr = devicePixelRatioF();
+    QMenu *menu = checkColumnMenu(this, 28);
+    const QColor ink = menu->palette().color(QPalette::Text);
     for (int level = 0; level < int(widthNames().size()); ++level) {
         QAction *item = menu->addAction(
-            QIcon(QPixmap::fromImage(widthImage(lineWidths[level], dpr))), widthNames()[level]);
+            checkColumnIcon([&](qreal dpr) { return widthImage(lineWidths[level], dpr); },
+                            level == m_widthLevel, ink),
+            widthNames()[level]);
         item->setCheckable(true);
         item->setChecked(level == m_widthLevel);
         item->setData(level);

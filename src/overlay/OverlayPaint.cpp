@@ -39,9 +39,9 @@ void drawCentredText(QPainter &painter, const QString &text, const QFont &font, 
 // dashes by a pixel), and only the runs that meet d cost anything.
 void drawDashedBorder(QPainter &painter, const QRectF &sel, const QRectF &d)
 {
+    // A selection one point wide or high has sides of no length: its line is walked down
+    // and back up, as a stroke of the flat rectangle would be.
     const qreal L = sel.left(), T = sel.top(), R = sel.right() - 1, B = sel.bottom() - 1;
-    if (!(R > L) || !(B > T))
-        return;
     // Each side: its first point, its direction and its number of points.
     struct Side
     {

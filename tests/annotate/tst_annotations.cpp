@@ -205,9 +205,9 @@ private slots:
         QTest::addColumn<QRectF>("extent");
 
         // At width 3 heads are min(length, 12) long and 12 wide; a shaft adds a round cap
-        // behind start.
-        QTest::newRow("arrow 6 long: head only")
-            << Tool::arrow << QPointF(20, 40) << QPointF(26, 40) << QRectF(20, 34, 6, 12);
+        // behind start, even one of no length behind a head as long as the line.
+        QTest::newRow("arrow 6 long: head and the shaft's cap")
+            << Tool::arrow << QPointF(20, 40) << QPointF(26, 40) << QRectF(18.5, 34, 7.5, 12);
         QTest::newRow("arrow left")
             << Tool::arrow << QPointF(70, 40) << QPointF(20, 40) << QRectF(20, 34, 51.5, 12);
         QTest::newRow("line") << Tool::line << QPointF(10, 20) << QPointF(50, 20)

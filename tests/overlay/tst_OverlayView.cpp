@@ -348,7 +348,7 @@ private slots:
         QTest::addColumn<QString>("state");
         QTest::addColumn<int>("scale");
         for (const char *state :
-             {"empty", "bars", "top", "drawing", "error", "upload", "swatches"}) {
+             {"empty", "bars", "top", "drawing", "error", "upload", "text", "thin", "menus"}) {
             for (int scale : {1, 2})
                 QTest::addRow("%s@%dx", state, scale) << QString(state) << scale;
         }
@@ -358,9 +358,9 @@ private slots:
         QFETCH(QString, state);
         QFETCH(int, scale);
         Session s(scale);
-        const bool swatches = state == "swatches";
+        const bool menus = state == "menus";
         const QRectF sel(200, state == "top" ? 2 : 120, 300, 200);
-        OverlayView *v = s.select(0, state == "empty" || swatches ? QRectF() : sel);
+        OverlayView *v = s.select(0, state == "empty" ? QRectF() : sel);
         if (state == "bars") {
             chooseTool(v, Tool::arrow);
             mouse(v, Move, v->toolCell(5).center(), Qt::NoButton);
@@ -376,23 +376,31 @@ private slots:
             key(v, Qt::Key_Escape); // ignored, as are hovers and presses
             mouse(v, Press, QPointF(5, 5), Qt::RightButton);
             QVERIFY(!s.session->isClosed() && v->hoverTool() < 0);
+        } else if (state == "text") {
+            chooseTool(v, Tool::text);
+            mouse(v, Press, QPointF(230, 150));
+            v->textEntry()->insertPlainText("Hello\nworld");
+        } else if (state == "thin") {
+            drag(v, QPointF(500, 200), QPointF(201, 200)); // the e grip, to one point wide
         }
-        const QRectF crop(180, 0, swatches ? 160 : 440, swatches ? 44 : 380);
+        const QRectF crop(180, 0, menus ? 260 : 440, menus ? 220 : 380);
         QImage image((crop.size() * scale).toSize(), QImage::Format_ARGB32_Premultiplied);
         image.setDevicePixelRatio(scale);
         image.fill(Qt::transparent);
         QPainter painter(&image);
-        if (swatches) {
-            for (int i = 0; i < int(OverlayView::palette().size()); ++i)
-                painter.drawImage(
-                    QPointF(i * 20, 0),
-                    OverlayView::swatchImage(OverlayView::palette()[size_t(i)].color, scale));
-            for (int level = 0; level < 3; ++level)
-                painter.drawImage(QPointF(level * 32, 24),
-                                  OverlayView::widthImage(OverlayView::lineWidths[level], scale));
+        if (menus) {
+            int x = 0;
+            for (const int item : {OverlayView::colorItem(), OverlayView::widthItem()}) {
+                mouse(v, Press, v->toolCell(item).center());
+                v->openMenu()->render(&painter, QPoint(x, 0));
+                x += v->openMenu()->width();
+                v->openMenu()->close();
+            }
         } else {
             painter.translate(-crop.topLeft());
             v->drawContents(painter, crop);
+            if (TextEntryView *entry = v->textEntry())
+                entry->render(&painter, entry->pos(), {}, QWidget::DrawChildren);
         }
         painter.end();
         const QString golden = QStringLiteral(CORVANE_TEST_DATA_DIR "/golden/%1@%2x.png");
