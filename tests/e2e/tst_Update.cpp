@@ -27,37 +27,31 @@ private slots:
         const QString exe = bundle + "/Contents/MacOS/corvane";
         const auto log = [&] { return readFile(dir.filePath("stderr.log")); };
         const auto version = [&] { return readFile(bundle + "/Contents/Info.plist"); };
-        // A copy of the built bundle, given the public one of two new keys as the build would, is
-        // archived as 2.0.0, then runs as 1.0.0.
+        // A copy of the built bundle, given the public one of two new keys, is archived as 2.0.0
+        // (published signed by the other key, and kept signed by its own), then runs as 1.0.0.
         const QString prepare =
-            "cd \"$0\" && bash \"$3/update-key.sh\" key && bash \"$3/update-key.sh\" other && "
-            "cp -R \"$1\" corvane.app && sed -i \"s|__SERVER_URL__|$2|; s|__VERSION__|2.0.0|; "
-            "s|__UPDATE_KEY__|$(cat key/update-key.pub.b64)|\" corvane.app/Contents/Info.plist && "
-            "zip -qr new.zip corvane.app && sed -i s/2.0.0/1.0.0/ corvane.app/Contents/Info.plist";
-        const auto publish = [&](const QString &key) {
-            return QProcess::execute("bash",
-                                     {CORVANE_TOOLS_DIR "/publish-update.sh", "--key",
-                                      dir.filePath(key + "/update-key.pem"), "--version", "2.0.0",
-                                      dir.filePath("new.zip"), server.releasesDir()}) == 0;
-        };
+            "cd \"$0\" && bash $3/update-key.sh key && bash $3/update-key.sh other && cp -R \"$1\" "
+            "corvane.app && sed -i \"s|__SERVER_URL__|$2|; s|__VERSION__|2.0.0|; s|__UPDATE_KEY__|"
+            "$(cat key/*.b64)|\" corvane.app/Contents/Info.plist && zip -qr new.zip corvane.app && "
+            "sed -i s/2.0.0/1.0.0/ corvane.app/Contents/Info.plist && for k in key other; do bash "
+            "$3/publish-update.sh --key $k/update-key.pem --version 2.0.0 new.zip $k; done";
         QVERIFY(server.start() && QDir().mkpath(tmp) &&
                 QProcess::execute("sh", {"-c", prepare, dir.path(), CORVANE_BUNDLE_DIR,
-                                         server.baseUrl(), CORVANE_TOOLS_DIR}) == 0);
+                                         server.baseUrl(), CORVANE_TOOLS_DIR}) == 0 &&
+                QFile::rename(dir.filePath("other"), server.releasesDir()));
         app.process().setStandardErrorFile(dir.filePath("stderr.log"));
         app.process().start("env", {"TMPDIR=" + tmp, "CORVANE_UPDATE_TIMING_MS=300,300,300", exe});
         // Once its icon shows it listens, and a further launch opens a capture in it.
         QVERIFY(waitForWindow(x, Kind::TrayIcon) && app.launchAgain() == 0 &&
                 waitForWindow(x, Kind::Overlay));
 
-        // Signed by the other key: refused before anything is unpacked.
-        QVERIFY(publish("other"));
-        QVERIFY2(waitUntil(
-                     [&] { return log().contains("corvane: 업데이트 서명이 올바르지 않습니다\n"); },
-                     60000),
-                 log());
-        QVERIFY(version().contains(">1.0.0<") && QDir(tmp).isEmpty());
-        QVERIFY(publish("key"));
-        const QByteArray manifest = readFile(server.releasesDir() + "/version.json");
+        // Signed by the other key: refused, nothing unpacked. Then offered signed by its own.
+        QVERIFY2(
+            waitUntil([&] { return log().contains("업데이트 서명이 올바르지 않습니다"); }, 60000),
+            log());
+        QVERIFY(version().contains(">1.0.0<") && QDir(tmp).isEmpty() && !log().contains("SHA-256"));
+        const QByteArray manifest = readFile(dir.filePath("key/version.json"));
+        QVERIFY(writeFile(server.releasesDir() + "/version.json", manifest));
         // Downloaded once the bundle is unpacked and verified and the archive deleted.
         const auto inTmp = [&](const QString &script) {
             return QProcess::execute("sh", {"-c", script, tmp}) == 0;
