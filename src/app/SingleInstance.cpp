@@ -106,24 +106,24 @@ bool SingleInstance::listen(int waitForReleaseMs)
     m_error = QStringLiteral("이미 실행 중인 corvane 에 연결할 수 없습니다.");
     m_server = std::make_unique<QLocalServer>();
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    // Asked first: with socket options, Qt 6.4 makes its socket elsewhere and renames it over
+    // whatever is at the path, a live instance's socket included.
     QDeadlineTimer deadline(waitForReleaseMs);
-    bool removedStale = false;
-    while (!m_server->listen(m_path)) {
-        if (m_server->serverError() != QAbstractSocket::AddressInUseError)
-            return false;
+    for (;;) {
         QLocalSocket probe;
         probe.connectToServer(m_path);
-        if (!probe.waitForConnected(500) && nobodyListens(probe)) {
-            if (removedStale)
-                return false;
-            QLocalServer::removeServer(m_path);
-            removedStale = true;
-            continue;
-        }
+        if (!probe.waitForConnected(500) && nobodyListens(probe))
+            break;
         probe.abort();
         if (deadline.hasExpired())
             return false;
         QThread::msleep(100);
+    }
+    // Nobody answers: a socket file left by a process that died, if any.
+    QLocalServer::removeServer(m_path);
+    if (!m_server->listen(m_path)) {
+        m_error = m_server->errorString();
+        return false;
     }
     m_error.clear();
     connect(m_server.get(), &QLocalServer::newConnection, this, [this] {

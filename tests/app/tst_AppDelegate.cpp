@@ -8,9 +8,13 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <xcb/xcb.h>
 
 #include "app/AppDelegate.h"
+#include "app/SingleInstance.h"
 #include "settings/AppSettings.h"
 #include "testkit/Files.h"
 #include "testkit/Golden.h"
@@ -238,6 +242,34 @@ private slots:
         delegate->quit();
         QVERIFY(!delegate->overlay());
         QVERIFY(!session || session->isClosed());
+    }
+
+    // A launch while the running instance is busy (this thread, not reading its socket) hands
+    // its request over and never takes the socket; a socket nobody listens on is taken.
+    void singleInstanceNeverTakesALiveSocket()
+    {
+        using Command = SingleInstance::Command;
+        const QString path = dir.filePath("instance.sock");
+        SingleInstance first(path);
+        QVERIFY(first.listen());
+        QList<Command> got;
+        first.onCommand = [&](Command command) { got << command; };
+        SingleInstance second(path);
+        for (Command command : {Command::Settings, Command::Quit}) {
+            QCOMPARE(second.handOver(command, 300), SingleInstance::HandOver::Delivered);
+            QVERIFY(!second.listen());
+        }
+        QTRY_COMPARE(got, (QList<Command>{Command::Settings, Command::Quit}));
+
+        const QString stale = dir.filePath("stale.sock");
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{AF_UNIX, {}};
+        qstrncpy(address.sun_path, QFile::encodeName(stale).constData(), sizeof(address.sun_path));
+        QCOMPARE(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+        close(fd);
+        SingleInstance third(stale);
+        QCOMPARE(third.handOver(Command::Capture, 300), SingleInstance::HandOver::NoInstance);
+        QVERIFY(third.listen());
     }
 
     void settingsRunOneAtATime()

@@ -1,9 +1,21 @@
 #include <QBuffer>
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDataStream>
+#include <QDir>
+#include <QGuiApplication>
 #include <QPainter>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QUrl>
+
+#include <memory>
+#include <optional>
 
 #include <zlib.h>
 
@@ -58,6 +70,42 @@ QByteArray filteredPng(const QImage &image, int channels)
     return png;
 }
 
+// The desktop portal's Screenshot interface on a private session bus, as a desktop offers it:
+// each request is answered with `code` and a picture written into a folder outside the
+// temporary one (the user's pictures, say); with `silent` it is never answered, as a portal
+// waiting for its permission dialog does.
+class ScreenshotPortal : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Screenshot")
+public:
+    explicit ScreenshotPortal(const QDBusConnection &bus) : m_bus(bus) {}
+    uint code = 0;
+    bool silent = false;
+    QImage picture;
+    QString file;
+
+public slots:
+    QDBusObjectPath Screenshot(const QString &, const QVariantMap &options)
+    {
+        const QString handle = "/org/freedesktop/portal/desktop/request/" +
+                               message().service().mid(1).replace('.', '_') + '/' +
+                               options.value("handle_token").toString();
+        if (!silent) {
+            if (code == 0)
+                picture.save(file);
+            QDBusMessage response =
+                QDBusMessage::createSignal(handle, "org.freedesktop.portal.Request", "Response");
+            response << code << QVariantMap{{"uri", QUrl::fromLocalFile(file).toString()}};
+            QTimer::singleShot(0, this, [this, response] { m_bus.send(response); });
+        }
+        return QDBusObjectPath(handle);
+    }
+
+private:
+    QDBusConnection m_bus;
+};
+
 } // namespace
 
 // The portal's picture decoded and cut into screens, and the display platform chosen at start.
@@ -65,7 +113,68 @@ class PortalCaptureTest : public QObject
 {
     Q_OBJECT
 
+    QProcess bus;
+    std::unique_ptr<ScreenshotPortal> portal;
+
 private slots:
+    void initTestCase()
+    {
+        bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+        QVERIFY(bus.waitForReadyRead(10000));
+        const QByteArray address = bus.readLine().trimmed();
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+        QDBusConnection other = QDBusConnection::connectToBus(QString(address), "portal");
+        portal = std::make_unique<ScreenshotPortal>(other);
+        QVERIFY(other.registerObject("/org/freedesktop/portal/desktop", portal.get(),
+                                     QDBusConnection::ExportAllSlots));
+        QVERIFY(other.registerService("org.freedesktop.portal.Desktop"));
+    }
+    void cleanupTestCase()
+    {
+        bus.kill();
+        bus.waitForFinished();
+    }
+
+    // The event loop runs while the portal has not answered; its picture is read, cut and
+    // removed; a refusal is told apart from a failure.
+    void capturesThroughThePortal_data()
+    {
+        QTest::addColumn<uint>("code");
+        QTest::addColumn<bool>("silent");
+        QTest::addColumn<int>("timeoutMs");
+        QTest::newRow("allowed") << 0u << false << 10000;
+        QTest::newRow("refused") << 2u << false << 10000;
+        QTest::newRow("no answer") << 0u << true << 300;
+    }
+    void capturesThroughThePortal()
+    {
+        QFETCH(uint, code);
+        QFETCH(bool, silent);
+        QFETCH(int, timeoutMs);
+        QTemporaryDir pictures(QDir::currentPath() + "/Pictures-XXXXXX");
+        portal->code = code;
+        portal->silent = silent;
+        portal->file = pictures.filePath("Screenshot-1.png");
+        const QScreen *screen = QGuiApplication::primaryScreen();
+        portal->picture =
+            noise(screen->size() * screen->devicePixelRatio(), QImage::Format_RGB32, 5);
+        QObject context;
+        std::optional<std::pair<QList<ScreenShot>, bool>> answer;
+        PortalCapture::captureAll(
+            &context,
+            [&](QList<ScreenShot> shots, bool refused) {
+                answer = {shots, refused};
+            },
+            timeoutMs);
+        QVERIFY(!answer);
+        QTRY_VERIFY(answer);
+        QCOMPARE(answer->second, code == 2);
+        QCOMPARE(answer->first.size(), code == 0 && !silent ? 1 : 0);
+        if (!answer->first.isEmpty())
+            QCOMPARE(answer->first[0].image, portal->picture);
+        QVERIFY(QDir(pictures.path()).isEmpty());
+    }
+
     void cutsThePictureIntoScreens_data()
     {
         QTest::addColumn<QList<Area>>("areas");
@@ -79,6 +188,10 @@ private slots:
             << QList<Area>{{{-160, 0, 160, 100}, 1}, {{-160, 100, 200, 120}, 1}} << 1;
         QTest::newRow("three screens, two at scale 3")
             << QList<Area>{{{0, 0, 100, 80}, 3}, {{100, 0, 90, 60}, 1}, {{190, 0, 70, 80}, 3}} << 3;
+        // A desktop laying its outputs out in pixels reports a scale-2 output at its pixel size.
+        QTest::newRow("scale 2, laid out in pixels") << QList<Area>{{{0, 0, 320, 200}, 2}} << 1;
+        QTest::newRow("scale 1 beside 2, laid out in pixels")
+            << QList<Area>{{{0, 0, 320, 180}, 1}, {{320, 0, 640, 360}, 2}} << 1;
     }
     void cutsThePictureIntoScreens()
     {
@@ -93,8 +206,8 @@ private slots:
         QPainter painter(&picture);
         QList<QImage> screens;
         for (const Area &area : areas) {
-            screens.append(noise(area.geometry.size() * area.scale, QImage::Format_RGB32,
-                                 quint32(screens.size())));
+            screens.append(noise(area.geometry.size() * std::min<qreal>(area.scale, pictureScale),
+                                 QImage::Format_RGB32, quint32(screens.size())));
             painter.drawImage((area.geometry.topLeft() - bounds.topLeft()) * pictureScale,
                               screens.last().scaled(area.geometry.size() * pictureScale,
                                                     Qt::IgnoreAspectRatio, Qt::FastTransformation));
