@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -56,13 +58,22 @@ QByteArray config(const QList<WaylandDesktop::Output> &outputs, const QTemporary
 }
 
 // Runs the desktop with $2 outputs, says READY with the bus address and sway's socket, and
-// takes everything down with it once the test process ($1) is gone. $3 is a stand-in for a
-// desktop's global-shortcut service; the portal offers it only once its folder of back ends
-// is pointed at $XDG_RUNTIME_DIR/portals and it is started again.
+// takes everything down with it once the test process ($1) is gone. The portal reads sway's
+// own back ends from a folder of the session's: with every installed one it would take a
+// global-shortcut service from another desktop's (KDE's). $3 is a stand-in for such a
+// service; the portal offers it only once XDG_DESKTOP_PORTAL_DIR names
+// $XDG_RUNTIME_DIR/portals-shortcuts and the portal is started again.
 const char kSession[] = R"(#!/bin/sh
 trap 'kill 0' EXIT
 export WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1
 export XDG_CURRENT_DESKTOP=sway XDG_SESSION_TYPE=wayland NO_AT_BRIDGE=1 GTK_USE_PORTAL=0
+export XDG_DESKTOP_PORTAL_DIR="$XDG_RUNTIME_DIR/portals"
+mkdir "$XDG_DESKTOP_PORTAL_DIR" "$XDG_RUNTIME_DIR/portals-shortcuts"
+cp /usr/share/xdg-desktop-portal/portals/wlr.portal "$XDG_DESKTOP_PORTAL_DIR/" || exit 5
+cp /usr/share/xdg-desktop-portal/portals/gtk.portal "$XDG_DESKTOP_PORTAL_DIR/" 2>/dev/null
+cp "$XDG_DESKTOP_PORTAL_DIR"/*.portal "$XDG_RUNTIME_DIR/portals-shortcuts/"
+printf '[portal]\nDBusName=org.freedesktop.impl.portal.desktop.corvanetest\nInterfaces=%s;\nUseIn=sway;\n' \
+    org.freedesktop.impl.portal.GlobalShortcuts >"$XDG_RUNTIME_DIR/portals-shortcuts/corvanetest.portal"
 # Full-screen windows are composited like any other: scanned out, their later frames were
 # missing from screenshots of an output without the pointer.
 sway -Dnoscanout -c "$XDG_RUNTIME_DIR/../sway.conf" 2>"$XDG_RUNTIME_DIR/sway.log" &
@@ -73,15 +84,11 @@ until [ -S "$XDG_RUNTIME_DIR/wayland-1" ] &&
 done
 export WAYLAND_DISPLAY=wayland-1 SWAYSOCK
 dbus-update-activation-environment WAYLAND_DISPLAY XDG_CURRENT_DESKTOP XDG_SESSION_TYPE \
-    XDG_RUNTIME_DIR SWAYSOCK NO_AT_BRIDGE GTK_USE_PORTAL
+    XDG_RUNTIME_DIR SWAYSOCK NO_AT_BRIDGE GTK_USE_PORTAL XDG_DESKTOP_PORTAL_DIR
 pipewire >/dev/null 2>&1 &
 wireplumber >/dev/null 2>&1 &
 for _ in $(seq 2 "$2"); do swaymsg create_output >/dev/null; done
 "$3" >/dev/null &
-mkdir "$XDG_RUNTIME_DIR/portals"
-cp /usr/share/xdg-desktop-portal/portals/*.portal "$XDG_RUNTIME_DIR/portals/"
-printf '[portal]\nDBusName=org.freedesktop.impl.portal.desktop.corvanetest\nInterfaces=%s;\nUseIn=sway;\n' \
-    org.freedesktop.impl.portal.GlobalShortcuts >"$XDG_RUNTIME_DIR/portals/corvanetest.portal"
 # The portal's back ends start on its first call, some of them slowly.
 n=0
 until dbus-send --session --print-reply --reply-timeout=5000 \
@@ -132,7 +139,7 @@ bool WaylandDesktop::start(QString *error)
     m_session->setStandardErrorFile(log);
     runAsUser(*m_session, "dbus-run-session",
               {"--", "sh", script, QString::number(QCoreApplication::applicationPid()),
-               QString::number(m_outputs.size()), CORVANE_TEST_SHORTCUTS},
+               QString::number(m_outputs.size()), readable(CORVANE_TEST_SHORTCUTS)},
               env);
     m_session->start();
     if (!m_session->waitForStarted(5000))
@@ -158,9 +165,15 @@ bool WaylandDesktop::start(QString *error)
     m_env.insert("XDG_CURRENT_DESKTOP", "sway");
     // Sanitizer settings of the test run reach the application under test.
     const QProcessEnvironment own = QProcessEnvironment::systemEnvironment();
-    for (const QString &name : own.keys())
-        if (name.endsWith("SAN_OPTIONS"))
-            m_env.insert(name, own.value(name));
+    for (const QString &name : own.keys()) {
+        if (!name.endsWith("SAN_OPTIONS"))
+            continue;
+        QStringList options = own.value(name).split(':');
+        for (QString &option : options)
+            if (option.startsWith("suppressions="))
+                option = "suppressions=" + readable(option.mid(13));
+        m_env.insert(name, options.join(':'));
+    }
     return true;
 }
 
@@ -186,7 +199,31 @@ void WaylandDesktop::runAsUser(QProcess &process, const QString &program, const 
     for (const QString &name : env.keys())
         command << name + '=' + env.value(name);
     process.setProgram("setpriv");
-    process.setArguments(command << program << args);
+    process.setArguments(command << (program.startsWith('/') ? readable(program) : program)
+                                 << args);
+}
+
+QString WaylandDesktop::readable(const QString &path) const
+{
+    const qsizetype inBundle = path.indexOf(".app/Contents/MacOS/");
+    const QString top = inBundle > 0 ? path.left(inBundle + 4) : path;
+    QString &copy = m_copies[top];
+    if (!copy.isEmpty())
+        return copy + path.mid(top.size());
+    QProcess test;
+    runAsUser(test, "test", {"-r", path}, {});
+    if (runToEnd(test, nullptr, 10000) == 0) {
+        copy = top;
+        return path;
+    }
+    const QString folder = m_dir.filePath(QString("shared/%1").arg(m_copies.size()));
+    copy = folder + '/' + QFileInfo(top).fileName();
+    if (!QDir().mkpath(folder) || QProcess::execute("cp", {"-R", top, copy}) != 0 ||
+        QProcess::execute("chmod", {"-R", "a+rX", folder}) != 0) {
+        m_copies.remove(top);
+        return path;
+    }
+    return copy + path.mid(top.size());
 }
 
 int WaylandDesktop::run(const QString &program, const QStringList &args, QByteArray *out,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QImage>
 #include <QList>
 #include <QProcess>
@@ -41,9 +42,14 @@ public:
     // The session's variables for a client: its runtime folder, display (by path, for a client
     // with a runtime folder of its own), bus and sway socket.
     QProcessEnvironment environment() const { return m_env; }
-    // Prepares process to run program as the desktop's user with env.
+    // Prepares process to run program as the desktop's user with env. A program named by its
+    // path runs from a copy that user can read (see readable()).
     void runAsUser(QProcess &process, const QString &program, const QStringList &args,
                    const QProcessEnvironment &env) const;
+    // path, or where the desktop's user cannot read it (the tests may be built in a folder
+    // only root enters) a copy made once in the desktop's folder; a program inside an
+    // application bundle is copied with its bundle. The path itself when it cannot be copied.
+    QString readable(const QString &path) const;
     // Runs a client in the session and returns its exit code, or -1 when it could not start
     // or timed out.
     int run(const QString &program, const QStringList &args, QByteArray *out = nullptr,
@@ -68,6 +74,7 @@ private:
     QProcessEnvironment m_env;
     std::unique_ptr<QProcess> m_session;
     mutable std::unique_ptr<QProcess> m_pointer;
+    mutable QHash<QString, QString> m_copies;
     pid_t m_group = 0;
 };
 
