@@ -371,41 +371,28 @@ until dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop \
         QVERIFY(!app.stderrText().contains("전역 단축키를 제공하지 않습니다"));
     }
 #else
-    // The save panel runs over the hidden capture, where capture requests (the hotkey, a
-    // second launch) change nothing. Cancelling brings the capture back as it was; a name
-    // chosen there gets the selection's pixels, a name ending in .JPG a JPEG.
-    void savePanel_data()
+    void savePanelHidesTheOverlayAndWritesJpegByName()
     {
-        QTest::addColumn<QString>("name");
-        QTest::newRow("PNG") << "shot.png";
-        QTest::newRow("JPEG by name") << "shot.JPG";
-    }
-    void savePanel()
-    {
-        QFETCH(QString, name);
         AppProcess app = desktop.app();
         writeSettings(app, app.home(), false); // the panel starts there
         QVERIFY2(capture(app), app.stderrText());
-        const QRect selection(200, 200, 300, 200);
-        QVERIFY(drag(selection.topLeft(), selection.bottomRight() + QPoint(1, 1)));
-        const QString saved = app.home() + "/" + name;
+        QVERIFY(drag({200, 200}, {500, 400}));
+        const QString saved = app.home() + "/shot.JPG";
         for (const QString answer : {"Escape", "Return"}) {
             QVERIFY(desktop.keys("ctrl+s"));
             XWindow panel; // with the overlay gone
             QVERIFY(waitForWindow(desktop.server(), Kind::Menu, &panel));
             QVERIFY(desktop.overlays().isEmpty());
-            QVERIFY(desktop.requestCapture(app));
-            QCOMPARE(app.launchAgain(), 0);
             // The panel takes keys once the window manager has focused it and it has settled.
             QCOMPARE(desktop.run("xdotool", {"windowactivate", "--sync", panel.id}), 0);
             QTest::qWait(1000);
-            QVERIFY(desktop.overlays().isEmpty());
             // A bare name: a typed path would open the panel's completion list.
             if (answer == "Return") {
                 QVERIFY(desktop.keys("ctrl+a"));
-                QVERIFY(desktop.type(name));
+                QVERIFY(desktop.type("shot.JPG"));
             }
             QVERIFY(desktop.keys(answer));
+            // Cancelling brings the capture back as it was; saving ends it.
             const auto saves = [&] {
                 return QFile::exists(saved) && windowsOf(desktop.server(), Kind::Menu).isEmpty();
             };
@@ -413,13 +400,8 @@ until dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop \
         }
         QVERIFY(desktop.overlays().isEmpty());
         QImageReader reader(saved);
-        if (name.endsWith(".JPG")) {
-            QCOMPARE(reader.format(), QByteArray("jpeg"));
-            QCOMPARE(reader.read().size(), selection.size());
-        } else {
-            const QString mismatch = differences(reader.read(), selection);
-            QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
-        }
+        QCOMPARE(reader.format(), QByteArray("jpeg"));
+        QCOMPARE(reader.read().size(), QSize(300, 200));
     }
 #endif
 };
