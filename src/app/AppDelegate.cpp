@@ -156,6 +156,11 @@ void AppDelegate::captureFromMenu()
 
 void AppDelegate::startCapture()
 {
+    // While one of our dialogs runs (the settings window, its folder picker, the save panel
+    // over a hidden capture) a capture would take the keyboard from it, and a capture shown
+    // again could end before the panel writes its picture.
+    if (m_settingsOpen || QApplication::activeModalWidget())
+        return;
     if (m_overlay && !m_overlay->isClosed()) {
         m_overlay->show();
         return;

@@ -272,17 +272,24 @@ private slots:
         QVERIFY(third.listen());
     }
 
+    // While the settings window runs, a second "설정..." and every capture request (the tray,
+    // another launch, the menu's "캡처", which comes a moment later) do nothing.
     void settingsRunOneAtATime()
     {
         QList<bool> openDuringRuns;
         delegate->runSettingsWindow = [&] {
             openDuringRuns << delegate->settingsOpen();
-            delegate->openSettings(); // a second choice while open does nothing
+            delegate->openSettings();
+            delegate->statusItemClicked(QSystemTrayIcon::Trigger);
+            delegate->applicationShouldHandleReopen();
+            delegate->menu()->actions().at(3)->trigger();
+            QTest::qWait(400); // the window's own event loop runs meanwhile
             return true;
         };
         delegate->openSettings();
         QCOMPARE(openDuringRuns, QList<bool>{true});
         QVERIFY(!delegate->settingsOpen());
+        QCOMPARE(screens.captures, 0);
     }
 };
 
