@@ -16,7 +16,6 @@
 #include "app/AppDelegate.h"
 #include "app/SingleInstance.h"
 #include "settings/AppSettings.h"
-#include "testkit/Files.h"
 #include "testkit/Golden.h"
 #include "testkit/OtherClient.h"
 #include "testkit/XServer.h"
@@ -145,10 +144,10 @@ private slots:
         QVERIFY(testkit::OtherClient().grab(kA, 0));
 
         // On XWayland in a Wayland session a grab would miss native windows: nothing is
-        // grabbed or retried, and the texts say the desktop offers no shortcut.
+        // grabbed or retried, and the texts say the desktop offers no shortcut. Any existing
+        // path stands for the compositor's socket.
         delegate.reset();
-        QVERIFY(testkit::writeFile(dir.filePath("wayland-0"), ""));
-        qputenv("WAYLAND_DISPLAY", QFile::encodeName(dir.filePath("wayland-0")));
+        qputenv("WAYLAND_DISPLAY", QFile::encodeName(dir.path()));
         launch();
         qunsetenv("WAYLAND_DISPLAY");
         const QString none = "corvane 0.0.0 검수 (이 데스크톱에서는 단축키를 쓸 수 없음)";
@@ -158,27 +157,20 @@ private slots:
     }
 
     // A light disc with a dark rim and arrow, on a dark and on a light panel.
-    void trayIconOnAnyPanel_data()
-    {
-        QTest::addColumn<QColor>("panel");
-        QTest::addColumn<int>("scale");
-        for (const char *panel : {"black", "white"})
-            for (int scale : {1, 2})
-                QTest::addRow("%s@%dx", panel, scale) << QColor(panel) << scale;
-    }
     void trayIconOnAnyPanel()
     {
-        QFETCH(QColor, panel);
-        QFETCH(int, scale);
-        QImage image(QSize(22, 22) * scale, QImage::Format_ARGB32_Premultiplied);
-        image.setDevicePixelRatio(scale);
-        image.fill(panel);
-        QPainter painter(&image);
-        delegate->statusItem()->icon().paint(&painter, QRect(0, 0, 22, 22));
-        painter.end();
-        QString message, golden = CORVANE_TEST_DATA_DIR "/golden/tray_%1.png";
-        QVERIFY2(testkit::matchesGolden(image, golden.arg(QTest::currentDataTag()), &message),
-                 qPrintable(message));
+        for (const char *panel : {"black", "white"}) {
+            for (int scale : {1, 2}) {
+                QImage image(QSize(22, 22) * scale, QImage::Format_ARGB32_Premultiplied);
+                image.setDevicePixelRatio(scale);
+                image.fill(QColor(panel));
+                QPainter(&image).drawPixmap(
+                    0, 0, delegate->statusItem()->icon().pixmap(QSize(22, 22), scale));
+                QString message, golden = CORVANE_TEST_DATA_DIR "/golden/tray_%1@%2x.png";
+                QVERIFY2(testkit::matchesGolden(image, golden.arg(panel).arg(scale), &message),
+                         qPrintable(message));
+            }
+        }
     }
 
     void missingPermissionShowsAlertEveryTime()
@@ -272,16 +264,14 @@ private slots:
         QVERIFY(third.listen());
     }
 
-    // While the settings window runs, a second "설정..." and every capture request (the tray,
-    // another launch, the menu's "캡처", which comes a moment later) do nothing.
+    // While the settings window runs, a second "설정..." and the menu's "캡처", which comes a
+    // moment later, do nothing.
     void settingsRunOneAtATime()
     {
         QList<bool> openDuringRuns;
         delegate->runSettingsWindow = [&] {
             openDuringRuns << delegate->settingsOpen();
             delegate->openSettings();
-            delegate->statusItemClicked(QSystemTrayIcon::Trigger);
-            delegate->applicationShouldHandleReopen();
             delegate->menu()->actions().at(3)->trigger();
             QTest::qWait(400); // the window's own event loop runs meanwhile
             return true;

@@ -41,12 +41,11 @@ private slots:
     // With no Pictures folder, or a file of that name, captures go to the home folder.
     void homeWithoutPicturesFolder()
     {
-        const QString pictures = picturesFolder();
-        QVERIFY(QDir(pictures).removeRecursively());
-        QCOMPARE(makeStore()->effectiveSaveFolder(), dir.filePath("home"));
-        QVERIFY(testkit::writeFile(pictures, ""));
-        QCOMPARE(makeStore()->effectiveSaveFolder(), dir.filePath("home"));
-        QVERIFY(QFile::remove(pictures) && QDir().mkpath(pictures));
+        QVERIFY(QDir(picturesFolder()).removeRecursively());
+        QCOMPARE(makeStore()->effectiveSaveFolder(), QDir::homePath());
+        QVERIFY(testkit::writeFile(picturesFolder(), ""));
+        QCOMPARE(makeStore()->effectiveSaveFolder(), QDir::homePath());
+        QVERIFY(QFile::remove(picturesFolder()) && QDir().mkpath(picturesFolder()));
     }
 
     void defaultsThenWritesPersist_data()

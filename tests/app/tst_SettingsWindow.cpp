@@ -82,24 +82,16 @@ private slots:
     }
 
     // The desktop switches an entry off by hiding or disabling it, in its main group only.
-    void loginItemState_data()
-    {
-        QTest::addColumn<QByteArray>("lines");
-        QTest::addColumn<bool>("enabled");
-        QTest::newRow("written") << QByteArray("Comment=\n") << true;
-        QTest::newRow("hidden") << QByteArray("Hidden=true\n") << false;
-        QTest::newRow("disabled") << QByteArray("X-GNOME-Autostart-enabled=false\n") << false;
-        QTest::newRow("enabled") << QByteArray("X-GNOME-Autostart-enabled=true\n") << true;
-        QTest::newRow("other group")
-            << QByteArray("[X]\nX-GNOME-Autostart-enabled=false\n") << true;
-    }
     void loginItemState()
     {
-        QFETCH(QByteArray, lines);
-        QFETCH(bool, enabled);
         const QString entry = dir.filePath("entry.desktop");
-        QVERIFY(testkit::writeFile(entry, "[Desktop Entry]\n" + lines));
-        QCOMPARE(LaunchAtLogin(entry, "c").isEnabled(), enabled);
+        for (const auto &[lines, enabled] : {std::pair("Hidden=true", false),
+                                             {"X-GNOME-Autostart-enabled=false", false},
+                                             {"X-GNOME-Autostart-enabled=true", true},
+                                             {"[X]\nX-GNOME-Autostart-enabled=false", true}}) {
+            QVERIFY(testkit::writeFile(entry, QByteArray("[Desktop Entry]\n") + lines));
+            QCOMPARE(LaunchAtLogin(entry, "c").isEnabled(), enabled);
+        }
     }
 };
 

@@ -298,8 +298,7 @@ private slots:
         const QRegularExpressionMatch item =
             QRegularExpression("\"([^\"/]+)(/[^\"]+)\"").match(items);
         QVERIFY2(item.hasMatch(), items);
-        // Its tool tip says so too, instead of naming a shortcut that does nothing.
-        QByteArray tip;
+        QByteArray tip; // and so does its tool tip
         desktop.run("dbus-send",
                     {"--session", "--print-reply", "--dest=" + item.captured(1), item.captured(2),
                      "org.freedesktop.DBus.Properties.Get", "string:org.kde.StatusNotifierItem",
