@@ -239,6 +239,27 @@ private slots:
         }
     }
 
+    // With none running, --capture starts one first; --settings and --quit reach it.
+    void commandLineOptions()
+    {
+        AppProcess app = desktop.app();
+        QVERIFY(desktop.pointer(at(outputs[1].rect.bottomRight() - QPoint(20, 20))));
+        QVERIFY(app.start({"--capture"}));
+        QVERIFY2(waitForOverlays(outputs.size()), app.stderrText());
+        QVERIFY(desktop.keys("Escape"));
+        QVERIFY(waitForOverlays(0));
+        QCOMPARE(app.launchAgain({"--settings"}), 0);
+#ifdef CORVANE_WAYLAND
+        QVERIFY(waitUntil([&] { return !desktop.menus().isEmpty(); }, 10000));
+#else
+        QVERIFY(waitForWindow(desktop.server(), Kind::Menu));
+#endif
+        QCOMPARE(app.launchAgain({"--quit"}), 0);
+        QVERIFY(app.waitForExit(10000));
+        QCOMPARE(app.process().exitCode(), 0);
+        QCOMPARE(app.launchAgain({"--quit"}), 0);
+    }
+
     void textLabelsAreNeverLost()
     {
         AppProcess app = desktop.app();
@@ -298,7 +319,8 @@ private slots:
         const QRegularExpressionMatch item =
             QRegularExpression("\"([^\"/]+)(/[^\"]+)\"").match(items);
         QVERIFY2(item.hasMatch(), items);
-        QByteArray tip; // and so does its tool tip
+        // Its tool tip says so too, instead of naming a shortcut that does nothing.
+        QByteArray tip;
         desktop.run("dbus-send",
                     {"--session", "--print-reply", "--dest=" + item.captured(1), item.captured(2),
                      "org.freedesktop.DBus.Properties.Get", "string:org.kde.StatusNotifierItem",

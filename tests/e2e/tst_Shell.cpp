@@ -68,24 +68,6 @@ private slots:
         QCOMPARE(windowsOf(server(), Kind::TrayIcon).size(), 1);
     }
 
-    // With none running, --capture starts one first; --settings and --quit reach it.
-    void commandLineOptionsReachTheInstance()
-    {
-        AppProcess app(server());
-        QVERIFY(app.start({"--capture"}));
-        QVERIFY2(waitForWindow(server(), Kind::Overlay), app.stderrText());
-        QVERIFY(server().run("xdotool", {"key", "Escape"}) == 0);
-        QVERIFY(waitForNoWindow(server(), Kind::Overlay));
-        QCOMPARE(app.launchAgain({"--settings"}), 0);
-        XWindow settings;
-        QVERIFY(waitForWindow(server(), Kind::Menu, &settings));
-        QVERIFY(settings.geometry.width() > 300);
-        QCOMPARE(app.launchAgain({"--quit"}), 0);
-        QVERIFY(app.waitForExit(10000));
-        QCOMPARE(app.process().exitCode(), 0);
-        QCOMPARE(app.launchAgain({"--quit"}), 0);
-    }
-
     void menuCaptureLeavesTheMenuOutOfTheImage()
     {
         AppProcess app(server());
