@@ -1,7 +1,6 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
-#include <QImageReader>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QTest>
@@ -394,22 +393,15 @@ until dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop \
 #else
     // The save panel runs over the hidden capture, where capture requests (the hotkey, a
     // second launch) change nothing. Cancelling brings the capture back as it was; a name
-    // chosen there gets the selection's pixels, a name ending in .JPG a JPEG.
-    void savePanel_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::newRow("PNG") << "shot.png";
-        QTest::newRow("JPEG by name") << "shot.JPG";
-    }
+    // chosen there gets the selection's pixels.
     void savePanel()
     {
-        QFETCH(QString, name);
         AppProcess app = desktop.app();
         writeSettings(app, app.home(), false); // the panel starts there
         QVERIFY2(capture(app), app.stderrText());
         const QRect selection(200, 200, 300, 200);
         QVERIFY(drag(selection.topLeft(), selection.bottomRight() + QPoint(1, 1)));
-        const QString saved = app.home() + "/" + name;
+        const QString saved = app.home() + "/shot.png";
         for (const QString answer : {"Escape", "Return"}) {
             QVERIFY(desktop.keys("ctrl+s"));
             XWindow panel; // with the overlay gone
@@ -424,7 +416,7 @@ until dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop \
             // A bare name: a typed path would open the panel's completion list.
             if (answer == "Return") {
                 QVERIFY(desktop.keys("ctrl+a"));
-                QVERIFY(desktop.type(name));
+                QVERIFY(desktop.type("shot.png"));
             }
             QVERIFY(desktop.keys(answer));
             const auto saves = [&] {
@@ -433,14 +425,8 @@ until dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop \
             QVERIFY(answer == "Escape" ? waitForOverlays(2) : waitUntil(saves, 5000));
         }
         QVERIFY(desktop.overlays().isEmpty());
-        QImageReader reader(saved);
-        if (name.endsWith(".JPG")) {
-            QCOMPARE(reader.format(), QByteArray("jpeg"));
-            QCOMPARE(reader.read().size(), selection.size());
-        } else {
-            const QString mismatch = differences(reader.read(), selection);
-            QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
-        }
+        const QString mismatch = differences(QImage(saved), selection);
+        QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
     }
 #endif
 };
