@@ -158,8 +158,8 @@ int main(int argc, char **argv)
     auto delegate = std::make_unique<AppDelegate>(AppSettings::shared());
     // Queued: the settings window runs its own event loop, which must not run inside the
     // socket's signal.
-    instance.onCommand = [d = delegate.get()](SingleInstance::Command asked) {
-        QTimer::singleShot(0, d, [d, asked] { act(*d, asked); });
+    instance.onCommand = [d = delegate.get()](SingleInstance::Command received) {
+        QTimer::singleShot(0, d, [d, received] { act(*d, received); });
     };
     delegate->applicationDidFinishLaunching();
     if (command)

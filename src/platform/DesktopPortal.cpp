@@ -41,7 +41,7 @@ public:
             return;
         m_finished = true;
         subscribe(false);
-        if (!answer && m_replied) {
+        if (!answer && m_made) {
             // Closing the request takes down whatever the portal still shows for it.
             m_bus.call(QDBusMessage::createMethodCall(DesktopPortal::service, m_request,
                                                       kRequestInterface, QStringLiteral("Close")),
@@ -52,7 +52,13 @@ public:
         deleteLater();
     }
 
-    bool m_replied = false;
+    // The portal made the request object; older portals choose its path themselves.
+    void made(const QString &handle)
+    {
+        m_made = true;
+        if (!handle.isEmpty())
+            watch(handle);
+    }
 
 public slots:
     void response(uint code, const QVariantMap &results)
@@ -77,6 +83,7 @@ private:
     QPointer<QObject> m_context;
     DesktopPortal::Done m_done;
     QString m_request;
+    bool m_made = false;
     bool m_finished = false;
 };
 
@@ -131,10 +138,7 @@ void request(const QString &interface, const QString &method, const QVariantList
             pending->finish(std::nullopt, reply.error().message());
             return;
         }
-        pending->m_replied = true;
-        // Portals older than the handle token choose the path themselves.
-        if (const QString handle = reply.value().path(); !handle.isEmpty())
-            pending->watch(handle);
+        pending->made(reply.value().path());
     });
 }
 
