@@ -348,7 +348,7 @@ private slots:
             QVERIFY(desktop.keys("Escape"));
             QVERIFY(waitForOverlays(0));
         }
-        // Past the hotkey's five-second retry, the log has not repeated itself.
+        // Nothing is retried: past the five seconds of a retry, the log has not repeated itself.
         QTest::qWait(5500);
         QCOMPARE(app.stderrText().count(noShortcuts), 1);
     }
