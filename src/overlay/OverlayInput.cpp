@@ -160,7 +160,7 @@ void OverlayView::startDrawing(QPointF p)
                                                    QRectF(rect()));
         break;
     }
-    m_shapes.push_back(shape);
+    addShape(shape);
     m_drawing = shape;
     m_mode = Mode::drawing;
     markDirty(m_sel);
@@ -189,10 +189,7 @@ void OverlayView::mouseDragged(QPointF p)
     if (m_mode == Mode::selecting) {
         c = Drawing::spanning(m_dragStart, p);
     } else if (m_mode == Mode::moving) {
-        qreal x = s.left() + dx, y = s.top() + dy;
-        x = x < 0 ? 0 : std::min(x, width() - s.width());
-        y = y < 0 ? 0 : std::min(y, height() - s.height());
-        c = QRectF(QPointF(x, y), s.size());
+        c = movedInside(s, dx, dy);
     } else {
         qreal minX = s.left(), minY = s.top(), maxX = s.right(), maxY = s.bottom();
         const bool north = m_grip == Grip::n || m_grip == Grip::ne || m_grip == Grip::nw;
@@ -219,7 +216,7 @@ void OverlayView::mouseDragged(QPointF p)
         if (clipped.width() < minimumSide || clipped.height() < minimumSide)
             return;
         redrawingChrome([&] {
-            m_shapes.clear();
+            clearShapes();
             m_hoverButton = -1;
             m_hoverTool = -1;
             if (m_session)
@@ -229,6 +226,14 @@ void OverlayView::mouseDragged(QPointF p)
         return;
     }
     redrawingChrome([&] { m_sel = clipped; });
+}
+
+QRectF OverlayView::movedInside(const QRectF &s, qreal dx, qreal dy) const
+{
+    qreal x = s.left() + dx, y = s.top() + dy;
+    x = x < 0 ? 0 : std::min(x, width() - s.width());
+    y = y < 0 ? 0 : std::min(y, height() - s.height());
+    return {QPointF(x, y), s.size()};
 }
 
 void OverlayView::mouseUp()
@@ -256,7 +261,7 @@ void OverlayView::rightMouseDown()
     if (hasSelection()) {
         redrawingChrome([this] {
             m_sel = QRectF();
-            m_shapes.clear();
+            clearShapes();
             m_hoverButton = -1;
             m_hoverTool = -1;
         });
@@ -323,7 +328,7 @@ void OverlayView::keyDown(QKeyEvent *event)
     default:
         break;
     }
-    if (!(event->modifiers() & Qt::ControlModifier))
+    if (nudge(event) || !(event->modifiers() & Qt::ControlModifier))
         return;
     // The key's letter ignoring Shift and the layout's case: Ctrl+Shift+C copies too.
     switch (event->key()) {
@@ -339,41 +344,101 @@ void OverlayView::keyDown(QKeyEvent *event)
     case Qt::Key_Z:
         undo();
         break;
+    case Qt::Key_Y:
+        redo();
+        break;
     default:
         break;
     }
+}
+
+bool OverlayView::nudge(const QKeyEvent *event)
+{
+    const int k = event->key();
+    const qreal dx = k == Qt::Key_Left ? -1 : k == Qt::Key_Right ? 1 : 0;
+    const qreal dy = k == Qt::Key_Up ? -1 : k == Qt::Key_Down ? 1 : 0;
+    const Qt::KeyboardModifiers mods = event->modifiers();
+    if ((dx == 0 && dy == 0) || (mods & Qt::ControlModifier))
+        return false;
+    if (!hasSelection() || m_textEntry || m_mode != Mode::idle)
+        return true;
+    const qreal step = mods & Qt::ShiftModifier ? 10 : 1;
+    QRectF s = m_sel;
+    if (!(mods & Qt::AltModifier)) {
+        s = movedInside(m_sel, dx * step, dy * step);
+    } else {
+        // The far edge moves within the view; shrinking stops at the minimum side, or where
+        // the edge is when the selection is already narrower.
+        const auto edge = [](qreal far, qreal near, qreal d, qreal limit) {
+            return d < 0 ? std::max(far + d, std::min(far, near + minimumSide))
+                         : std::min(far + d, std::max(far, limit));
+        };
+        s.setRight(edge(s.right(), s.left(), dx * step, width()));
+        s.setBottom(edge(s.bottom(), s.top(), dy * step, height()));
+    }
+    if (s != m_sel)
+        redrawingChrome([&] { m_sel = s; });
+    return true;
 }
 
 void OverlayView::undo()
 {
     if (m_textEntry || m_shapes.empty())
         return;
+    m_undone.push_back(m_shapes.back());
     m_shapes.pop_back();
     markDirty(m_sel);
+}
+
+void OverlayView::redo()
+{
+    if (m_textEntry || m_undone.empty())
+        return;
+    m_shapes.push_back(m_undone.back());
+    m_undone.pop_back();
+    markDirty(m_sel);
+}
+
+void OverlayView::addShape(std::shared_ptr<Annotation> shape)
+{
+    m_shapes.push_back(std::move(shape));
+    m_undone.clear();
+}
+
+void OverlayView::clearShapes()
+{
+    m_shapes.clear();
+    m_undone.clear();
 }
 
 void OverlayView::mousePressEvent(QMouseEvent *event)
 {
     const QPointF p = Drawing::floored(event->position());
-    if (event->button() == Qt::LeftButton)
-        mouseDown(p);
-    else if (event->button() == Qt::RightButton)
-        rightMouseDown();
+    followingPointer(p, [&] {
+        if (event->button() == Qt::LeftButton)
+            mouseDown(p);
+        else if (event->button() == Qt::RightButton)
+            rightMouseDown();
+    });
 }
 
 void OverlayView::mouseMoveEvent(QMouseEvent *event)
 {
     const QPointF p = Drawing::floored(event->position());
-    if (event->buttons() & Qt::LeftButton)
-        mouseDragged(p);
-    else
-        mouseMoved(p);
+    followingPointer(p, [&] {
+        if (event->buttons() & Qt::LeftButton)
+            mouseDragged(p);
+        else
+            mouseMoved(p);
+    });
 }
 
 void OverlayView::mouseReleaseEvent(QMouseEvent *event)
 {
-    if (event->button() == Qt::LeftButton)
-        mouseUp();
+    followingPointer(Drawing::floored(event->position()), [&] {
+        if (event->button() == Qt::LeftButton)
+            mouseUp();
+    });
 }
 
 void OverlayView::keyPressEvent(QKeyEvent *event)
@@ -400,4 +465,9 @@ bool OverlayView::eventFilter(QObject *watched, QEvent *event)
 void OverlayView::enterEvent(QEnterEvent *)
 {
     setCursor(Qt::CrossCursor);
+}
+
+void OverlayView::leaveEvent(QEvent *)
+{
+    followingPointer(std::nullopt, [] {});
 }

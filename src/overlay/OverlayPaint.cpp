@@ -141,18 +141,18 @@ void OverlayView::paintEvent(QPaintEvent *event)
 
 std::vector<QRect> OverlayView::clientDrawnParts() const
 {
+    std::vector<QRect> parts;
+    if (const auto magnifier = magnifierRect())
+        parts.push_back(magnifier->toAlignedRect());
     if (!hasSelection() || m_screenImage.isNull())
-        return {};
+        return parts;
     const QRect sel = m_sel.toAlignedRect();
     // The dashed border and the grips: four strips along the edges, as thick as the grips.
     const qreal L = m_sel.left(), T = m_sel.top(), W = m_sel.width(), H = m_sel.height();
-    std::vector<QRect> parts{
-        QRectF(L - 3, T - 3, W + 6, 6).toAlignedRect(),
-        QRectF(L - 3, T + H - 4, W + 6, 6).toAlignedRect(),
-        QRectF(L - 3, T + 3, 6, H - 7).toAlignedRect(),
-        QRectF(L + W - 4, T + 3, 6, H - 7).toAlignedRect(),
-        labelRect().toAlignedRect(),
-    };
+    for (const QRectF &r :
+         {QRectF(L - 3, T - 3, W + 6, 6), QRectF(L - 3, T + H - 4, W + 6, 6),
+          QRectF(L - 3, T + 3, 6, H - 7), QRectF(L + W - 4, T + 3, 6, H - 7), labelRect()})
+        parts.push_back(r.toAlignedRect());
     if (!m_shapes.empty() || m_drawing)
         parts.push_back(sel);
     if (m_mode == Mode::idle || m_mode == Mode::drawing) {
@@ -226,8 +226,10 @@ void OverlayView::drawContents(QPainter &painter, const QRectF &d) const
     for (const QRect &r : dim)
         painter.fillRect(r, QColor(0, 0, 0, 128));
     painter.restore();
-    if (!hasSelection())
+    if (!hasSelection()) {
+        drawMagnifier(painter, d);
         return;
+    }
 
     painter.save();
     painter.setClipRect(d);
@@ -282,4 +284,5 @@ void OverlayView::drawContents(QPainter &painter, const QRectF &d) const
         drawCentredText(painter, *m_errorMessage, m_font, *box);
     }
     painter.restore();
+    drawMagnifier(painter, d);
 }

@@ -84,7 +84,7 @@ void OverlayView::clearSelectionExternally()
         return;
     redrawingChrome([this] {
         m_sel = QRectF();
-        m_shapes.clear();
+        clearShapes();
         m_hoverButton = -1;
         m_hoverTool = -1;
     });
@@ -129,7 +129,7 @@ void OverlayView::commitText()
 void OverlayView::addText(const QString &text, QPointF origin)
 {
     cancelText();
-    m_shapes.push_back(std::make_shared<TextAnnotation>(origin, text, m_color, m_textFont));
+    addShape(std::make_shared<TextAnnotation>(origin, text, m_color, m_textFont));
     markDirty(m_sel);
 }
 

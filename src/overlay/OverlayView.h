@@ -7,6 +7,7 @@
 #include <QRectF>
 #include <QWidget>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <optional>
@@ -94,6 +95,12 @@ public:
     static constexpr qreal gripRadius = 6;
     // A new selection narrower or lower than this is no selection.
     static constexpr qreal minimumSide = 3;
+    // The magnifier shows each frozen pixel as a square of this many device pixels, with the
+    // pointer's pixel amid those of this many points either side of it.
+    static constexpr int magnifierZoom = 8;
+    static constexpr qreal magnifierReach = 7;
+    // Between the pointer's point and the magnifier, on whichever side it goes.
+    static constexpr qreal magnifierGap = 16;
 
     OverlayView(const ScreenShot &shot, OverlaySession *session, QWidget *parent = nullptr);
     ~OverlayView() override;
@@ -120,6 +127,8 @@ public:
     void startDrawing(QPointF p);
     void updateHover(QPointF p);
     void undo();
+    // Puts back the last shape undo() removed, until a new shape is made.
+    void redo();
 
     // Geometry of the chrome, in view points.
     QRectF labelRect() const;
@@ -127,6 +136,11 @@ public:
     std::optional<QRectF> chromeBounds() const;
     // The error message's box while one is shown over a selection.
     std::optional<QRectF> errorRect() const;
+    // The magnifier beside the pointer while a selection is dragged out, moved or resized,
+    // or the pointer hovers with no selection; never part of the chrome or the output.
+    std::optional<QRectF> magnifierRect() const;
+    // Its caption: the pointer's pixel on the display ("x, y") and that pixel's "#RRGGBB".
+    QStringList magnifierText() const;
     QRectF toolsRect() const;
     QRectF toolbarRect() const;
     QRectF buttonCell(int index) const;
@@ -191,6 +205,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void enterEvent(QEnterEvent *event) override;
+    void leaveEvent(QEvent *event) override;
     // The view shows no focus; QWidget would repaint all of it on every focus change.
     void focusInEvent(QFocusEvent *) override {}
     void focusOutEvent(QFocusEvent *) override {}
@@ -203,6 +218,10 @@ private:
     void rightMouseDown();
     void mouseMoved(QPointF p);
     void keyDown(QKeyEvent *event);
+    // The arrow keys: false when the key is none of them.
+    bool nudge(const QKeyEvent *event);
+    // s moved by (dx, dy) and kept inside the view, as the selection is by a drag.
+    QRectF movedInside(const QRectF &s, qreal dx, qreal dy) const;
     void beginDrag(QPointF p, Grip g);
     // Dragging out a new selection that has not yet replaced the one there was.
     bool selectionPending() const;
@@ -216,19 +235,29 @@ private:
     // Removes the editor without a word to it; the keys stay where they are.
     void dropTextEntry();
     void closeSession();
+    // Adding or clearing shapes forgets what undo() removed.
+    void addShape(std::shared_ptr<Annotation> shape);
+    void clearShapes();
 
     // Marks for repainting the union of the chrome bounds before and after change().
     template<typename Change> void redrawingChrome(Change change);
     void markDirty(const std::optional<QRectF> &r);
+    // Sets the pointer's point (none once it has left) around an input handler, and marks
+    // where the magnifier was and is when that moved it.
+    template<typename Handler> void followingPointer(std::optional<QPointF> p, Handler handler);
+    // The display pixel under the pointer's point.
+    QPoint magnifiedPixel() const;
     // The eight grips' squares, as drawn.
     std::array<QRectF, 8> handleSquares() const;
-    // The areas paintOnServer() must draw in this process: the chrome and the shapes.
+    // The areas paintOnServer() must draw in this process: the chrome, the shapes and the
+    // magnifier.
     std::vector<QRect> clientDrawnParts() const;
 
     void drawToolbar(QPainter &painter) const;
     void drawToolsBar(QPainter &painter) const;
     void drawUploadProgress(QPainter &painter, double progress) const;
     void drawIcon(QPainter &painter, const QString &key, const QRectF &cell) const;
+    void drawMagnifier(QPainter &painter, const QRectF &d) const;
 
     QPointer<OverlaySession> m_session;
     QImage m_screenImage;
@@ -240,10 +269,14 @@ private:
     Uploader *m_uploader = nullptr;
     QRectF m_sel;
     std::vector<std::shared_ptr<Annotation>> m_shapes;
+    // What undo() removed, the last removed at the back.
+    std::vector<std::shared_ptr<Annotation>> m_undone;
     std::shared_ptr<Annotation> m_drawing;
     Mode m_mode = Mode::idle;
     Grip m_grip = Grip::none;
     QPointF m_dragStart;
+    // The pointer's last point over the view, kept inside it.
+    std::optional<QPointF> m_pointer;
     QRectF m_selAtDragStart;
     Tool m_tool = Tool::none;
     QColor m_color;
@@ -273,5 +306,21 @@ template<typename Change> void OverlayView::redrawingChrome(Change change)
     if (errorBefore != errorAfter) {
         markDirty(errorBefore);
         markDirty(errorAfter);
+    }
+}
+
+template<typename Handler>
+void OverlayView::followingPointer(std::optional<QPointF> p, Handler handler)
+{
+    const std::optional<QRectF> before = magnifierRect();
+    if (p)
+        p = QPointF(std::clamp(p->x(), 0.0, std::max(0.0, width() - 1.0)),
+                    std::clamp(p->y(), 0.0, std::max(0.0, height() - 1.0)));
+    m_pointer = p;
+    handler();
+    const std::optional<QRectF> after = magnifierRect();
+    if (before != after) {
+        markDirty(before);
+        markDirty(after);
     }
 }

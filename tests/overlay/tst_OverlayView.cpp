@@ -114,6 +114,9 @@ class TestOverlayView : public QObject
 private slots:
     // Selecting, moving and resizing by the grips, each within the view; a grip reaches 6
     // points either side of its edge and wins over drawing, and where two meet the corner wins.
+    // The arrow keys move the selection as a drag does, with Alt its right or bottom edge
+    // down to the minimum side; Shift makes a step ten points. A row with no `from` presses
+    // the keys combined in `to`'s x instead of dragging.
     void drags_data()
     {
         QTest::addColumn<QRectF>("initial");
@@ -144,6 +147,17 @@ private slots:
         row("se grip with a tool chosen", square, pen, {150, 150}, {170, 190}, {100, 100, 70, 90});
         row("pen outside the selection does nothing", square, pen, {400, 400}, {500, 500}, square);
         row("pen inside draws, keeps the selection", square, pen, {120, 120}, {400, 400}, square);
+        const auto keys = [&](const char *name, QRectF initial, QKeyCombination k, QRectF sel) {
+            row(name, initial, no, {}, {qreal(k.toCombined()), 0}, sel);
+        };
+        const auto shift = Qt::ShiftModifier, alt = Qt::AltModifier;
+        keys("left", square, Qt::Key_Left, {99, 100, 50, 50});
+        keys("shift down", square, shift | Qt::Key_Down, {100, 110, 50, 50});
+        keys("shift up, edge", {100, 4, 50, 50}, shift | Qt::Key_Up, {100, 0, 50, 50});
+        keys("shift right, edge", {1385, 9, 50, 50}, shift | Qt::Key_Right, {1390, 9, 50, 50});
+        keys("alt up shrinks", square, alt | Qt::Key_Up, {100, 100, 50, 49});
+        keys("alt left to 3 points", {9, 9, 8, 50}, alt | shift | Qt::Key_Left, {9, 9, 3, 50});
+        keys("alt down, edge", {9, 850, 50, 45}, alt | shift | Qt::Key_Down, {9, 850, 50, 50});
     }
     void drags()
     {
@@ -154,10 +168,55 @@ private slots:
         QFETCH(QRectF, expected);
         Session s;
         OverlayView *v = s.select(0, initial, tool);
-        drag(v, from, to);
+        const auto pressed = QKeyCombination::fromCombined(int(to.x()));
+        if (from.isNull())
+            key(v, pressed.key(), pressed.keyboardModifiers());
+        else
+            drag(v, from, to);
         QCOMPARE(v->sel(), expected);
         QCOMPARE(v->mode(), OverlayView::Mode::idle);
         QCOMPARE(v->tool(), tool);
+    }
+
+    // The magnifier beside the pointer, across it from the edges it would pass, with the
+    // pointer's pixel and its colour; the output of a selection it shows over holds the
+    // frozen pixels alone.
+    void magnifier_data()
+    {
+        QTest::addColumn<bool>("resizing");
+        QTest::addColumn<QPointF>("pointer");
+        QTest::addColumn<QString>("side");
+        QTest::addColumn<QStringList>("text");
+        const auto row = [](const char *name, bool resizing, QPointF pointer, QString side,
+                            QStringList text) {
+            QTest::newRow(name) << resizing << pointer << side << text;
+        };
+        row("top left", false, {5, 5}, "right below", {"5, 5", "#641616"});
+        row("right edge", false, {1439, 300}, "left below", {"1439, 300"});
+        row("bottom edge", false, {300, 899}, "right above", {"300, 899"});
+        row("resizing past the corner", true, {1600, 1000}, "left above", {"1439, 899"});
+    }
+    void magnifier()
+    {
+        QFETCH(bool, resizing);
+        QFETCH(QPointF, pointer);
+        QFETCH(QString, side);
+        QFETCH(QStringList, text);
+        Session s;
+        OverlayView *v = s.select(0, resizing ? QRectF(100, 100, 50, 50) : QRectF());
+        if (resizing)
+            mouse(v, Press, {149, 149});
+        mouse(v, Move, pointer, resizing ? Qt::LeftButton : Qt::NoButton);
+        const QRectF m = v->magnifierRect().value_or(QRectF());
+        const QPointF p(std::min(pointer.x(), 1439.0), std::min(pointer.y(), 899.0));
+        QVERIFY(QRectF(v->rect()).contains(m));
+        QCOMPARE(side.startsWith("left") ? m.right() + 16 : m.left() - 17, p.x());
+        QCOMPARE(side.endsWith("above") ? m.bottom() + 16 : m.top() - 17, p.y());
+        QCOMPARE(v->magnifierText().mid(0, text.size()), text);
+        QVERIFY(!resizing || v->sel().contains(m));
+        if (resizing)
+            QCOMPARE(v->renderSelection()->convertToFormat(QImage::Format_RGB32),
+                     v->screenImage().copy(v->sel().toRect()));
     }
 
     void bars_data()
@@ -238,6 +297,18 @@ private slots:
             chooseTool(a, tool);
             drag(a, QPointF(150, 150), QPointF(250, 250));
         }
+        // Redo puts back what undo took, in order, until a new shape is drawn.
+        const auto drawn = a->shapes();
+        key(a, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+        key(a, Qt::Key_Z, Qt::ControlModifier);
+        QVERIFY(a->shapes().empty());
+        key(a, Qt::Key_Y, Qt::ControlModifier);
+        key(a, Qt::Key_Y, Qt::ControlModifier);
+        QVERIFY(a->shapes() == drawn);
+        key(a, Qt::Key_Z, Qt::ControlModifier);
+        drag(a, QPointF(160, 160), QPointF(260, 200));
+        key(a, Qt::Key_Y, Qt::ControlModifier);
+        QVERIFY(a->shapes().size() == 2 && a->shapes().back() != drawn.back());
         key(a, Qt::Key_Z, Qt::ControlModifier);
         QCOMPARE(a->shapes().size(), size_t(1));
         chooseTool(a, Tool::text);
@@ -314,8 +385,8 @@ private slots:
     {
         QTest::addColumn<QString>("state");
         QTest::addColumn<int>("scale");
-        for (const char *state :
-             {"empty", "bars", "top", "drawing", "error", "upload", "text", "thin", "menus"}) {
+        for (const char *state : {"empty", "bars", "top", "drawing", "error", "upload", "text",
+                                  "thin", "menus", "magnifier"}) {
             for (int scale : {1, 2})
                 QTest::addRow("%s@%dx", state, scale) << QString(state) << scale;
         }
@@ -347,6 +418,9 @@ private slots:
             chooseTool(v, Tool::text);
             mouse(v, Press, QPointF(230, 150));
             v->textEntry()->insertPlainText("Hello\nworld");
+        } else if (state == "magnifier") {
+            mouse(v, Press, sel.topLeft()); // the nw grip, to beside a square's corner
+            mouse(v, Move, QPointF(294, 182));
         } else if (state == "thin") {
             drag(v, QPointF(500, 200), QPointF(201, 200)); // the e grip, to one point wide
         }

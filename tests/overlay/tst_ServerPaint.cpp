@@ -141,6 +141,7 @@ private slots:
              [v] {
                  click(v, {5, 5}, Qt::RightButton);
              }},
+            {"magnifier", [v] { mouse(v, QEvent::MouseMove, QPointF(1279, 799), {}, {}); }},
         };
         for (const auto &[name, step] : steps) {
             step();
