@@ -215,17 +215,37 @@ void OverlayView::mouseDragged(QPointF p)
     if (selectionPending()) {
         if (clipped.width() < minimumSide || clipped.height() < minimumSide)
             return;
-        redrawingChrome([&] {
-            clearShapes();
-            m_hoverButton = -1;
-            m_hoverTool = -1;
-            if (m_session)
-                m_session->clearSelections(this);
-            m_sel = clipped;
-        });
+        redrawingChrome([&] { replaceSelection(clipped); });
         return;
     }
     redrawingChrome([&] { m_sel = clipped; });
+}
+
+void OverlayView::replaceSelection(const QRectF &s)
+{
+    clearShapes();
+    m_hoverButton = -1;
+    m_hoverTool = -1;
+    if (m_session)
+        m_session->clearSelections(this);
+    m_sel = s;
+}
+
+std::optional<QRectF> OverlayView::windowAt(QPointF p) const
+{
+    for (const QRect &w : m_windows) {
+        if (Drawing::contains(w, p))
+            return QRectF(w);
+    }
+    return std::nullopt;
+}
+
+std::optional<QRectF> OverlayView::pickedWindow() const
+{
+    if (!m_pointer || hasSelection() || m_tool != Tool::none || uploadRunning() ||
+        !(m_mode == Mode::idle || selectionPending()))
+        return std::nullopt;
+    return windowAt(*m_pointer);
 }
 
 QRectF OverlayView::movedInside(const QRectF &s, qreal dx, qreal dy) const
@@ -245,6 +265,18 @@ void OverlayView::mouseUp()
     }
     if (m_mode == Mode::idle)
         return;
+    // A click on a window, with no selection to keep, selects that window as a drag would.
+    const QPointF p = m_pointer.value_or(m_dragStart);
+    const std::optional<QRectF> window = windowAt(m_dragStart);
+    if (selectionPending() && !hasSelection() && window &&
+        std::abs(p.x() - m_dragStart.x()) < minimumSide &&
+        std::abs(p.y() - m_dragStart.y()) < minimumSide) {
+        redrawingChrome([&] {
+            replaceSelection(*window);
+            m_mode = Mode::idle;
+        });
+        return;
+    }
     redrawingChrome([this] {
         if (m_mode == Mode::selecting && !selectionPending() &&
             (m_sel.width() < minimumSide || m_sel.height() < minimumSide))

@@ -90,10 +90,26 @@ std::array<QRectF, 8> OverlayView::handleSquares() const
     return squares;
 }
 
+QRectF OverlayView::outlined() const
+{
+    if (hasSelection())
+        return m_sel;
+    return pickedWindow().value_or(QRectF());
+}
+
+std::optional<QRectF> OverlayView::pickedWindowBounds() const
+{
+    const std::optional<QRectF> window = pickedWindow();
+    if (!window)
+        return std::nullopt;
+    return window->united(labelRect());
+}
+
 QString OverlayView::sizeText() const
 {
-    const auto w = qint64(std::trunc(m_sel.width() * m_scale));
-    const auto h = qint64(std::trunc(m_sel.height() * m_scale));
+    const QRectF s = outlined();
+    const auto w = qint64(std::trunc(s.width() * m_scale));
+    const auto h = qint64(std::trunc(s.height() * m_scale));
     return QStringLiteral("%1x%2").arg(w).arg(h);
 }
 
@@ -101,10 +117,11 @@ QRectF OverlayView::labelRect() const
 {
     const QSizeF text = QFontMetricsF(m_font).size(0, sizeText());
     const qreal H = std::ceil(text.height()) + 4, W = std::ceil(text.width()) + 8;
-    qreal y = m_sel.top() - H - 4;
+    const QRectF s = outlined();
+    qreal y = s.top() - H - 4;
     if (y < 0)
-        y = m_sel.top() + 4;
-    return {m_sel.left(), y, W, H};
+        y = s.top() + 4;
+    return {s.left(), y, W, H};
 }
 
 std::optional<QRectF> OverlayView::chromeBounds() const
@@ -144,15 +161,18 @@ std::vector<QRect> OverlayView::clientDrawnParts() const
     std::vector<QRect> parts;
     if (const auto magnifier = magnifierRect())
         parts.push_back(magnifier->toAlignedRect());
-    if (!hasSelection() || m_screenImage.isNull())
+    const QRectF o = outlined();
+    if (o.isEmpty() || m_screenImage.isNull())
         return parts;
     const QRect sel = m_sel.toAlignedRect();
     // The dashed border and the grips: four strips along the edges, as thick as the grips.
-    const qreal L = m_sel.left(), T = m_sel.top(), W = m_sel.width(), H = m_sel.height();
+    const qreal L = o.left(), T = o.top(), W = o.width(), H = o.height();
     for (const QRectF &r :
          {QRectF(L - 3, T - 3, W + 6, 6), QRectF(L - 3, T + H - 4, W + 6, 6),
           QRectF(L - 3, T + 3, 6, H - 7), QRectF(L + W - 4, T + 3, 6, H - 7), labelRect()})
         parts.push_back(r.toAlignedRect());
+    if (!hasSelection())
+        return parts;
     if (!m_shapes.empty() || m_drawing)
         parts.push_back(sel);
     if (m_mode == Mode::idle || m_mode == Mode::drawing) {
@@ -184,7 +204,7 @@ void OverlayView::paintOnServer(const QRegion &region)
         }
     }
     const QRegion copied = region - drawn;
-    const QRegion clear = hasSelection() ? copied & m_sel.toAlignedRect() : QRegion();
+    const QRegion clear = copied & outlined().toAlignedRect();
     for (const QRect &r : copied - clear)
         m_surface->copy(toDevice(r), true);
     for (const QRect &r : clear)
@@ -220,13 +240,12 @@ void OverlayView::drawContents(QPainter &painter, const QRectF &d) const
         drawImagePart(painter, m_screenImage, m_scale, QRectF(r));
     // Dimmed while painting instead of from a second full-screen copy (33 MB at 3840x2160):
     // black at alpha 128 over a pixel halves each channel exactly as the dimming primitive does.
-    QRegion dim(area.toAlignedRect());
-    if (hasSelection())
-        dim -= m_sel.toAlignedRect();
+    const QRectF lit = outlined();
+    const QRegion dim = QRegion(area.toAlignedRect()) - lit.toAlignedRect();
     for (const QRect &r : dim)
         painter.fillRect(r, QColor(0, 0, 0, 128));
     painter.restore();
-    if (!hasSelection()) {
+    if (lit.isEmpty()) {
         drawMagnifier(painter, d);
         return;
     }
@@ -246,11 +265,11 @@ void OverlayView::drawContents(QPainter &painter, const QRectF &d) const
     // a few hundred points and should not pay for the text and icons of the rest.
     const auto touches = [&d](const QRectF &r) { return d.intersects(r); };
     painter.setBrush(Qt::NoBrush);
-    drawDashedBorder(painter, m_sel, d);
+    drawDashedBorder(painter, lit, d);
 
     painter.setPen(QPen(Qt::black, 1));
     for (const QRectF &square : handleSquares()) {
-        if (!touches(square))
+        if (!hasSelection() || !touches(square))
             continue;
         painter.fillRect(square, Qt::white);
         painter.drawRect(square.adjusted(0.5, 0.5, -0.5, -0.5));
@@ -262,7 +281,7 @@ void OverlayView::drawContents(QPainter &painter, const QRectF &d) const
         drawCentredText(painter, sizeText(), m_font, label);
     }
 
-    if (m_mode == Mode::idle || m_mode == Mode::drawing) {
+    if (hasSelection() && (m_mode == Mode::idle || m_mode == Mode::drawing)) {
         if (touches(toolbarRect()) && m_uploadProgress)
             drawUploadProgress(painter, *m_uploadProgress);
         else if (touches(toolbarRect()))

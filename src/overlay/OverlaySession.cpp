@@ -7,15 +7,20 @@
 
 #include "overlay/OverlayView.h"
 #include "overlay/OverlayWindow.h"
+#include "platform/WindowList.h"
 #include "settings/SystemLog.h"
 
 OverlaySession::OverlaySession(QList<ScreenShot> shots, AppSettings &settings)
     : m_settings(settings)
 {
+    // Before any overlay of this session shows, so that the windows are those under it.
+    const QList<QRect> windows = WindowList::current().topLevelWindows();
     for (const ScreenShot &shot : shots) {
         if (!shot.screen || shot.pixelSize().isEmpty())
             continue;
-        m_windows.append(OverlayWindow::forShot(shot, this));
+        OverlayWindow *window = OverlayWindow::forShot(shot, this);
+        window->overlayView()->setWindows(WindowList::onScreen(windows, *shot.screen));
+        m_windows.append(window);
     }
 }
 

@@ -117,6 +117,10 @@ public:
     // and the shapes) is drawn here and put there, the rest is copied within the server.
     void paintOnServer(const QRegion &region);
 
+    // The other programs' windows over this display at the moment of capture, in its points
+    // from its top-left corner, cut to it, topmost first; none where the desktop does not tell.
+    void setWindows(QList<QRect> windows) { m_windows = std::move(windows); }
+
     // Commits pending text, then drops this view's selection and shapes; the tool, colour
     // and width stay.
     void clearSelectionExternally();
@@ -141,6 +145,9 @@ public:
     std::optional<QRectF> magnifierRect() const;
     // Its caption: the pointer's pixel on the display ("x, y") and that pixel's "#RRGGBB".
     QStringList magnifierText() const;
+    // With no selection and no tool, the topmost window recorded at capture under the pointer:
+    // outlined as a selection is, without its grips and bars, and selected by a click.
+    std::optional<QRectF> pickedWindow() const;
     QRectF toolsRect() const;
     QRectF toolbarRect() const;
     QRectF buttonCell(int index) const;
@@ -223,6 +230,14 @@ private:
     // s moved by (dx, dy) and kept inside the view, as the selection is by a drag.
     QRectF movedInside(const QRectF &s, qreal dx, qreal dy) const;
     void beginDrag(QPointF p, Grip g);
+    // A new selection in place of this display's, its shapes and the other displays'.
+    void replaceSelection(const QRectF &s);
+    std::optional<QRectF> windowAt(QPointF p) const;
+    // What is shown undimmed with a dashed border and size label: the selection, or else the
+    // picked window; empty when neither.
+    QRectF outlined() const;
+    // The area the picked window's outline repaints.
+    std::optional<QRectF> pickedWindowBounds() const;
     // Dragging out a new selection that has not yet replaced the one there was.
     bool selectionPending() const;
     // Presses wait while an upload runs on any display of the session.
@@ -262,6 +277,7 @@ private:
     QPointer<OverlaySession> m_session;
     QImage m_screenImage;
     std::shared_ptr<const ServerCopy> m_serverCopy;
+    QList<QRect> m_windows;
     std::unique_ptr<ServerSurface> m_surface;
     qreal m_scale = 1;
     QFont m_font;
@@ -312,15 +328,19 @@ template<typename Change> void OverlayView::redrawingChrome(Change change)
 template<typename Handler>
 void OverlayView::followingPointer(std::optional<QPointF> p, Handler handler)
 {
-    const std::optional<QRectF> before = magnifierRect();
+    const std::optional<QRectF> before = magnifierRect(), pickedBefore = pickedWindowBounds();
     if (p)
         p = QPointF(std::clamp(p->x(), 0.0, std::max(0.0, width() - 1.0)),
                     std::clamp(p->y(), 0.0, std::max(0.0, height() - 1.0)));
     m_pointer = p;
     handler();
-    const std::optional<QRectF> after = magnifierRect();
+    const std::optional<QRectF> after = magnifierRect(), pickedAfter = pickedWindowBounds();
     if (before != after) {
         markDirty(before);
         markDirty(after);
+    }
+    if (pickedBefore != pickedAfter) {
+        markDirty(pickedBefore);
+        markDirty(pickedAfter);
     }
 }

@@ -63,6 +63,10 @@ void chooseTool(OverlayView *v, Tool tool)
     }
 }
 
+// Another program's windows on the first display, topmost first: the upper one partly over the
+// lower one.
+const QList<QRect> windows{{300, 160, 220, 140}, {240, 100, 200, 120}};
+
 struct Session : OverlaySessionDelegate
 {
     QTemporaryDir dir;
@@ -90,6 +94,7 @@ struct Session : OverlaySessionDelegate
         }
         session = std::make_unique<OverlaySession>(shots, settings);
         session->delegate = this;
+        view(0)->setWindows(windows);
     }
     OverlayView *view(int i) const { return session->windows().at(i)->overlayView(); }
     // View i with `sel` made by a drag with no tool (an empty one makes none), then `tool`
@@ -140,6 +145,12 @@ private slots:
         row("w grip from 5 outside, past e", square, no, {95, 120}, {180, 120}, {150, 100, 35, 50});
         row("6 outside selects anew", square, no, {94, 120}, {84, 130}, {84, 120, 10, 10});
         row("a click outside keeps it", square, no, {400, 400}, {400, 400}, square);
+        // With no selection, a click in 3 points on a window selects it, the upper where two are.
+        row("a click on a window", none, no, {260, 120}, {262, 122}, windows[1]);
+        row("a click where two windows are", none, no, {350, 180}, {350, 180}, windows[0]);
+        row("3 points on a window", none, no, {260, 120}, {263, 120}, none);
+        row("a drag on a window", none, no, {260, 120}, {280, 140}, {260, 120, 20, 20});
+        row("a click on a window keeps a selection", square, no, {350, 180}, {350, 180}, square);
         row("se corner", square, no, {152, 153}, {162, 163}, {100, 100, 60, 60});
         row("n edge, clipped at the top", square, no, {125, 97}, {125, -40}, {100, 0, 50, 150});
         row("nw wins when narrow", {100, 100, 10, 50}, no, {105, 106}, {95, 96}, {90, 90, 20, 60});
@@ -386,7 +397,7 @@ private slots:
         QTest::addColumn<QString>("state");
         QTest::addColumn<int>("scale");
         for (const char *state : {"empty", "bars", "top", "drawing", "error", "upload", "text",
-                                  "thin", "menus", "magnifier"}) {
+                                  "thin", "menus", "magnifier", "window"}) {
             for (int scale : {1, 2})
                 QTest::addRow("%s@%dx", state, scale) << QString(state) << scale;
         }
@@ -398,7 +409,8 @@ private slots:
         Session s(scale);
         const bool menus = state == "menus";
         const QRectF sel(200, state == "top" ? 2 : 120, 300, 200);
-        OverlayView *v = s.select(0, state == "empty" ? QRectF() : sel);
+        const bool bare = state == "empty" || state == "window";
+        OverlayView *v = s.select(0, bare ? QRectF() : sel);
         if (state == "bars") {
             chooseTool(v, Tool::arrow);
             mouse(v, Move, v->toolCell(5).center(), Qt::NoButton);
@@ -421,6 +433,10 @@ private slots:
         } else if (state == "magnifier") {
             mouse(v, Press, sel.topLeft()); // the nw grip, to beside a square's corner
             mouse(v, Move, QPointF(294, 182));
+        } else if (state == "window") {
+            mouse(v, Move, QPointF(260, 120), Qt::NoButton); // the lower window, then the upper
+            QCOMPARE(v->pickedWindow(), QRectF(windows[1]));
+            mouse(v, Move, QPointF(350, 180), Qt::NoButton);
         } else if (state == "thin") {
             drag(v, QPointF(500, 200), QPointF(201, 200)); // the e grip, to one point wide
         }
