@@ -18,10 +18,11 @@
 
 namespace {
 
-// What the capture keeps between captures: one shared-memory segment per screen, attached in
-// the X server only (this process unmaps it after each capture, so its own size goes back to
-// idle). Creating and attaching a segment per capture costs about 55 ms at 3840x2160 and the
-// server's first write into fresh pages as much again; a kept one is read in 3-4 ms.
+// What the capture keeps between captures: one shared-memory segment per screen size,
+// attached in the X server only (this process unmaps it once the images read into it are
+// gone, so its own size goes back to idle). Creating and attaching a segment per capture
+// costs about 55 ms at 3840x2160 and the server's first write into fresh pages as much again;
+// a kept one is read in 3-4 ms.
 ShmGrabber *sharedGrabber = nullptr;
 
 void releaseSharedGrabber()
@@ -99,17 +100,21 @@ const KeptPixmap *keptPixmapFor(const X11Root &root, const QRect &rect)
     return &keptPixmaps.back();
 }
 
-// Each band is copied out while the server writes the next one into the segment.
-QImage readShared(ShmGrabber &grabber, const X11Root &root, const QRect &rect)
+// The segment itself becomes the image where the server can write it opaque; otherwise each
+// band is converted while the server writes the next one.
+QImage readShared(ShmGrabber &grabber, xcb_drawable_t drawable, xcb_visualid_t visual,
+                  const PixelLayout &layout, const QRect &rect)
 {
+    if (QImage lent = grabber.lend(drawable, visual, rect); !lent.isNull())
+        return lent;
     QImage image = ScreenCapture::freshImage(rect.size());
     if (image.isNull())
         return {};
     const qsizetype stride = qsizetype(rect.width()) * 4;
     const auto copyBand = [&](const uchar *pixels, int firstRow, int rowCount) {
-        root.layout.copyRows(pixels, stride, image, firstRow, rowCount);
+        layout.copyRows(pixels, stride, image, firstRow, rowCount);
     };
-    return grabber.read(root.window, rect, copyBand) ? image : QImage();
+    return grabber.read(drawable, rect, copyBand) ? image : QImage();
 }
 
 QImage grabWithQt(QScreen *screen)
@@ -128,8 +133,9 @@ QImage grabWithQt(QScreen *screen)
 
 QImage ServerCopy::read() const
 {
-    return GetImageReader::read(connection, pixmap, layout, QRect(QPoint(), size),
-                                QRect(QPoint(), size));
+    const QRect rect(QPoint(), size);
+    QImage image = readShared(grabberFor(connection), pixmap, visual, layout, rect);
+    return image.isNull() ? GetImageReader::read(connection, pixmap, layout, rect, rect) : image;
 }
 
 namespace ScreenCapture {
@@ -162,11 +168,17 @@ QList<ScreenShot> copyInServer()
         xcb_copy_area(root->connection, root->window, kept->pixmap, kept->gc, int16_t(rect.x()),
                       int16_t(rect.y()), 0, 0, uint16_t(rect.width()), uint16_t(rect.height()));
         rects.push_back(rect);
-        auto copy = std::make_shared<ServerCopy>(
-            ServerCopy{root->connection, kept->pixmap, root->depth, rect.size(), root->layout});
+        auto copy = std::make_shared<ServerCopy>(ServerCopy{
+            root->connection, kept->pixmap, root->depth, root->visual, rect.size(), root->layout});
         shots.append(ScreenShot{screen, QImage(), std::move(copy)});
     }
-    // Pixmaps of screens that went away or changed size are released.
+    // Pixmaps and segments of screens that went away or changed size are released.
+    if (sharedGrabber) {
+        std::vector<QSize> sizes;
+        for (const QRect &rect : rects)
+            sizes.push_back(rect.size());
+        sharedGrabber->keepOnly(sizes);
+    }
     std::erase_if(keptPixmaps, [&rects](const KeptPixmap &kept) {
         const bool gone = std::find(rects.begin(), rects.end(), kept.rect) == rects.end();
         if (gone)
@@ -199,13 +211,13 @@ QList<ScreenShot> captureAll(Reader reader)
     ShmGrabber *grabber = root && useShm ? &grabberFor(root->connection) : nullptr;
 
     QList<ScreenShot> shots;
-    std::vector<QRect> rectsRead;
+    std::vector<QSize> sizesRead;
     for (QScreen *screen : QGuiApplication::screens()) {
         const QRect rect = root ? nativeRect(screen).intersected(root->bounds) : QRect();
         QImage image;
         if (grabber && !rect.isEmpty()) {
-            rectsRead.push_back(rect);
-            image = readShared(*grabber, *root, rect);
+            sizesRead.push_back(rect.size());
+            image = readShared(*grabber, root->window, root->visual, root->layout, rect);
         }
         if (image.isNull() && useGetImage && !rect.isEmpty())
             image = GetImageReader::read(*root, rect);
@@ -215,7 +227,7 @@ QList<ScreenShot> captureAll(Reader reader)
             shots.append(ScreenShot{screen, image, nullptr});
     }
     if (grabber) {
-        grabber->keepOnly(rectsRead);
+        grabber->keepOnly(sizesRead);
         grabber->unmapClient();
     }
     return shots;

@@ -16,9 +16,11 @@ struct ServerCopy
     xcb_connection_t *connection = nullptr;
     xcb_pixmap_t pixmap = XCB_PIXMAP_NONE;
     uint8_t depth = 0;
+    xcb_visualid_t visual = 0;
     QSize size;
     PixelLayout layout;
 
-    // The pixels read into this process; null when the server refused.
+    // The pixels read into this process, held in a shared-memory segment the image keeps
+    // until its last copy is gone; null when the server refused.
     QImage read() const;
 };

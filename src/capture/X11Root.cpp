@@ -45,8 +45,8 @@ std::optional<X11Root> X11Root::current()
         xcb_get_geometry_reply(connection, xcb_get_geometry(connection, screen->root), nullptr);
     if (!geometry)
         return std::nullopt;
-    X11Root root{connection, screen->root, QRect(0, 0, geometry->width, geometry->height), *layout,
-                 screen->root_depth};
+    X11Root root{connection, screen->root,       QRect(0, 0, geometry->width, geometry->height),
+                 *layout,    screen->root_depth, screen->root_visual};
     std::free(geometry);
     return root;
 }

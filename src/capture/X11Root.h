@@ -20,6 +20,7 @@ struct X11Root
     QRect bounds;
     PixelLayout layout;
     uint8_t depth = 0;
+    xcb_visualid_t visual = 0;
 
     static std::optional<X11Root> current();
 };

@@ -10,6 +10,7 @@
 #include "RootPattern.h"
 #include "capture/GetImageReader.h"
 #include "capture/ScreenCaptureReaders.h"
+#include "capture/ServerCopy.h"
 #include "capture/X11Root.h"
 #include "testkit/XServer.h"
 
@@ -128,6 +129,26 @@ void CaptureTest::imagesOutliveLaterCaptures()
     for (int i = 0; i < 2; ++i) {
         QCOMPARE(firstDifference(before[i].image, i * monitorWidth), QString());
         QCOMPARE(firstDifference(after[i].image, i * monitorWidth, true), QString());
+    }
+}
+
+// The read of a frozen screen lends its memory to the image; a capture made while the image
+// lives must not write into it.
+void CaptureTest::frozenScreensReadAsFrozen()
+{
+    const QString display = testkit::serverOf(this).display();
+    const QList<ScreenShot> frozen = ScreenCapture::freezeAll();
+    QVERIFY(RootPattern::paint(display, true));
+    QList<QImage> read;
+    for (const ScreenShot &shot : frozen)
+        read.append(shot.serverCopy ? shot.serverCopy->read() : QImage());
+    const QList<ScreenShot> later = ScreenCapture::captureAll();
+    QVERIFY(RootPattern::paint(display));
+    QCOMPARE(read.size(), 2);
+    QCOMPARE(later.size(), 2);
+    for (int i = 0; i < 2; ++i) {
+        QCOMPARE(firstDifference(read[i], i * monitorWidth), QString());
+        QCOMPARE(firstDifference(later[i].image, i * monitorWidth, true), QString());
     }
 }
 

@@ -20,6 +20,7 @@ private slots:
     void plainReadInBands_data();
     void plainReadInBands();
     void imagesOutliveLaterCaptures();
+    void frozenScreensReadAsFrozen();
     // Changes the monitors, so it runs last.
     void segmentsFollowTheScreens();
 
