@@ -138,6 +138,24 @@ void serverCopyRead(benchmark::State &state)
 }
 BENCHMARK(serverCopyRead)->UseManualTime()->Unit(benchmark::kMillisecond);
 
+// The same read into a segment made for it and released after, as when nothing is kept
+// between captures: what keeping a segment per screen saves.
+void serverCopyReadFresh(benchmark::State &state)
+{
+    const QList<ScreenShot> shots = ScreenCapture::freezeAll();
+    if (shots.size() != 1 || !shots.front().serverCopy) {
+        state.SkipWithError("no server copy");
+        return;
+    }
+    const ServerCopy &copy = *shots.front().serverCopy;
+    const std::optional<X11Root> root = X11Root::current();
+    againstSharedMemory(state, [&copy, &root] {
+        ShmGrabber grabber(copy.connection);
+        return !grabber.lend(copy.pixmap, root->visual, QRect(QPoint(), copy.size)).isNull();
+    });
+}
+BENCHMARK(serverCopyReadFresh)->UseManualTime()->Unit(benchmark::kMillisecond);
+
 } // namespace
 
 int main(int argc, char **argv)
