@@ -1,15 +1,23 @@
 #include "Desktop.h"
-#include "testkit/WaylandDesktop.h"
+#include "testkit/GnomeDesktop.h"
 
 namespace testkit {
 
 namespace {
 
-// HEADLESS-1 at scale 1 and, to its right, HEADLESS-2 at scale 2.
-const QList<Desktop::Output> kOutputs{{{0, 0, 1280, 720}, 1, {0, 0}, false, true},
+// One output at scale 1 and, to its right, one at scale 2. Built with CORVANE_GNOME, GNOME
+// Shell, whose screen is read back monitor by monitor, without blending, instead of sway.
+#ifdef CORVANE_GNOME
+using Session = GnomeDesktop;
+constexpr bool kBlended = false;
+#else
+using Session = WaylandDesktop;
+constexpr bool kBlended = true;
+#endif
+const QList<Desktop::Output> kOutputs{{{0, 0, 1280, 720}, 1, {0, 0}, false, kBlended},
                                       {{1280, 0, 960, 540}, 2, {0, 0}, true, false}};
 
-// The outputs for sway, each showing its part of the pattern at its pixel size.
+// The outputs for the session, each showing its part of the pattern at its pixel size.
 QList<WaylandDesktop::Output> painted(const QList<Desktop::Output> &outputs)
 {
     QList<WaylandDesktop::Output> painted;
@@ -23,10 +31,10 @@ QList<WaylandDesktop::Output> painted(const QList<Desktop::Output> &outputs)
     return painted;
 }
 
-class SwayDesktop : public Desktop
+class WaylandSessionDesktop : public Desktop
 {
 public:
-    SwayDesktop() : Desktop(kOutputs), m_session(painted(kOutputs)) {}
+    WaylandSessionDesktop() : Desktop(kOutputs), m_session(painted(kOutputs)) {}
     bool start(QString *error) { return m_session.start(error); }
 
     AppProcess app() override
@@ -47,23 +55,13 @@ public:
     QList<Window> overlays() const override { return windows(false); }
     QList<Window> menus() const override { return windows(true); }
     bool pointer(const QStringList &steps) const override { return m_session.pointer(steps); }
-    // wtype, after its pause for the seat to learn the new keyboard.
-    bool keys(const QString &chord) const override
-    {
-        QStringList modifiers = chord.split('+'), args{"-k", modifiers.takeLast()};
-        for (const QString &modifier : modifiers)
-            args = QStringList{"-M", modifier} + args + QStringList{"-m", modifier};
-        return run("wtype", QStringList{"-s", "300"} + args) == 0;
-    }
-    bool type(const QString &text) const override
-    {
-        return run("wtype", {"-s", "300", "-d", "20", text}) == 0;
-    }
+    bool keys(const QString &chord) const override { return m_session.keys(chord); }
+    bool type(const QString &text) const override { return m_session.type(text); }
     QByteArray clipboard(const QString &mimeType) const override
     {
         return output("wl-paste", {"--no-newline", "--type", mimeType});
     }
-    QImage screen() const override { return QImage::fromData(output("grim", {"-"})); }
+    QImage screen() const override { return m_session.screen(); }
     int run(const QString &program, const QStringList &args,
             QByteArray *out = nullptr) const override
     {
@@ -81,14 +79,14 @@ private:
         return found;
     }
 
-    WaylandDesktop m_session;
+    Session m_session;
 };
 
 } // namespace
 
 std::unique_ptr<Desktop> Desktop::start(QString *error)
 {
-    auto desktop = std::make_unique<SwayDesktop>();
+    auto desktop = std::make_unique<WaylandSessionDesktop>();
     return desktop->start(error) ? std::move(desktop) : nullptr;
 }
 

@@ -22,15 +22,6 @@ namespace testkit {
 
 namespace {
 
-// Where output i sits in the layout, in points: right of those before it.
-QRect place(const QList<WaylandDesktop::Output> &outputs, qsizetype i)
-{
-    int x = 0;
-    for (qsizetype j = 0; j < i; ++j)
-        x += outputs[j].pixels.width() / outputs[j].scale;
-    return {QPoint(x, 0), outputs[i].pixels / outputs[i].scale};
-}
-
 const char kConfig[] = R"(output * bg #204060 solid_color
 default_border none
 default_floating_border none
@@ -42,13 +33,14 @@ bar {
 
 // Outputs named as sway's headless back end names them, the first made at its start and the
 // others later by the session; each takes its place, scale and wallpaper as it appears.
-QByteArray config(const QList<WaylandDesktop::Output> &outputs, const QTemporaryDir &dir)
+QByteArray config(const WaylandDesktop &desktop, const QList<WaylandDesktop::Output> &outputs,
+                  const QTemporaryDir &dir)
 {
     QString text = kConfig;
     for (qsizetype i = 0; i < outputs.size(); ++i) {
         const WaylandDesktop::Output &o = outputs[i];
         text += QString::asprintf("output HEADLESS-%lld resolution %dx%d position %d 0 scale %d\n",
-                                  i + 1, o.pixels.width(), o.pixels.height(), place(outputs, i).x(),
+                                  i + 1, o.pixels.width(), o.pixels.height(), desktop.place(i).x(),
                                   o.scale);
         const QString file = dir.filePath(QString("wallpaper%1.png").arg(i + 1));
         if (!o.wallpaper.isNull() && o.wallpaper.save(file))
@@ -57,10 +49,10 @@ QByteArray config(const QList<WaylandDesktop::Output> &outputs, const QTemporary
     return text.toUtf8();
 }
 
-// Runs the desktop with $2 outputs, says READY with the bus address and sway's socket, and
-// takes everything down with it once the test process ($1) is gone. The portal reads sway's
-// own back ends from a folder of the session's: with every installed one it would take a
-// global-shortcut service from another desktop's (KDE's). $3 is a stand-in for such a
+// Runs the desktop with $2 outputs, says READY with the variables of the session that its
+// clients need (NAME=VALUE), and takes everything down with it once the test process ($1) is gone.
+// The portal reads sway's own back ends from a folder of the session's: with every installed one it
+// would take a global-shortcut service from another desktop's (KDE's). $3 is a stand-in for such a
 // service; the portal offers it only once XDG_DESKTOP_PORTAL_DIR names
 // $XDG_RUNTIME_DIR/portals-shortcuts and the portal is started again.
 const char kSession[] = R"(#!/bin/sh
@@ -97,7 +89,8 @@ until dbus-send --session --print-reply --reply-timeout=5000 \
         grep -q org.freedesktop.portal.Screenshot; do
     n=$((n + 1)); [ $n -lt 60 ] || exit 4; sleep 0.5
 done
-echo "READY $DBUS_SESSION_BUS_ADDRESS $SWAYSOCK"
+echo "READY DBUS_SESSION_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS SWAYSOCK=$SWAYSOCK" \
+    "WAYLAND_DISPLAY=$XDG_RUNTIME_DIR/wayland-1 XDG_CURRENT_DESKTOP=sway"
 while [ -d "/proc/$1" ]; do sleep 0.2; done
 kill 0
 )";
@@ -120,11 +113,12 @@ bool WaylandDesktop::start(QString *error)
     const QString runtimeDir = m_dir.filePath("runtime");
     const QByteArray runtime = QFile::encodeName(runtimeDir);
     const QString script = m_dir.filePath("session.sh"), log = m_dir.filePath("session.log");
+    QByteArray text;
+    QStringList args;
     if (!m_dir.isValid() || chmod(QFile::encodeName(m_dir.path()).constData(), 0705) ||
         mkdir(runtime.constData(), 0700) ||
         chown(runtime.constData(), account->pw_uid, account->pw_gid) ||
-        !writeFile(m_dir.filePath("sway.conf"), config(m_outputs, m_dir)) ||
-        !writeFile(script, kSession))
+        !prepare(m_dir, &text, &args) || !writeFile(script, text))
         return fail("could not prepare the desktop's folder");
 
     QProcessEnvironment env;
@@ -138,8 +132,8 @@ bool WaylandDesktop::start(QString *error)
     });
     m_session->setStandardErrorFile(log);
     runAsUser(*m_session, "dbus-run-session",
-              {"--", "sh", script, QString::number(QCoreApplication::applicationPid()),
-               QString::number(m_outputs.size()), readable(CORVANE_TEST_SHORTCUTS)},
+              QStringList{"--", "sh", script, QString::number(QCoreApplication::applicationPid())} +
+                  args,
               env);
     m_session->start();
     if (!m_session->waitForStarted(5000))
@@ -148,21 +142,25 @@ bool WaylandDesktop::start(QString *error)
     const QDeadlineTimer deadline(60000);
     while (!m_session->canReadLine()) {
         if (deadline.hasExpired() || m_session->state() != QProcess::Running)
-            return fail("the desktop did not come up: " +
+            return fail(QString("the desktop did not come up (%1): ")
+                            .arg(m_session->state() == QProcess::Running
+                                     ? QString("too slow")
+                                     : QString("exit %1").arg(m_session->exitCode())) +
                         QString::fromLocal8Bit(readFile(log).right(2000)));
         m_session->waitForReadyRead(200);
     }
     const QByteArray line = m_session->readLine();
     const QList<QByteArray> words = line.trimmed().split(' ');
-    if (words.size() != 3 || words[0] != "READY")
+    if (words[0] != "READY")
         return fail("the desktop said: " + QString::fromLocal8Bit(line));
     m_env.insert("PATH", "/usr/local/bin:/usr/bin:/bin");
     m_env.insert("XDG_RUNTIME_DIR", runtimeDir);
-    m_env.insert("WAYLAND_DISPLAY", runtimeDir + "/wayland-1");
-    m_env.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromLocal8Bit(words[1]));
-    m_env.insert("SWAYSOCK", QString::fromLocal8Bit(words[2]));
     m_env.insert("XDG_SESSION_TYPE", "wayland");
-    m_env.insert("XDG_CURRENT_DESKTOP", "sway");
+    for (const QByteArray &word : words.mid(1)) {
+        const qsizetype equals = word.indexOf('=');
+        m_env.insert(QString::fromLocal8Bit(word.left(equals)),
+                     QString::fromLocal8Bit(word.mid(equals + 1)));
+    }
     // Sanitizer settings of the test run reach the application under test.
     const QProcessEnvironment own = QProcessEnvironment::systemEnvironment();
     for (const QString &name : own.keys()) {
@@ -186,7 +184,7 @@ void WaylandDesktop::stop()
     m_session->waitForFinished(3000);
     kill(-m_group, SIGKILL);
     m_session->waitForFinished(3000);
-    m_pointer.reset();
+    m_helper.reset();
     m_group = 0;
     m_session.reset();
 }
@@ -235,25 +233,71 @@ int WaylandDesktop::run(const QString &program, const QStringList &args, QByteAr
     return runToEnd(process, out, timeoutMs);
 }
 
+QRect WaylandDesktop::place(qsizetype i) const
+{
+    int x = 0;
+    for (qsizetype j = 0; j < i; ++j)
+        x += m_outputs[j].pixels.width() / m_outputs[j].scale;
+    return {QPoint(x, 0), m_outputs[i].pixels / m_outputs[i].scale};
+}
+
+bool WaylandDesktop::prepare(const QTemporaryDir &dir, QByteArray *script, QStringList *args) const
+{
+    *script = kSession;
+    *args = {QString::number(m_outputs.size()), readable(CORVANE_TEST_SHORTCUTS)};
+    return writeFile(dir.filePath("sway.conf"), config(*this, m_outputs, dir));
+}
+
+QStringList WaylandDesktop::helper() const
+{
+    QRect layout;
+    for (qsizetype i = 0; i < m_outputs.size(); ++i)
+        layout |= place(i);
+    return {CORVANE_TEST_POINTER, QString("%1x%2").arg(layout.width()).arg(layout.height())};
+}
+
+QByteArray WaylandDesktop::ask(const QByteArray &line) const
+{
+    // One helper for the session, so that a button held down stays down until a later call.
+    if (!m_helper) {
+        QStringList command = helper();
+        m_helper = std::make_unique<QProcess>();
+        dieWithParent(*m_helper);
+        runAsUser(*m_helper, command.takeFirst(), command, environment());
+        m_helper->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_helper->start();
+    }
+    m_helper->write(line + '\n');
+    while (!m_helper->canReadLine())
+        if (!m_helper->waitForReadyRead(10000))
+            return {};
+    return m_helper->readLine().chopped(1);
+}
+
 bool WaylandDesktop::pointer(const QStringList &steps) const
 {
-    // One device for the session, so that a button held down stays down until a later call.
-    if (!m_pointer) {
-        QRect layout;
-        for (qsizetype i = 0; i < m_outputs.size(); ++i)
-            layout |= place(m_outputs, i);
-        m_pointer = std::make_unique<QProcess>();
-        dieWithParent(*m_pointer);
-        runAsUser(*m_pointer, CORVANE_TEST_POINTER,
-                  {QString("%1x%2").arg(layout.width()).arg(layout.height())}, environment());
-        m_pointer->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_pointer->start();
-    }
-    m_pointer->write(steps.join(' ').toUtf8() + '\n');
-    while (!m_pointer->canReadLine())
-        if (!m_pointer->waitForReadyRead(10000))
-            return false;
-    return m_pointer->readLine() == "ok\n";
+    return ask(steps.join(' ').toUtf8()) == "ok";
+}
+
+// wtype, after its pause for the seat to learn the new keyboard.
+bool WaylandDesktop::keys(const QString &chord) const
+{
+    QStringList modifiers = chord.split('+'), args{"-k", modifiers.takeLast()};
+    for (const QString &modifier : modifiers)
+        args = QStringList{"-M", modifier} + args + QStringList{"-m", modifier};
+    return run("wtype", QStringList{"-s", "300"} + args) == 0;
+}
+
+bool WaylandDesktop::type(const QString &text) const
+{
+    return run("wtype", {"-s", "300", "-d", "20", text}) == 0;
+}
+
+QImage WaylandDesktop::screen() const
+{
+    QByteArray png;
+    run("grim", {"-"}, &png);
+    return QImage::fromData(png);
 }
 
 QList<WaylandDesktop::Window> WaylandDesktop::windows() const

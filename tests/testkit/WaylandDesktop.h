@@ -20,7 +20,7 @@ namespace testkit {
 // from the left, a session bus with the desktop portal, PipeWire, and a bar hosting tray items.
 // sway refuses to run as root, so the desktop and every client run as the unprivileged user
 // that tools/setup.sh creates. Everything the desktop starts is one process group, stopped
-// with it and when the test process dies.
+// with it and when the test process dies. Another compositor's desktop derives from it.
 class WaylandDesktop
 {
 public:
@@ -34,9 +34,11 @@ public:
         QImage wallpaper;
     };
     explicit WaylandDesktop(QList<Output> outputs) : m_outputs(std::move(outputs)) {}
-    ~WaylandDesktop() { stop(); }
+    virtual ~WaylandDesktop() { stop(); }
 
     bool start(QString *error = nullptr);
+    // Where output i sits in the layout, in points: right of those before it.
+    QRect place(qsizetype i) const;
     void stop();
 
     // The session's variables for a client: its runtime folder, display (by path, for a client
@@ -55,8 +57,14 @@ public:
     int run(const QString &program, const QStringList &args, QByteArray *out = nullptr,
             int timeoutMs = 10000) const;
 
-    // Steps for the test pointer, in xdotool's words ("mousemove", x, y, "mousedown", "1").
-    bool pointer(const QStringList &steps) const;
+    // Steps for the test pointer, in xdotool's words ("mousemove", x, y, "mousedown", "1"),
+    // x and y in the layout's points.
+    virtual bool pointer(const QStringList &steps) const;
+    // One chord, such as "ctrl+c" or "Escape", and text typed key by key.
+    virtual bool keys(const QString &chord) const;
+    virtual bool type(const QString &text) const;
+    // The whole layout at its highest scale.
+    virtual QImage screen() const;
 
     struct Window
     {
@@ -66,14 +74,24 @@ public:
         bool fullScreen = false;
         bool floating = false; // such as a menu
     };
-    QList<Window> windows() const;
+    virtual QList<Window> windows() const;
+
+protected:
+    // The session's script (see kSession for its duties) and its arguments after the test's
+    // process id; what it reads from the desktop's folder dir is written there.
+    virtual bool prepare(const QTemporaryDir &dir, QByteArray *script, QStringList *args) const;
+    // The program and arguments of a helper in the session that answers each line written
+    // to it with one line, "ok" or more when it went well.
+    virtual QStringList helper() const;
+    QByteArray ask(const QByteArray &line) const;
+    const QList<Output> &outputs() const { return m_outputs; }
 
 private:
     QList<Output> m_outputs;
     QTemporaryDir m_dir;
     QProcessEnvironment m_env;
     std::unique_ptr<QProcess> m_session;
-    mutable std::unique_ptr<QProcess> m_pointer;
+    mutable std::unique_ptr<QProcess> m_helper;
     mutable QHash<QString, QString> m_copies;
     pid_t m_group = 0;
 };

@@ -1,0 +1,212 @@
+#include "testkit/GnomeDesktop.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QPainter>
+
+#include "testkit/Files.h"
+
+namespace testkit {
+
+namespace {
+
+// Runs the shell with the virtual monitors $2 laid out as $3 (for ApplyMonitorsConfig) and
+// says READY like the sway session (see WaylandDesktop.cpp). The shell reads logind over the
+// system bus wherever systemd's seats exist and dies without one: a private bus stands in.
+// Settings live in a file of the session's home: the wallpaper $4 spans the monitors pixel
+// for pixel, no banner covers it, and an extension of our own puts the shell in its unsafe
+// mode, which admits any client of the session to the shell's own calls (its windows, its
+// screenshots), and closes the overview that the shell ends its start in (a window made
+// there shows as a thumbnail). The portal reads only GNOME's and GTK's back ends, and the
+// screenshot permission is granted before the first capture, as a user's earlier Allow would.
+const char kSession[] = R"(#!/bin/sh
+trap 'echo "session: exit $?" >&2; kill 0' EXIT
+export XDG_CURRENT_DESKTOP=GNOME XDG_SESSION_TYPE=wayland NO_AT_BRIDGE=1 GTK_USE_PORTAL=0
+export GSETTINGS_BACKEND=keyfile XDG_DESKTOP_PORTAL_DIR="$XDG_RUNTIME_DIR/portals"
+export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/system_bus_socket"
+mkdir "$XDG_DESKTOP_PORTAL_DIR"
+cp /usr/share/xdg-desktop-portal/portals/gnome*.portal "$XDG_DESKTOP_PORTAL_DIR/" || exit 5
+cp /usr/share/xdg-desktop-portal/portals/gtk.portal "$XDG_DESKTOP_PORTAL_DIR/" 2>/dev/null
+dbus-daemon --session --address="$DBUS_SYSTEM_BUS_ADDRESS" --nofork --nopidfile &
+ext="$HOME/.local/share/gnome-shell/extensions/unsafe@corvane.test"
+mkdir -p "$ext" "$HOME/.config/glib-2.0/settings"
+echo '{"uuid": "unsafe@corvane.test", "name": "unsafe", "description": "unsafe",
+    "shell-version": ["43"]}' >"$ext/metadata.json"
+echo 'const Main = imports.ui.main;
+function init() { return { enable() { global.context.unsafe_mode = true;
+    Main.layoutManager.connect("startup-complete", () => Main.overview.hide()); },
+    disable() {} }; }' >"$ext/extension.js"
+cat >"$HOME/.config/glib-2.0/settings/keyfile" <<EOF
+[org/gnome/shell]
+enabled-extensions=['unsafe@corvane.test', 'ubuntu-appindicators@ubuntu.com']
+[org/gnome/desktop/notifications]
+show-banners=false
+[org/gnome/desktop/background]
+picture-uri='file://$4'
+picture-uri-dark='file://$4'
+picture-options='spanned'
+EOF
+gnome-shell --headless --wayland --no-x11 $2 &
+shell() {
+    gdbus call --session --dest org.gnome.Shell --object-path /org/gnome/Shell \
+        --method org.gnome.Shell.Eval "$1"
+}
+n=0
+until [ -S "$XDG_RUNTIME_DIR/wayland-0" ] && shell 1 2>/dev/null | grep -q true; do
+    n=$((n + 1)); [ $n -lt 300 ] || exit 3; sleep 0.1
+done
+export WAYLAND_DISPLAY=wayland-0
+dbus-update-activation-environment WAYLAND_DISPLAY XDG_CURRENT_DESKTOP XDG_SESSION_TYPE \
+    XDG_RUNTIME_DIR NO_AT_BRIDGE GTK_USE_PORTAL XDG_DESKTOP_PORTAL_DIR GSETTINGS_BACKEND \
+    DBUS_SYSTEM_BUS_ADDRESS
+pipewire >/dev/null 2>&1 &
+wireplumber >/dev/null 2>&1 &
+# The layout changes once the shell has started: changed while it starts, it never ends.
+n=0
+until shell 'Main.layoutManager._startingUp || Main.overview.visible' | grep -q "'false'"; do
+    n=$((n + 1)); [ $n -lt 300 ] || exit 8; sleep 0.1
+done
+config() {
+    gdbus call --session --dest org.gnome.Mutter.DisplayConfig \
+        --object-path /org/gnome/Mutter/DisplayConfig --method org.gnome.Mutter.DisplayConfig."$@"
+}
+serial=$(config GetCurrentState | sed -n 's/^(uint32 \([0-9]*\),.*/\1/p')
+config ApplyMonitorsConfig "$serial" 1 "$3" {} >/dev/null || exit 6
+gdbus call --session --dest org.freedesktop.impl.portal.PermissionStore \
+    --object-path /org/freedesktop/impl/portal/PermissionStore \
+    --method org.freedesktop.impl.portal.PermissionStore.SetPermission \
+    screenshot true screenshot "''" "['yes']" >/dev/null || exit 7
+n=0
+until dbus-send --session --print-reply --reply-timeout=5000 \
+        --dest=org.freedesktop.portal.Desktop /org/freedesktop/portal/desktop \
+        org.freedesktop.DBus.Introspectable.Introspect 2>/dev/null |
+        grep -q org.freedesktop.portal.Screenshot; do
+    n=$((n + 1)); [ $n -lt 60 ] || exit 4; sleep 0.5
+done
+echo "READY DBUS_SESSION_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS HOME=$HOME" \
+    "WAYLAND_DISPLAY=$XDG_RUNTIME_DIR/wayland-0 XDG_CURRENT_DESKTOP=GNOME"
+while [ -d "/proc/$1" ]; do sleep 0.2; done
+kill 0
+)";
+
+} // namespace
+
+int GnomeDesktop::pixelX(qsizetype i) const
+{
+    int x = 0;
+    for (qsizetype j = 0; j < i; ++j)
+        x += outputs()[j].pixels.width();
+    return x;
+}
+
+bool GnomeDesktop::prepare(const QTemporaryDir &dir, QByteArray *script, QStringList *args) const
+{
+    QString monitors, layout;
+    int height = 0;
+    for (const Output &o : outputs())
+        height = std::max(height, o.pixels.height());
+    QImage wallpaper(pixelX(outputs().size()), height, QImage::Format_RGB32);
+    wallpaper.fill(QColor(0x20, 0x40, 0x60));
+    QPainter painter(&wallpaper);
+    for (qsizetype i = 0; i < outputs().size(); ++i) {
+        const Output &o = outputs()[i];
+        const QString mode = QString("%1x%2").arg(o.pixels.width()).arg(o.pixels.height());
+        monitors += " --virtual-monitor " + mode;
+        layout += QString("%1(%2, 0, %3.0, 0, %4, [('Meta-%5', '%6@60.000', {})])")
+                      .arg(i ? ", " : "")
+                      .arg(pixelX(i))
+                      .arg(o.scale)
+                      .arg(i ? "false" : "true")
+                      .arg(i)
+                      .arg(mode);
+        if (!o.wallpaper.isNull())
+            painter.drawImage(pixelX(i), 0, o.wallpaper);
+    }
+    painter.end();
+    const QString file = dir.filePath("wallpaper.png");
+    *script = kSession;
+    *args = {monitors, '[' + layout + ']', file};
+    return wallpaper.save(file);
+}
+
+QStringList GnomeDesktop::helper() const
+{
+    QStringList command{"/usr/bin/python3", readable(CORVANE_GNOME_INPUT)};
+    for (qsizetype i = 0; i < outputs().size(); ++i)
+        command << QString("Meta-%1").arg(i);
+    return command;
+}
+
+bool GnomeDesktop::pointer(const QStringList &steps) const
+{
+    // A move goes to the monitor under the point, in its pixels.
+    for (qsizetype i = 0; i < steps.size(); i += 2) {
+        QByteArray line = (steps[i] + ' ' + steps.value(i + 1)).toUtf8();
+        if (steps[i] == "mousemove") {
+            const QPoint p(steps.value(i + 1).toInt(), steps.value(i + 2).toInt());
+            qsizetype o = outputs().size() - 1;
+            while (o > 0 && p.x() < place(o).x())
+                --o;
+            const QPoint in = (p - place(o).topLeft()) * outputs()[o].scale;
+            line = QString("motion %1 %2 %3").arg(o).arg(in.x()).arg(in.y()).toUtf8();
+            ++i;
+        }
+        if (ask(line) != "ok")
+            return false;
+    }
+    return true;
+}
+
+bool GnomeDesktop::keys(const QString &chord) const
+{
+    return ask("key " + chord.toUtf8()) == "ok";
+}
+
+bool GnomeDesktop::type(const QString &text) const
+{
+    return ask("type " + text.toUtf8()) == "ok";
+}
+
+QImage GnomeDesktop::screen() const
+{
+    const QString file = environment().value("XDG_RUNTIME_DIR") + "/screen.png";
+    if (ask("shot " + file.toUtf8()) != "ok")
+        return {};
+    const QImage shot(file);
+    QFile::remove(file);
+    // Each monitor's pixels, a monitor at a lower scale enlarged pixel for pixel.
+    int scale = 1;
+    QRect layout;
+    for (qsizetype i = 0; i < outputs().size(); ++i) {
+        scale = std::max(scale, outputs()[i].scale);
+        layout |= place(i);
+    }
+    QImage image(layout.size() * scale, QImage::Format_RGB32);
+    QPainter painter(&image);
+    for (qsizetype i = 0; i < outputs().size(); ++i)
+        painter.drawImage(QRect(place(i).topLeft() * scale, place(i).size() * scale), shot,
+                          QRect(QPoint(pixelX(i), 0), outputs()[i].pixels));
+    return image;
+}
+
+QList<WaylandDesktop::Window> GnomeDesktop::windows() const
+{
+    const QByteArray answer = ask("windows");
+    if (!answer.startsWith("ok "))
+        return {};
+    QList<Window> found;
+    for (const QJsonValue &v : QJsonDocument::fromJson(answer.mid(3)).array()) {
+        const QJsonArray w = v.toArray();
+        const QRect pixels(w[1].toInt(), w[2].toInt(), w[3].toInt(), w[4].toInt());
+        qsizetype o = outputs().size() - 1;
+        while (o > 0 && pixels.x() < pixelX(o))
+            --o;
+        const int s = outputs()[o].scale;
+        const QRect points(place(o).topLeft() + (pixels.topLeft() - QPoint(pixelX(o), 0)) / s,
+                           pixels.size() / s);
+        found.append({w[0].toString(), points, w[5].toBool(), w[6].toBool(), !w[6].toBool()});
+    }
+    return found;
+}
+
+} // namespace testkit

@@ -1,0 +1,106 @@
+#!/usr/bin/python3
+# The GNOME test desktop's hands and eyes, run inside its session: mutter's remote-desktop
+# API for the pointer and the keyboard, the shell's own calls for its windows and the
+# screen. One command a line on stdin, one answer a line on stdout ("ok ...", or "error").
+#   motion I X Y           pointer to pixel X,Y of monitor I (its connector is argv[I + 1])
+#   mousedown|mouseup|click B   xdotool's button numbers
+#   key CHORD              such as ctrl+c or Escape
+#   type TEXT
+#   windows                JSON: [[wm class, x, y, w, h, focused, full screen], ...] in pixels
+#   shot FILE              the whole screen as a PNG
+import json
+import sys
+
+from gi.repository import Gio, GLib
+
+bus = Gio.bus_get_sync(Gio.BusType.SESSION)
+
+
+def call(name, path, iface, method, args=None, sig=None):
+    return bus.call_sync(name, path, iface, method, GLib.Variant(sig, args) if sig else None,
+                         None, Gio.DBusCallFlags.NONE, 10000, None).unpack()
+
+
+def shell(code):
+    ok, out = call("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell", "Eval", (code,), "(s)")
+    if not ok:
+        raise RuntimeError(out)
+    return out
+
+
+MUTTER = "org.gnome.Mutter."
+rd_path = call(MUTTER + "RemoteDesktop", "/org/gnome/Mutter/RemoteDesktop",
+               MUTTER + "RemoteDesktop", "CreateSession")[0]
+rd_id = call(MUTTER + "RemoteDesktop", rd_path, "org.freedesktop.DBus.Properties", "Get",
+             (MUTTER + "RemoteDesktop.Session", "SessionId"), "(ss)")[0]
+# Absolute motion is given in the pixels of a stream recording the monitor.
+sc_path = call(MUTTER + "ScreenCast", "/org/gnome/Mutter/ScreenCast", MUTTER + "ScreenCast",
+               "CreateSession", ({"remote-desktop-session-id": GLib.Variant("s", rd_id)},),
+               "(a{sv})")[0]
+streams = [call(MUTTER + "ScreenCast", sc_path, MUTTER + "ScreenCast.Session", "RecordMonitor",
+                (connector, {}), "(sa{sv})")[0] for connector in sys.argv[1:]]
+
+
+def rd(method, args, sig):
+    call(MUTTER + "RemoteDesktop", rd_path, MUTTER + "RemoteDesktop.Session", method, args, sig)
+
+
+rd("Start", None, None)
+
+BUTTONS = {"1": 0x110, "2": 0x112, "3": 0x111}  # BTN_LEFT, BTN_MIDDLE, BTN_RIGHT
+# Linux input codes of a US keyboard; a character on a key's second level takes Shift.
+KEYS = {"Escape": 1, "BackSpace": 14, "Tab": 15, "Return": 28, "ctrl": 29, "shift": 42,
+        "alt": 56, "space": 57, "super": 125, "Delete": 111, "Left": 105, "Right": 106,
+        "Up": 103, "Down": 108}
+for row, first in (("1234567890-=", 2), ("qwertyuiop[]", 16), ("asdfghjkl;'`", 30),
+                   ("\\zxcvbnm,./", 43), ("!@#$%^&*()_+", 2), ("QWERTYUIOP{}", 16),
+                   ('ASDFGHJKL:"~', 30), ("|ZXCVBNM<>?", 43)):
+    for i, c in enumerate(row):
+        KEYS.setdefault(c, first + i)
+SHIFTED = set("!@#$%^&*()_+QWERTYUIOP{}ASDFGHJKL:\"~|ZXCVBNM<>?")
+
+
+def chord(names):
+    codes = [KEYS[n] for n in names]
+    if names[-1] in SHIFTED:
+        codes.insert(-1, KEYS["shift"])
+    for c in codes:
+        rd("NotifyKeyboardKeycode", (c, True), "(ub)")
+    for c in reversed(codes):
+        rd("NotifyKeyboardKeycode", (c, False), "(ub)")
+
+
+# Mapped windows only: the shell lists a window before its first frame, at 0x0.
+WINDOWS = """JSON.stringify(global.get_window_actors().map(a => a.meta_window).filter(w =>
+    !w.is_hidden() && w.get_frame_rect().width > 0).map(w => {
+    const r = w.get_frame_rect();
+    return [w.get_wm_class(), r.x, r.y, r.width, r.height, w.has_focus(), w.is_fullscreen()];
+}))"""
+
+for line in sys.stdin:
+    word, _, rest = line.rstrip("\n").partition(" ")
+    answer = "ok"
+    try:
+        if word == "motion":
+            i, x, y = rest.split()
+            rd("NotifyPointerMotionAbsolute", (streams[int(i)], float(x), float(y)), "(sdd)")
+        elif word in ("mousedown", "mouseup", "click"):
+            for state in ((True,) if word == "mousedown" else (False,) if word == "mouseup"
+                          else (True, False)):
+                rd("NotifyPointerButton", (BUTTONS[rest], state), "(ib)")
+        elif word == "key":
+            chord(rest.split("+"))
+        elif word == "type":
+            for c in rest:
+                chord(["space" if c == " " else c])
+        elif word == "windows":
+            answer += " " + json.loads(shell(WINDOWS))
+        elif word == "shot":
+            answer = "ok" if call("org.gnome.Shell.Screenshot", "/org/gnome/Shell/Screenshot",
+                                  "org.gnome.Shell.Screenshot", "Screenshot",
+                                  (False, False, rest), "(bbs)")[0] else "error"
+        else:
+            answer = "error unknown command"
+    except (GLib.Error, RuntimeError, KeyError, ValueError, IndexError) as e:
+        answer = "error " + str(e).replace("\n", " ")
+    print(answer, flush=True)
