@@ -15,6 +15,7 @@ packages=(
   desktop-file-utils appstream dpkg-dev file librsvg2-bin zip
   qt6-wayland libwayland-dev sway xdg-desktop-portal xdg-desktop-portal-wlr
   xdg-desktop-portal-gtk grim pipewire wireplumber wtype wl-clipboard dbus procps
+  gnome-shell mutter xdg-desktop-portal-gnome gnome-shell-extension-appindicator python3-gi
 )
 
 missing=()
