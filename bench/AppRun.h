@@ -39,13 +39,15 @@ struct Overlay
 class App
 {
 public:
-    // monitors: 1 for one 3840x2160 screen, 2 for two of them side by side.
-    explicit App(int monitors)
-        : m_monitors(monitors), m_server(testkit::XServerOptions{.width = 3840,
-                                                                 .height = 2160,
-                                                                 .windowManager = true,
-                                                                 .tray = true,
-                                                                 .twoMonitors = monitors == 2})
+    // monitors: 1 for one 3840x2160 screen, 2 for two of them side by side. Without
+    // listWindows the application is told to record no windows at capture.
+    explicit App(int monitors, bool listWindows = true)
+        : m_monitors(monitors), m_listWindows(listWindows),
+          m_server(testkit::XServerOptions{.width = 3840,
+                                           .height = 2160,
+                                           .windowManager = true,
+                                           .tray = true,
+                                           .twoMonitors = monitors == 2})
     {}
     ~App()
     {
@@ -66,6 +68,8 @@ public:
         QProcessEnvironment env = m_server.environment();
         env.insert(QStringLiteral("HOME"), m_home.path());
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.filePath(QStringLiteral("config")));
+        if (!m_listWindows)
+            env.insert(QStringLiteral("CORVANE_WINDOW_LIST"), QStringLiteral("none"));
         m_app.setProcessEnvironment(env);
         m_app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_app.start(QStringLiteral(CORVANE_EXECUTABLE));
@@ -105,6 +109,7 @@ public:
     xcb_connection_t *connection() const { return m_c; }
     const testkit::XServer &server() const { return m_server; }
     int monitors() const { return m_monitors; }
+    bool listsWindows() const { return m_listWindows; }
 
     // Injects keys and waits for the injecting client to finish, so that no two injections
     // overlap and leave modifiers in a mixed state.
@@ -259,6 +264,7 @@ private:
     }
 
     int m_monitors;
+    bool m_listWindows;
     testkit::XServer m_server;
     QTemporaryDir m_home;
     QProcess m_app;

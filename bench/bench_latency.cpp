@@ -16,6 +16,9 @@
 // server's first drawing into it, seen through the Damage extension). The baseline is the
 // same injected key path ending at a passive grab of this harness, measured on the same
 // server in the same run; overlay minus baseline is the time from the capture request on.
+// The desktop shows a dozen windows of another program; with one monitor the first frame is
+// measured again with the application told to record no windows, which shows what the
+// recording of the windows at capture costs.
 namespace {
 
 using apprun::Clock;
@@ -30,6 +33,8 @@ struct Figures
     double firstAfterStart = 0;
 };
 std::map<int, Figures> figures;
+// The first frames on one monitor with the windows recorded (true) and without.
+std::map<bool, std::vector<double>> listing;
 std::unique_ptr<apprun::App> app;
 
 double median(std::vector<double> v)
@@ -42,18 +47,23 @@ double median(std::vector<double> v)
 
 // One application (and server) at a time; the first capture after its start is measured
 // here, apart from the rest.
-apprun::App *appFor(int monitors, benchmark::State &state)
+apprun::App *appFor(int monitors, benchmark::State &state, bool listWindows = true)
 {
-    if (app && app->monitors() == monitors)
+    if (app && app->monitors() == monitors && app->listsWindows() == listWindows)
         return app.get();
     app.reset();
-    app = std::make_unique<apprun::App>(monitors);
+    app = std::make_unique<apprun::App>(monitors, listWindows);
     QString error;
     if (!app->start(&error)) {
         state.SkipWithError(qPrintable(error));
         app.reset();
         return nullptr;
     }
+    app->server().run(QStringLiteral("sh"),
+                      {QStringLiteral("-c"),
+                       QStringLiteral("for i in $(seq 12); do xmessage -geometry "
+                                      "600x400+$((i * 150))+$((i * 90)) window >/dev/null 2>&1 "
+                                      "& done")});
     xcb_connection_t *c = app->connection();
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
     xcb_grab_key(c, 1, root, apprun::kHotKeyMask, kEight, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
@@ -68,7 +78,8 @@ apprun::App *appFor(int monitors, benchmark::State &state)
     double last = 0;
     for (const apprun::Overlay &o : *first)
         last = std::max(last, apprun::ms(*o.firstFrame - start));
-    figures[monitors].firstAfterStart = last;
+    if (listWindows)
+        figures[monitors].firstAfterStart = last;
     return app.get();
 }
 
@@ -99,7 +110,8 @@ void injectedKey(benchmark::State &state)
 void hotKeyToFirstFrame(benchmark::State &state)
 {
     const int monitors = int(state.range(0));
-    apprun::App *a = appFor(monitors, state);
+    const bool listWindows = state.range(1) != 0;
+    apprun::App *a = appFor(monitors, state, listWindows);
     if (!a)
         return;
     Figures &f = figures[monitors];
@@ -115,8 +127,12 @@ void hotKeyToFirstFrame(benchmark::State &state)
             mapped = std::max(mapped, apprun::ms(*o.mapped - start));
             frame = std::max(frame, apprun::ms(*o.firstFrame - start));
         }
-        f.mapped.push_back(mapped);
-        f.frame.push_back(frame);
+        if (monitors == 1)
+            listing[listWindows].push_back(frame);
+        if (listWindows) {
+            f.mapped.push_back(mapped);
+            f.frame.push_back(frame);
+        }
         state.SetIterationTime(frame / 1000);
         if (!a->close()) {
             state.SkipWithError("Escape did not close the overlay");
@@ -131,13 +147,14 @@ void hotKeyToFirstFrame(benchmark::State &state)
 
 BENCHMARK(injectedKey)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(hotKeyToFirstFrame)
-    ->Arg(1)
+    ->Args({1, 1})
+    ->Args({1, 0})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(20);
 BENCHMARK(injectedKey)->Arg(2)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(hotKeyToFirstFrame)
-    ->Arg(2)
+    ->Args({2, 1})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(20);
@@ -164,5 +181,10 @@ int main(int argc, char **argv)
         std::printf("%8d  %7.1f  %10.1f  %9.1f  %9.2f  %18.1f  %38.1f\n", monitors, key,
                     median(f.mapped), frame, frame / key, frame - key, f.firstAfterStart - key);
     }
+    if (!listing[true].empty() && !listing[false].empty())
+        std::printf("\none monitor, first frame (ms): windows recorded %.1f, not recorded %.1f, "
+                    "recording %.1f\n",
+                    median(listing[true]), median(listing[false]),
+                    median(listing[true]) - median(listing[false]));
     return 0;
 }
