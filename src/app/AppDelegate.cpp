@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QDBusInterface>
 #include <QDesktopServices>
 #include <QMenu>
 #include <QMessageBox>
@@ -26,6 +27,16 @@ QIcon statusIcon()
     QIcon icon(QStringLiteral(":/status/corvane-status.png"));
     icon.addFile(QStringLiteral(":/status/corvane-status@2x.png"));
     return icon;
+}
+
+// Qt 6.4 makes the tray items of a process StatusNotifierItems on D-Bus when, as the first one
+// is made, the session bus has a watcher that reports a host, and X11 tray icons otherwise;
+// the same question tells which ones this process got.
+bool trayIsStatusNotifierItem()
+{
+    const QString watcherName = QStringLiteral("org.kde.StatusNotifierWatcher");
+    QDBusInterface watcher(watcherName, QStringLiteral("/StatusNotifierWatcher"), watcherName);
+    return watcher.isValid() && watcher.property("IsStatusNotifierHostRegistered").toBool();
 }
 
 } // namespace
@@ -65,6 +76,11 @@ void AppDelegate::applicationDidFinishLaunching()
     m_statusItem = std::make_unique<QSystemTrayIcon>(statusIcon());
     connect(m_statusItem.get(), &QSystemTrayIcon::activated, this, &AppDelegate::statusItemClicked);
     buildMenu();
+    // Hosts of D-Bus items that show a menu exported with the item show it at the icon, and
+    // only those that do not ask the item for it (statusItemClicked). On the X11 tray it
+    // stays popped up per click.
+    if (trayIsStatusNotifierItem())
+        m_statusItem->setContextMenu(m_menu.get());
 
     QPointer<AppDelegate> self(this);
     m_hotKey = std::make_unique<HotKey>([self] {
@@ -135,9 +151,10 @@ bool AppDelegate::applicationShouldHandleReopen()
 void AppDelegate::statusItemClicked(QSystemTrayIcon::ActivationReason reason)
 {
     if (reason == QSystemTrayIcon::Context) {
-        // Popped up per click rather than attached, so a left click never opens it. Under
-        // Wayland a window without a parent of its own becomes an application window, which a
-        // tiling desktop would stretch over the screen; one of a fixed size floats instead.
+        // A right click on the X11 tray icon, or a D-Bus host that shows no exported menu
+        // (sway's bar) asking the item for it. Under Wayland a window without a parent of its
+        // own becomes an application window, which a tiling desktop would stretch over the
+        // screen; one of a fixed size floats instead.
         if (DisplayPlatform::current() == DisplayPlatform::Kind::Wayland)
             m_menu->setFixedSize(m_menu->sizeHint());
         m_menu->popup(QCursor::pos());

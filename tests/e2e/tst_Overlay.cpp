@@ -316,7 +316,7 @@ private slots:
             },
             15000));
         const QRegularExpressionMatch item =
-            QRegularExpression("\"([^\"/]+)(/[^\"]+)\"").match(items);
+            QRegularExpression("\"([^\"/@]+)@?(/[^\"]+)\"").match(items);
         QVERIFY2(item.hasMatch(), items);
         // Its tool tip says so too, instead of naming a shortcut that does nothing.
         QByteArray tip;
@@ -326,6 +326,12 @@ private slots:
                      "string:ToolTip"},
                     &tip);
         QVERIFY2(tip.contains("이 데스크톱에서는 단축키를 쓸 수 없음"), tip);
+        QByteArray menu; // exported with the item, for hosts that show it at the icon
+        desktop.run("dbus-send",
+                    {"--session", "--print-reply", "--dest=" + item.captured(1), "/MenuBar",
+                     "com.canonical.dbusmenu.GetLayout", "int32:0", "int32:-1", "array:string:"},
+                    &menu);
+        QVERIFY2(menu.contains("\"캡처\"") && menu.contains("\"종료\""), menu);
         // Activating the item captures; so does the menu the bar asks for, which floats rather
         // than being tiled as an application window, with a click on its first row that can be
         // chosen, "캡처".
