@@ -296,6 +296,24 @@ private slots:
         QVERIFY(!second.isEmpty());
     }
 
+#ifdef CORVANE_GNOME
+    // GNOME's portal writes each capture's picture into the home (its Pictures folder, or the
+    // home itself) and leaves it there: none is left once the application has read it.
+    void noPictureIsLeftInTheHome()
+    {
+        AppProcess app = desktop.app();
+        for (int i = 0; i < 3; ++i) {
+            QVERIFY2(capture(app), app.stderrText());
+            QVERIFY(desktop.pointer({"click", "3"}));
+            QVERIFY(waitForOverlays(0));
+        }
+        QByteArray found;
+        const QStringList find{"-c", R"(find "$HOME" "$0" -name '*.png')", app.home()};
+        QCOMPARE(desktop.run("sh", find, &found), 0);
+        QVERIFY2(found.isEmpty(), found);
+    }
+#endif
+
 #ifdef CORVANE_WAYLAND
     void trayItemCapturesAndTheMissingShortcutIsSaidOnce()
     {
@@ -364,6 +382,9 @@ private slots:
     // desktop's report of it pressed captures.
     void desktopShortcutCaptures()
     {
+#ifdef CORVANE_GNOME
+        QSKIP("GNOME Shell 43 offers no global shortcuts, and its portal takes no stand-in");
+#endif
         QCOMPARE(desktop.run("sh", {"-c", R"(
 dbus-update-activation-environment XDG_DESKTOP_PORTAL_DIR="$XDG_RUNTIME_DIR/portals-shortcuts"
 pkill -xf /usr/libexec/xdg-desktop-portal
