@@ -4,6 +4,7 @@
 #include <QCursor>
 #include <QDBusInterface>
 #include <QDesktopServices>
+#include <QImageReader>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
@@ -22,10 +23,20 @@ namespace {
 constexpr int kMenuCaptureDelayMs = 250;
 constexpr int kHotKeyRetryMs = 5000;
 
+// Read as PNG by name: detecting the format would load every image format plugin installed
+// (a dozen libraries with their dependencies) before the tray icon can show.
+QPixmap statusPixmap(const QString &path)
+{
+    QImageReader reader(path, "png");
+    reader.setAutoDetectImageFormat(false);
+    return QPixmap::fromImage(reader.read());
+}
+
 QIcon statusIcon()
 {
-    QIcon icon(QStringLiteral(":/status/corvane-status.png"));
-    icon.addFile(QStringLiteral(":/status/corvane-status@2x.png"));
+    QIcon icon;
+    icon.addPixmap(statusPixmap(QStringLiteral(":/status/corvane-status.png")));
+    icon.addPixmap(statusPixmap(QStringLiteral(":/status/corvane-status@2x.png")));
     return icon;
 }
 
