@@ -1,7 +1,9 @@
+#include <QColorSpace>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTest>
 
@@ -86,6 +88,64 @@ private:
                                at(to) + (release ? QStringList{"mouseup", "1"} : QStringList()));
     }
     bool click(QPoint p) const { return desktop.pointer(at(p) + QStringList{"click", "1"}); }
+    // The screen at one pixel a point.
+    QImage inPoints() const
+    {
+        const QImage shot = desktop.screen();
+        return shot.scaled(outputs[1].rect.right() + 1,
+                           shot.height() * (outputs[1].rect.right() + 1) / shot.width());
+    }
+    // Whether now shows at p what `before` did there, halved where the overlay dims it.
+    static bool shows(const QImage &now, const QImage &before, QPoint p, int dimmed)
+    {
+        const QRgb got = now.pixel(p), want = before.pixel(p);
+        return std::abs(qRed(got) - qRed(want) / dimmed) <= 2 &&
+               std::abs(qGreen(got) - qGreen(want) / dimmed) <= 2 &&
+               std::abs(qBlue(got) - qBlue(want) / dimmed) <= 2;
+    }
+    // Opens a window of another program at a place on the first output and returns its frame:
+    // under sway the place, where it floats without borders; on X11 where the screen changed,
+    // outside a window under it whose frame may change as it loses the focus, once settled.
+    QRect openWindow(const QRect &place, QStringList *pids,
+                     [[maybe_unused]] const QRect &under = {}) const
+    {
+        const QImage before = inPoints();
+        const QString start = "%1 >/dev/null 2>&1 & echo $!";
+        QByteArray pid;
+#ifdef CORVANE_WAYLAND
+        desktop.run("sh", {"-c", start.arg("wev")}, &pid);
+        pids->append(pid.trimmed());
+        const QString floatThere = QString("[pid=%1] floating enable, resize set %2 %3, move "
+                                           "absolute position %4 %5")
+                                       .arg(pid.trimmed())
+                                       .arg(place.width())
+                                       .arg(place.height())
+                                       .arg(place.x())
+                                       .arg(place.y());
+        const bool shown =
+            waitUntil([&] { return desktop.run("swaymsg", {floatThere}) == 0; }, 10000) &&
+            waitUntil([&] { return !shows(inPoints(), before, place.center(), 1); }, 10000);
+        return shown ? place : QRect();
+#else
+        const QString geometry =
+            QString::asprintf("%dx%d+%d+%d", place.width(), place.height(), place.x(), place.y());
+        desktop.run("sh", {"-c", start.arg("xmessage -geometry " + geometry + " window")}, &pid);
+        pids->append(pid.trimmed());
+        QRect frame, last;
+        waitUntil(
+            [&] {
+                last = std::exchange(frame, QRect());
+                const QImage now = inPoints();
+                for (int y = place.top() - 80; y < place.bottom() + 80; ++y)
+                    for (int x = place.left() - 80; x < place.right() + 80; ++x)
+                        if (!under.contains(x, y) && !shows(now, before, {x, y}, 1))
+                            frame |= QRect(x, y, 1, 1);
+                return frame.isValid() && frame == last;
+            },
+            10000);
+        return frame;
+#endif
+    }
     QImage clipboardImage(const QString &type) const
     {
         QByteArray bytes;
@@ -236,6 +296,73 @@ private slots:
                 [&] { return (link = desktop.clipboard("text/plain")).startsWith(server); }, 5000));
             QVERIFY(waitUntil([&] { return app.opened() == link.trimmed(); }, 5000));
         }
+    }
+
+    // Another program's windows, the second partly over the first: with no selection the one
+    // under the pointer is outlined, its frame to the point, and a click makes it the selection,
+    // whose copy holds the frame's pixels; a click beside them does nothing and a drag over one
+    // still selects freely.
+    void windowsArePickedWithAClick()
+    {
+#ifdef CORVANE_GNOME
+        QSKIP("GNOME Shell tells no other program its windows");
+#endif
+        QStringList pids;
+        const auto closeWindows = qScopeGuard([&] { desktop.run("kill", pids); });
+        const QRect lower = openWindow({150, 100, 450, 300}, &pids);
+        const QRect upper = openWindow({400, 250, 450, 300}, &pids, lower);
+        QVERIFY(lower.isValid() && upper.isValid());
+        QVERIFY(desktop.pointer(at(outputs[1].rect.bottomRight() - QPoint(20, 20))));
+        const QImage before = inPoints();
+        // Undimmed inside each corner and dimmed outside it, a point away where the screen is
+        // read back from a scaled render that blends neighbouring points.
+        const int reach = outputs[0].blended ? 2 : 1;
+        const auto outlined = [&](const QImage &now, const QRect &frame) {
+            for (QPoint corner :
+                 {frame.topLeft(), frame.topRight(), frame.bottomLeft(), frame.bottomRight()}) {
+                const QPoint in(corner.x() == frame.left() ? reach : -reach,
+                                corner.y() == frame.top() ? reach : -reach);
+                if (!shows(now, before, corner + in, 1) || !shows(now, before, corner - in, 2))
+                    return false;
+            }
+            return true;
+        };
+        AppProcess app = desktop.app();
+        QVERIFY2(capture(app), app.stderrText());
+        const QPoint onLower = lower.topLeft() + QPoint(20, 20);
+        const QPoint onUpper(lower.right() + 20, upper.top() + 10);
+        for (const auto &[point, frame, other] :
+             {std::tuple(onLower, lower, upper), std::tuple(onUpper, upper, lower)}) {
+            QVERIFY(desktop.pointer(at(point)));
+            QVERIFY2(waitUntil(
+                         [&] {
+                             const QImage now = inPoints();
+                             return outlined(now, frame) && !outlined(now, other);
+                         },
+                         5000),
+                     qPrintable(QDebug::toString(frame)));
+        }
+        QVERIFY(click(onUpper));
+        QVERIFY(desktop.keys("ctrl+c"));
+        QVERIFY(waitForOverlays(0));
+        // Pixels alone: the clipboard's PNG names its colour space, the screen's does not.
+        const auto pixels = [](QImage image) {
+            image.setColorSpace({});
+            return image.convertToFormat(QImage::Format_RGB32);
+        };
+        const QImage copied = pixels(clipboardImage("image/png"));
+        QCOMPARE(copied.size(), upper.size());
+        const QRect inner = upper.adjusted(reach - 1, reach - 1, 1 - reach, 1 - reach);
+        QCOMPARE(copied.copy(inner.translated(-upper.topLeft())), pixels(before.copy(inner)));
+        QVERIFY2(capture(app), app.stderrText());
+        const QPoint background(1000, 600);
+        QVERIFY(click(background));
+        QTest::qWait(500);
+        QVERIFY(shows(inPoints(), before, background, 2));
+        QVERIFY(drag(onLower, onLower + QPoint(100, 60)));
+        QVERIFY(desktop.keys("ctrl+c"));
+        QVERIFY(waitForOverlays(0));
+        QCOMPARE(clipboardImage("image/png").size(), QSize(100, 60));
     }
 
     // With none running, --capture starts one first; --settings and --quit reach it.
