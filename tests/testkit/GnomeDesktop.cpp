@@ -4,6 +4,8 @@
 #include <QJsonDocument>
 #include <QPainter>
 
+#include <algorithm>
+
 #include "testkit/Files.h"
 
 namespace testkit {
@@ -206,6 +208,8 @@ QList<WaylandDesktop::Window> GnomeDesktop::windows() const
                            pixels.size() / s);
         found.append({w[0].toString(), points, w[5].toBool(), w[6].toBool(), !w[6].toBool()});
     }
+    // Left to right, as sway lists them, rather than in the shell's stacking order.
+    std::ranges::stable_sort(found, {}, [](const Window &w) { return w.rect.x(); });
     return found;
 }
 
