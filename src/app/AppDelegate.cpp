@@ -22,6 +22,7 @@ namespace {
 
 constexpr int kMenuCaptureDelayMs = 250;
 constexpr int kHotKeyRetryMs = 5000;
+constexpr int kPrepareDelayMs = 1000;
 
 // Read as PNG by name: detecting the format would load every image format plugin installed
 // (a dozen libraries with their dependencies) before the tray icon can show.
@@ -108,8 +109,10 @@ void AppDelegate::applicationDidFinishLaunching()
         QTimer::singleShot(0, this, &AppDelegate::applyHotKey);
     else
         applyHotKey();
+    // After the tray host has taken the icon in: the server's first writes into screen-sized
+    // buffers would hold the docking up.
     if (m_screens.prepare)
-        QTimer::singleShot(0, this, [self] {
+        QTimer::singleShot(kPrepareDelayMs, this, [self] {
             if (self)
                 self->m_screens.prepare();
         });
