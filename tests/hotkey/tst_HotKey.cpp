@@ -51,13 +51,15 @@ private slots:
         QCOMPARE(presses, 2);
     }
 
-    void worksWithCapsLockOn()
+    void worksWithLockKeysOn()
     {
         QVERIFY(hotKey->registerHotKey(HotKeyCombo(0, HotKeyCombo::Option)));
-        QVERIFY(press(QStringLiteral("Caps_Lock")));
-        QVERIFY(press(QStringLiteral("alt+a")));
-        QVERIFY(press(QStringLiteral("Caps_Lock")));
-        QVERIFY(QTest::qWaitFor([&] { return presses == 1; }, 5000));
+        for (const QString lock : {"Caps_Lock", "Num_Lock"}) {
+            const int before = presses;
+            QVERIFY(press(lock) && press(QStringLiteral("alt+a")) && press(lock));
+            QVERIFY2(QTest::qWaitFor([&] { return presses == before + 1; }, 5000),
+                     qPrintable(lock));
+        }
     }
 
     void registeringTwiceKeepsOneRegistration()
