@@ -57,17 +57,11 @@ void freezeAll(QObject *context, std::function<void(QList<ScreenShot>, bool)> do
 
 void prepare()
 {
-    // A new pixmap's or segment's pages become warm in the server at its first write: one copy
-    // and one read do that. Under Wayland the buffers the compositor copies into are made and
-    // written once, likewise.
-    if (!DisplayPlatform::capturesThroughPortal()) {
-        for (const ScreenShot &shot : copyInServer()) {
-            if (shot.serverCopy)
-                shot.serverCopy->read();
-        }
-    } else if (QString why; ScreenCopy::available()) {
+    // Under Wayland the buffers the compositor copies into are made and written once.
+    if (!DisplayPlatform::capturesThroughPortal())
+        prepareInServer();
+    else if (QString why; ScreenCopy::available())
         ScreenCopy::captureAll(&why);
-    }
 }
 
 void allowAgain()

@@ -27,6 +27,10 @@ QList<ScreenShot> captureAll(Reader reader);
 // not X11 or the server refused.
 QList<ScreenShot> copyInServer();
 
+// Makes and warms the pixmaps and segments copyInServer() and ServerCopy::read() keep,
+// unless a capture made them already (its overlay may still be showing them).
+void prepareInServer();
+
 // A Format_RGB32 image in memory of its own, on huge pages where the system grants them.
 QImage freshImage(QSize size);
 

@@ -189,6 +189,18 @@ QList<ScreenShot> copyInServer()
     return shots;
 }
 
+void prepareInServer()
+{
+    if (!keptPixmaps.empty())
+        return;
+    // A new pixmap's or segment's pages become warm in the server at its first write: one
+    // copy and one read do that.
+    for (const ScreenShot &shot : copyInServer()) {
+        if (shot.serverCopy)
+            shot.serverCopy->read();
+    }
+}
+
 // Reading the screen needs no grant on X11.
 bool hasPermission()
 {
