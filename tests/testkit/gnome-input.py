@@ -10,6 +10,7 @@
 #   shot FILE              the whole screen as a PNG
 import json
 import sys
+import time
 
 from gi.repository import Gio, GLib
 
@@ -58,6 +59,10 @@ for row, first in (("1234567890-=", 2), ("qwertyuiop[]", 16), ("asdfghjkl;'`", 3
     for i, c in enumerate(row):
         KEYS.setdefault(c, first + i)
 SHIFTED = set("!@#$%^&*()_+QWERTYUIOP{}ASDFGHJKL:\"~|ZXCVBNM<>?")
+# The seat takes a new keyboard's first keys before it knows the keyboard, and loses them.
+for state in (True, False):
+    rd("NotifyKeyboardKeycode", (KEYS["shift"], state), "(ub)")
+time.sleep(0.3)
 
 
 def chord(names):
