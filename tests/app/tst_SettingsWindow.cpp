@@ -22,8 +22,7 @@ class TestSettingsWindow : public QObject
     // key codes the X server reports; other keys, such as Mute, get none the recorder knows.
     static void press(QWidget *recorder, const QKeySequence &keys)
     {
-        const QHash<int, quint32> codes{
-            {Qt::Key_A, 38}, {Qt::Key_F5, 71}, {Qt::Key_Escape, 9}, {Qt::Key_Print, 107}};
+        const QHash<int, quint32> codes{{Qt::Key_A, 38}, {Qt::Key_F5, 71}, {Qt::Key_Escape, 9}};
         for (int i = 0; i < keys.count(); ++i) {
             QKeyEvent event(QEvent::KeyPress, keys[i].key(), keys[i].keyboardModifiers(),
                             codes[keys[i].key()], 0, 0);
@@ -52,7 +51,6 @@ private slots:
         QTest::newRow("super_is_control") << 1 << "Meta+Alt+A";
         QTest::newRow("escape_or_modifier_alone") << 1 << "Ctrl+Esc, Shift";
         QTest::newRow("key_without_a_code") << 1 << "Ctrl+Volume Mute";
-        QTest::newRow("print_screen") << 1 << "Print";
     }
     void looksAsDesigned()
     {

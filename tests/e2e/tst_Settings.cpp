@@ -101,8 +101,6 @@ private slots:
         XWindow icon;
         QVERIFY(waitForWindow(server(), Kind::TrayIcon, &icon));
         QVERIFY(chooseFromMenu(server(), icon, {"Down", "Down", "Return"}, settingsShown));
-        // While it is open, another launch captures nothing: a capture would take the keys.
-        QCOMPARE(app.launchAgain(), 0);
         // The capture hotkey is released while the window is open: its press captures nothing.
         QVERIFY(key(server(), "shift+ctrl+9 " + keys));
         QVERIFY(waitUntil([&] { return !settingsShown(); }, 5000));
