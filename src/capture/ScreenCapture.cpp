@@ -1,5 +1,7 @@
 #include "capture/ScreenCapture.h"
 
+#include <qpa/qplatformscreen.h>
+
 #include "capture/PortalCapture.h"
 #include "capture/ScreenCaptureReaders.h"
 #include "capture/ScreenCopy.h"
@@ -12,6 +14,21 @@ QSize ScreenShot::pixelSize() const
     if (!image.isNull() || !serverCopy)
         return image.size();
     return serverCopy->size;
+}
+
+QRect ScreenShot::geometry() const
+{
+    const QSize pixels = pixelSize();
+    if (!screen)
+        return QRect(QPoint(), pixels);
+    const QRect geometry = screen->geometry();
+    // Compared in the platform's own units, which QT_SCALE_FACTOR leaves alone.
+    const QPlatformScreen *native = screen->handle();
+    if (!native || native->devicePixelRatio() <= 1 || native->geometry().size() != pixels)
+        return geometry;
+    const qreal ratio = screen->devicePixelRatio();
+    return QRect(geometry.topLeft(),
+                 QSize(qRound(pixels.width() / ratio), qRound(pixels.height() / ratio)));
 }
 
 namespace {

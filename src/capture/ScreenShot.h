@@ -18,4 +18,9 @@ struct ScreenShot
     std::shared_ptr<const ServerCopy> serverCopy;
 
     QSize pixelSize() const;
+    // Where the image shows in Qt's global coordinates, at the screen's pixel ratio: the
+    // screen's geometry, except on an output whose compositor lays outputs out in their pixels
+    // (GNOME Shell's default mode) and so gives a scaled output its pixel size as its logical
+    // size, while its windows are measured in its pixels over its scale all the same.
+    QRect geometry() const;
 };

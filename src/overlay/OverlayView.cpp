@@ -28,8 +28,7 @@ OverlayView::OverlayView(const ScreenShot &shot, OverlaySession *session, QWidge
       m_font(systemFont(12)), m_textFont(systemFont(18)), m_uploader(new Uploader(this)),
       m_color(palette().front().color)
 {
-    const QRect geometry =
-        shot.screen ? shot.screen->geometry() : QRect(QPoint(), shot.pixelSize());
+    const QRect geometry = shot.geometry();
     m_scale = geometry.width() > 0 ? qreal(shot.pixelSize().width()) / geometry.width() : 1.0;
     setGeometry(QRect(QPoint(), geometry.size()));
     setMouseTracking(true);

@@ -3,6 +3,7 @@
 #include <malloc.h>
 
 #include <QCoreApplication>
+#include <QResizeEvent>
 #include <QTimer>
 #include <QWindow>
 
@@ -68,13 +69,14 @@ OverlayWindow *OverlayWindow::forShot(const ScreenShot &shot, OverlaySession *se
 void OverlayWindow::adopt(const ScreenShot &shot, OverlaySession *session)
 {
     m_screen = shot.screen;
+    m_place = shot.geometry();
     // The view first: the window's size and contents come from it.
     m_view = new OverlayView(shot, session, this);
     m_view->show();
     setFocusProxy(m_view);
     if (m_screen) {
         setScreen(m_screen);
-        setGeometry(m_screen->geometry());
+        setGeometry(m_place);
     } else {
         resize(m_view->size());
     }
@@ -107,7 +109,7 @@ void OverlayWindow::showOverlay()
         return;
     }
     if (m_screen)
-        setGeometry(m_screen->geometry());
+        setGeometry(m_place);
     // Before show(): the native windows are made here, and the first frame follows the map.
     const bool fromServer = m_view->paintFromServer();
     if (fromServer)
@@ -124,6 +126,24 @@ bool OverlayWindow::eventFilter(QObject *watched, QEvent *event)
         // Qt paints on the first exposure; a later one follows a new configuration.
         if (event->type() == QEvent::Expose || event->type() == QEvent::Paint)
             WaylandSurface::commit(windowHandle());
+        // A compositor may size a new full-screen window for an output of another scale and,
+        // once it has it right, leave it where the wrong size put it: asked again, it covers
+        // the output.
+        if (event->type() == QEvent::Resize) {
+            const QSize size = static_cast<QResizeEvent *>(event)->size();
+            if (size != m_place.size())
+                m_missized = true;
+            else if (std::exchange(m_missized, false))
+                QTimer::singleShot(0, this, [this] { showNormal(); });
+        }
+        // Full screen again once the compositor has applied the normal state, which it does
+        // only on a commit after it.
+        if (event->type() == QEvent::WindowStateChange && event->spontaneous() &&
+            windowHandle()->windowStates() == Qt::WindowNoState && isVisible())
+            QTimer::singleShot(0, this, [this] {
+                WaylandSurface::commit(windowHandle());
+                showFullScreen();
+            });
         return QWidget::eventFilter(watched, event);
     }
     // The view's own native window covers this one and paints itself. Painting this window

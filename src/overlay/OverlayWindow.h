@@ -41,5 +41,9 @@ private:
     void adopt(const ScreenShot &shot, OverlaySession *session);
 
     QPointer<QScreen> m_screen;
+    // The screen's area in global coordinates, at the scale of the view's image.
+    QRect m_place;
+    // Whether the compositor gave the window another size since it was shown.
+    bool m_missized = false;
     OverlayView *m_view;
 };
