@@ -78,17 +78,7 @@ gdbus call --session --dest org.freedesktop.impl.portal.PermissionStore \
     --object-path /org/freedesktop/impl/portal/PermissionStore \
     --method org.freedesktop.impl.portal.PermissionStore.SetPermission \
     screenshot true screenshot "''" "['yes']" >/dev/null || exit 7
-n=0
-until dbus-send --session --print-reply --reply-timeout=5000 \
-        --dest=org.freedesktop.portal.Desktop /org/freedesktop/portal/desktop \
-        org.freedesktop.DBus.Introspectable.Introspect 2>/dev/null |
-        grep -q org.freedesktop.portal.Screenshot; do
-    n=$((n + 1)); [ $n -lt 60 ] || exit 4; sleep 0.5
-done
-echo "READY DBUS_SESSION_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS HOME=$HOME" \
-    "WAYLAND_DISPLAY=$XDG_RUNTIME_DIR/wayland-0 XDG_CURRENT_DESKTOP=GNOME"
-while [ -d "/proc/$1" ]; do sleep 0.2; done
-kill 0
+ready="HOME=$HOME WAYLAND_DISPLAY=$XDG_RUNTIME_DIR/wayland-0 XDG_CURRENT_DESKTOP=GNOME"
 )";
 
 } // namespace

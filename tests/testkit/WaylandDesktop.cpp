@@ -81,7 +81,13 @@ pipewire >/dev/null 2>&1 &
 wireplumber >/dev/null 2>&1 &
 for _ in $(seq 2 "$2"); do swaymsg create_output >/dev/null; done
 "$3" >/dev/null &
-# The portal's back ends start on its first call, some of them slowly.
+ready="SWAYSOCK=$SWAYSOCK WAYLAND_DISPLAY=$XDG_RUNTIME_DIR/wayland-1 XDG_CURRENT_DESKTOP=sway"
+)";
+
+// The end of every desktop's session script, once it has set $ready to the variables its
+// clients need beside the session bus: it waits for the portal, says READY with them, and
+// stops the session when the test ($1) is gone.
+const char kSessionEnd[] = R"(# The portal's back ends start on its first call, some of them slowly.
 n=0
 until dbus-send --session --print-reply --reply-timeout=5000 \
         --dest=org.freedesktop.portal.Desktop /org/freedesktop/portal/desktop \
@@ -89,8 +95,7 @@ until dbus-send --session --print-reply --reply-timeout=5000 \
         grep -q org.freedesktop.portal.Screenshot; do
     n=$((n + 1)); [ $n -lt 60 ] || exit 4; sleep 0.5
 done
-echo "READY DBUS_SESSION_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS SWAYSOCK=$SWAYSOCK" \
-    "WAYLAND_DISPLAY=$XDG_RUNTIME_DIR/wayland-1 XDG_CURRENT_DESKTOP=sway"
+echo "READY DBUS_SESSION_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS $ready"
 while [ -d "/proc/$1" ]; do sleep 0.2; done
 kill 0
 )";
@@ -118,7 +123,7 @@ bool WaylandDesktop::start(QString *error)
     if (!m_dir.isValid() || chmod(QFile::encodeName(m_dir.path()).constData(), 0705) ||
         mkdir(runtime.constData(), 0700) ||
         chown(runtime.constData(), account->pw_uid, account->pw_gid) ||
-        !prepare(m_dir, &text, &args) || !writeFile(script, text))
+        !prepare(m_dir, &text, &args) || !writeFile(script, text + kSessionEnd))
         return fail("could not prepare the desktop's folder");
 
     QProcessEnvironment env;
