@@ -413,22 +413,25 @@ bool OverlayView::nudge(const QKeyEvent *event)
     return true;
 }
 
+// Undo and redo each move the last mark of one list to the end of the other.
+void OverlayView::moveLastShape(std::vector<std::shared_ptr<Annotation>> &from,
+                                std::vector<std::shared_ptr<Annotation>> &to)
+{
+    if (m_textEntry || from.empty())
+        return;
+    to.push_back(from.back());
+    from.pop_back();
+    markDirty(m_sel);
+}
+
 void OverlayView::undo()
 {
-    if (m_textEntry || m_shapes.empty())
-        return;
-    m_undone.push_back(m_shapes.back());
-    m_shapes.pop_back();
-    markDirty(m_sel);
+    moveLastShape(m_shapes, m_undone);
 }
 
 void OverlayView::redo()
 {
-    if (m_textEntry || m_undone.empty())
-        return;
-    m_shapes.push_back(m_undone.back());
-    m_undone.pop_back();
-    markDirty(m_sel);
+    moveLastShape(m_undone, m_shapes);
 }
 
 void OverlayView::addShape(std::shared_ptr<Annotation> shape)

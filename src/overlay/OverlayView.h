@@ -250,6 +250,8 @@ private:
     // Removes the editor without a word to it; the keys stay where they are.
     void dropTextEntry();
     void closeSession();
+    void moveLastShape(std::vector<std::shared_ptr<Annotation>> &from,
+                       std::vector<std::shared_ptr<Annotation>> &to);
     // Adding or clearing shapes forgets what undo() removed.
     void addShape(std::shared_ptr<Annotation> shape);
     void clearShapes();
