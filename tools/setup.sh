@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev qt6-base-private-dev qt6-base-dev-tools qt6-image-formats-plugins qt6-translations-l10n
   libarchive-dev libssl-dev openssl libxcb1-dev libxcb-shm0-dev libxkbcommon-dev
   libxcb-damage0-dev libxcb-res0-dev libxcb-render0-dev
-  libbenchmark-dev libpng-dev
+  libbenchmark-dev libpng-dev libdeflate-dev libspng-dev
   xvfb openbox trayer xdotool xclip x11-utils x11-xserver-utils
   fonts-noto-cjk imagemagick curl python3 libglib2.0-bin
   desktop-file-utils appstream dpkg-dev file librsvg2-bin zip

@@ -7,12 +7,14 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <thread>
 #include <vector>
 
-#include <zlib.h>
+#include <libdeflate.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "capture/HugePages.h"
 #include "capture/ScreenCaptureReaders.h"
@@ -32,8 +34,8 @@ struct Header
 };
 
 // The header and the compressed image data of an 8-bit RGB or RGBA PNG without interlacing;
-// false for any other file. The chunks' CRCs are not checked: zlib's checksum of the whole
-// image data still catches a picture that is cut short or overwritten.
+// false for any other file. The chunks' CRCs are not checked: the zlib stream's checksum of
+// the whole image data still catches a picture that is cut short or overwritten.
 bool parse(const QByteArray &data, Header *header, std::vector<QByteArrayView> *compressed)
 {
     static const char signature[] = "\x89PNG\r\n\x1a\n";
@@ -64,71 +66,143 @@ bool parse(const QByteArray &data, Header *header, std::vector<QByteArrayView> *
            size_t(header->width) * size_t(header->height) * 4 <= kMaxBytes && !compressed->empty();
 }
 
+#if defined(__SSE2__)
+
+// One pixel of N bytes in the low lanes of a register, the others zero.
+template<int N> __m128i load(const uchar *p)
+{
+    quint32 v = 0;
+    std::memcpy(&v, p, N);
+    return _mm_cvtsi32_si128(int(v));
+}
+
+// Stores the pixel and gives it in Format_RGB32; alpha is dropped as QImage drops it
+// converting to that format.
+template<int N> QRgb store(uchar *p, __m128i pixel)
+{
+    const auto v = quint32(_mm_cvtsi128_si32(pixel));
+    std::memcpy(p, &v, N);
+    return 0xff000000u | (qbswap(v) >> 8);
+}
+
+// Undoes the filter of a row's pixels from..to in place, one pixel at a time (each depends
+// on the one before it), given the row above and the pixels left of from already undone, and
+// writes them out in Format_RGB32.
+template<int N>
+bool unfilterRow(uchar type, uchar *row, const uchar *above, int from, int to, QRgb *out)
+{
+    const __m128i zero = _mm_setzero_si128();
+    __m128i a = from ? load<N>(row + (from - 1) * N) : zero;
+    __m128i c = from ? _mm_unpacklo_epi8(load<N>(above + (from - 1) * N), zero) : zero;
+    row += from * N;
+    above += from * N;
+    switch (type) {
+    case 0:
+        for (int x = from; x < to; ++x, row += N)
+            out[x] = store<N>(row, load<N>(row));
+        return true;
+    case 1:
+        for (int x = from; x < to; ++x, row += N)
+            out[x] = store<N>(row, a = _mm_add_epi8(load<N>(row), a));
+        return true;
+    case 2:
+        for (int x = from; x < to; ++x, row += N, above += N)
+            out[x] = store<N>(row, _mm_add_epi8(load<N>(row), load<N>(above)));
+        return true;
+    case 3: {
+        // The rounded-up average less the bit it rounded up.
+        const __m128i one = _mm_set1_epi8(1);
+        for (int x = from; x < to; ++x, row += N, above += N) {
+            const __m128i b = load<N>(above);
+            const __m128i mean =
+                _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
+            out[x] = store<N>(row, a = _mm_add_epi8(load<N>(row), mean));
+        }
+        return true;
+    }
+    case 4:
+        // In 16-bit lanes: a, b or c, whichever is nearest to a + b - c, in that order on ties.
+        for (int x = from; x < to; ++x, row += N, above += N) {
+            const __m128i b = _mm_unpacklo_epi8(load<N>(above), zero);
+            const __m128i a16 = _mm_unpacklo_epi8(a, zero);
+            __m128i pa = _mm_sub_epi16(b, c), pb = _mm_sub_epi16(a16, c);
+            __m128i pc = _mm_add_epi16(pa, pb);
+            pa = _mm_max_epi16(pa, _mm_sub_epi16(zero, pa));
+            pb = _mm_max_epi16(pb, _mm_sub_epi16(zero, pb));
+            pc = _mm_max_epi16(pc, _mm_sub_epi16(zero, pc));
+            const __m128i least = _mm_min_epi16(_mm_min_epi16(pa, pb), pc);
+            const __m128i isA = _mm_cmpeq_epi16(pa, least), isB = _mm_cmpeq_epi16(pb, least);
+            __m128i nearest = _mm_or_si128(_mm_and_si128(isB, b), _mm_andnot_si128(isB, c));
+            nearest = _mm_or_si128(_mm_and_si128(isA, a16), _mm_andnot_si128(isA, nearest));
+            out[x] = store<N>(row, a = _mm_add_epi8(load<N>(row), _mm_packus_epi16(nearest, zero)));
+            c = b;
+        }
+        return true;
+    }
+    return false;
+}
+
+#else
+
 uchar paeth(int a, int b, int c)
 {
     const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
     return uchar(pa <= pb && pa <= pc ? a : pb <= pc ? b : c);
 }
 
-// Undoes a row's filter in place, given the row above it already undone.
-template<int N> bool unfilter(uchar type, uchar *row, const uchar *above, int length)
-{
-    switch (type) {
-    case 0:
-        return true;
-    case 1:
-        for (int i = N; i < length; ++i)
-            row[i] = uchar(row[i] + row[i - N]);
-        return true;
-    case 2:
-        for (int i = 0; i < length; ++i)
-            row[i] = uchar(row[i] + above[i]);
-        return true;
-    case 3:
-        for (int i = 0; i < N; ++i)
-            row[i] = uchar(row[i] + (above[i] >> 1));
-        for (int i = N; i < length; ++i)
-            row[i] = uchar(row[i] + ((row[i - N] + above[i]) >> 1));
-        return true;
-    case 4:
-        for (int i = 0; i < N; ++i)
-            row[i] = uchar(row[i] + above[i]);
-        for (int i = N; i < length; ++i)
-            row[i] = uchar(row[i] + paeth(row[i - N], above[i], above[i - N]));
-        return true;
-    }
-    return false;
-}
-
-// Rows of N channels into Format_RGB32; alpha is dropped as QImage drops it converting to
-// that format.
-template<int N> void toRgb32(const uchar *in, int width, QRgb *out)
-{
-    for (int x = 0; x < width; ++x, in += N)
-        out[x] = qRgb(in[0], in[1], in[2]);
-}
-
 template<int N>
-bool undoFilters(const Header &h, uchar *raw, const std::atomic<size_t> &inflated, QImage &image)
+bool unfilterRow(uchar type, uchar *row, const uchar *above, int from, int to, QRgb *out)
 {
+    if (type > 4)
+        return false;
+    for (int i = from * N; i < to * N; ++i) {
+        const int a = i >= N ? row[i - N] : 0, b = above[i], c = i >= N ? above[i - N] : 0;
+        const int predicted[] = {0, a, b, (a + b) >> 1, paeth(a, b, c)};
+        row[i] = uchar(row[i] + predicted[type]);
+    }
+    for (int x = from; x < to; ++x)
+        out[x] = qRgb(row[x * N], row[x * N + 1], row[x * N + 2]);
+    return true;
+}
+
+#endif
+
+// The rows' filters undone on two threads, each taking half of every row: the left half of a
+// row needs only the row above, the right half also the pixel left of it, so the right half
+// of a row follows once the left half is done.
+template<int N> bool undoFilters(const Header &h, uchar *raw, QImage &image)
+{
+    constexpr int kFailed = -1;
     const size_t stride = 1 + size_t(h.width) * N;
-    uchar *pixels = image.bits();
     const std::vector<uchar> none(stride);
-    for (int y = 0; y < h.height; ++y) {
-        const size_t needed = (y + 1) * stride;
-        size_t have;
-        while ((have = inflated.load(std::memory_order_acquire)) < needed)
-            inflated.wait(have, std::memory_order_acquire);
-        if (have == std::numeric_limits<size_t>::max())
-            return false;
+    const int middle = h.width / 2;
+    const auto half = [&](int y, int from, int to) {
         uchar *row = raw + y * stride;
         const uchar *above = y ? row - stride + 1 : none.data();
-        if (!unfilter<N>(row[0], row + 1, above, h.width * N))
+        return unfilterRow<N>(row[0], row + 1, above, from, to,
+                              reinterpret_cast<QRgb *>(image.scanLine(y)));
+    };
+    std::atomic<int> leftDone{0};
+    bool rightUndone = true;
+    std::jthread right([&] {
+        for (int y = 0; y < h.height && rightUndone; ++y) {
+            int done;
+            while ((done = leftDone.load(std::memory_order_acquire)) <= y && done != kFailed)
+                leftDone.wait(done, std::memory_order_acquire);
+            rightUndone = done != kFailed && half(y, middle, h.width);
+        }
+    });
+    for (int y = 0; y < h.height; ++y) {
+        if (!half(y, 0, middle)) {
+            leftDone.store(kFailed, std::memory_order_release);
+            leftDone.notify_one();
             return false;
-        toRgb32<N>(row + 1, h.width,
-                   reinterpret_cast<QRgb *>(pixels + qsizetype(y) * image.bytesPerLine()));
+        }
+        leftDone.store(y + 1, std::memory_order_release);
+        leftDone.notify_one();
     }
-    return true;
+    right.join();
+    return rightUndone;
 }
 
 } // namespace
@@ -145,50 +219,33 @@ QImage decodePicture(const QByteArray &data)
             image.convertTo(QImage::Format_RGB32);
         return image;
     }
-    const size_t stride = 1 + size_t(h.width) * size_t(h.channels);
-    const size_t rawBytes = stride * size_t(h.height);
+    // The inflater takes the stream in one piece; a writer splits it into chunks (GNOME's of
+    // 8 KiB), so they are joined first unless there is one.
+    QByteArray joined;
+    QByteArrayView stream = compressed.front();
+    if (compressed.size() > 1) {
+        qsizetype size = 0;
+        for (const QByteArrayView chunk : compressed)
+            size += chunk.size();
+        joined.reserve(size);
+        for (const QByteArrayView chunk : compressed)
+            joined.append(chunk);
+        stream = joined;
+    }
+    const size_t rawBytes = (1 + size_t(h.width) * size_t(h.channels)) * size_t(h.height);
     const std::unique_ptr<HugePages> raw(HugePages::create(rawBytes));
     QImage image = ScreenCapture::freshImage(QSize(h.width, h.height));
-    if (!raw || image.isNull())
+    const std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor *)> inflater(
+        libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
+    if (!raw || image.isNull() || !inflater)
         return {};
-
-    // One thread inflates while this one undoes the filters of the rows inflated so far.
-    std::atomic<size_t> inflated{0};
-    bool complete = false;
-    {
-        std::jthread inflater([&] {
-            z_stream z{};
-            if (inflateInit(&z) != Z_OK) {
-                inflated.store(std::numeric_limits<size_t>::max(), std::memory_order_release);
-                inflated.notify_one();
-                return;
-            }
-            z.next_out = raw->data();
-            z.avail_out = uInt(rawBytes);
-            int result = Z_OK;
-            for (const QByteArrayView chunk : compressed) {
-                z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(chunk.data()));
-                z.avail_in = uInt(chunk.size());
-                result = inflate(&z, Z_NO_FLUSH);
-                inflated.store(z.total_out, std::memory_order_release);
-                inflated.notify_one();
-                // An empty chunk is no error; anything else but progress ends the stream.
-                if (result != Z_OK && !(result == Z_BUF_ERROR && chunk.isEmpty()))
-                    break;
-            }
-            complete = result == Z_STREAM_END && z.total_out == rawBytes;
-            inflateEnd(&z);
-            if (!complete) {
-                inflated.store(std::numeric_limits<size_t>::max(), std::memory_order_release);
-                inflated.notify_one();
-            }
-        });
-        const bool undone = h.channels == 3 ? undoFilters<3>(h, raw->data(), inflated, image)
-                                            : undoFilters<4>(h, raw->data(), inflated, image);
-        inflater.join();
-        complete = complete && undone;
-    }
-    return complete ? image : QImage();
+    // Without a count of bytes out, anything but exactly rawBytes is a failure.
+    if (libdeflate_zlib_decompress(inflater.get(), stream.data(), size_t(stream.size()),
+                                   raw->data(), rawBytes, nullptr) != LIBDEFLATE_SUCCESS)
+        return {};
+    const bool undone = h.channels == 3 ? undoFilters<3>(h, raw->data(), image)
+                                        : undoFilters<4>(h, raw->data(), image);
+    return undone ? image : QImage();
 }
 
 } // namespace PortalCapture

@@ -30,9 +30,9 @@ void captureAll(QObject *context, std::function<void(QList<ScreenShot> shots, bo
 void forgetRefusal();
 
 // The portal's picture file as one Format_RGB32 image. An 8-bit RGB or RGBA PNG without
-// interlacing is decoded on two threads, one inflating while the other undoes the row filters
-// behind it, straight into that format; any other file goes through QImageReader. Null when
-// the data cannot be decoded.
+// interlacing, what the portals write, is inflated in one piece and its rows unfiltered
+// straight into that format; any other file goes through QImageReader. Null when the data
+// cannot be decoded.
 QImage decodePicture(const QByteArray &data);
 
 // A screen's place in the layout: its geometry in layout units and its pixels per unit.

@@ -15,7 +15,7 @@
 #include <memory>
 #include <optional>
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include "capture/PortalCapture.h"
 #include "platform/DisplayPlatform.h"
@@ -62,8 +62,7 @@ QByteArray filteredPng(const QImage &image, int channels)
     for (const QByteArray &typed : {header, "IDAT" + qCompress(raw).mid(4), QByteArray("IEND")}) {
         out << quint32(typed.size() - 4);
         out.writeRawData(typed.constData(), int(typed.size()));
-        out << quint32(
-            crc32(0, reinterpret_cast<const Bytef *>(typed.constData()), uInt(typed.size())));
+        out << quint32(libdeflate_crc32(0, typed.constData(), size_t(typed.size())));
     }
     return png;
 }
@@ -205,6 +204,21 @@ private slots:
         const QImage image = noise(QSize(67, 31), QImage::Format_ARGB32, 3);
         QTest::newRow("RGB, every filter") << filteredPng(image, 3);
         QTest::newRow("RGBA, every filter") << filteredPng(image, 4);
+        QTest::newRow("RGBA, one pixel wide")
+            << filteredPng(noise(QSize(1, 10), QImage::Format_ARGB32, 4), 4);
+        // Written by libpng at its defaults, as a desktop's screenshot is: a filter chosen per
+        // row and the stream split into chunks of 8 KiB.
+        QImage smooth(QSize(333, 97), QImage::Format_ARGB32);
+        for (int y = 0; y < smooth.height(); ++y)
+            for (int x = 0; x < smooth.width(); ++x)
+                smooth.setPixel(x, y, qRgba(x, x * y % 251, (x / 8 + y) % 2 * 200, 255 - y / 2));
+        for (const QImage::Format format : {QImage::Format_RGB32, QImage::Format_ARGB32}) {
+            QBuffer written;
+            smooth.convertToFormat(format).save(&written, "png");
+            QTest::addRow("%s as written by libpng",
+                          format == QImage::Format_RGB32 ? "RGB" : "RGBA")
+                << written.data();
+        }
         QBuffer palette;
         image.convertToFormat(QImage::Format_Indexed8).save(&palette, "png");
         QTest::newRow("a PNG of another kind") << palette.data();
