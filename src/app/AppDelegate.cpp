@@ -14,7 +14,7 @@
 #include "settings/SystemLog.h"
 #include "capture/ScreenCapture.h"
 #include "hotkey/HotKey.h"
-#include "platform/DisplayPlatform.h"
+#include "platform/Platform.h"
 #include "update/Updater.h"
 #include "app/SettingsWindow.h"
 
@@ -105,7 +105,7 @@ void AppDelegate::applicationDidFinishLaunching()
     };
     // The desktop portal's answers reach this process only once its event loop runs; a
     // registration through the portal waits for them, so it waits for the loop too.
-    if (DisplayPlatform::current() == DisplayPlatform::Kind::Wayland)
+    if (Platform::current().hotKey.answersThroughEventLoop())
         QTimer::singleShot(0, this, &AppDelegate::applyHotKey);
     else
         applyHotKey();
@@ -166,10 +166,8 @@ void AppDelegate::statusItemClicked(QSystemTrayIcon::ActivationReason reason)
 {
     if (reason == QSystemTrayIcon::Context) {
         // A right click on the X11 tray icon, or a D-Bus host that shows no exported menu
-        // (sway's bar) asking the item for it. Under Wayland a window without a parent of its
-        // own becomes an application window, which a tiling desktop would stretch over the
-        // screen; one of a fixed size floats instead.
-        if (DisplayPlatform::current() == DisplayPlatform::Kind::Wayland)
+        // (sway's bar) asking the item for it.
+        if (Platform::current().tray.fixedSizeMenu)
             m_menu->setFixedSize(m_menu->sizeHint());
         m_menu->popup(QCursor::pos());
         return;

@@ -16,7 +16,6 @@
 #include "app/QtTranslations.h"
 #include "settings/AppSettings.h"
 #include "app/SingleInstance.h"
-#include "capture/ScreenCopy.h"
 #include "platform/DisplayPlatform.h"
 #include "settings/SystemLog.h"
 
@@ -104,7 +103,7 @@ int main(int argc, char **argv)
     // A fixed threshold keeps them in mappings of their own that go back to the system when
     // freed; glibc would otherwise raise it and keep the freed megabytes in the heap.
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
-    DisplayPlatform::preferWaylandInWaylandSession();
+    PlatformLoader::preferWaylandInWaylandSession();
     if (!x11DisplayReachable()) {
         std::fprintf(stderr,
                      "corvane: X11 디스플레이에 연결할 수 없습니다 (DISPLAY=%s). "
@@ -153,7 +152,7 @@ int main(int argc, char **argv)
 
     if (updated)
         systemLog(QStringLiteral("업데이트 후 시작: corvane ") + AppSettings::versionText());
-    DisplayPlatform::logChoice(ScreenCopy::available());
+    systemLog(PlatformLoader::load().description);
 
     auto delegate = std::make_unique<AppDelegate>(AppSettings::shared());
     // Queued: the settings window runs its own event loop, which must not run inside the

@@ -6,7 +6,7 @@
 #include "capture/ScreenCaptureReaders.h"
 #include "capture/ScreenCopy.h"
 #include "capture/ServerCopy.h"
-#include "platform/DisplayPlatform.h"
+#include "platform/Platform.h"
 #include "settings/SystemLog.h"
 
 QSize ScreenShot::pixelSize() const
@@ -33,6 +33,11 @@ QRect ScreenShot::geometry() const
 
 namespace {
 
+bool readsScreens()
+{
+    return Platform::current().capture.readsScreens();
+}
+
 // The compositor's own copies where it offers them; none when they fail, which says why.
 QList<ScreenShot> copyByCompositor()
 {
@@ -51,14 +56,14 @@ namespace ScreenCapture {
 
 QList<ScreenShot> captureAll()
 {
-    if (DisplayPlatform::capturesThroughPortal())
+    if (!readsScreens())
         return copyByCompositor();
     return captureAll(Reader::Automatic);
 }
 
 QList<ScreenShot> freezeAll()
 {
-    if (DisplayPlatform::capturesThroughPortal())
+    if (!readsScreens())
         return copyByCompositor();
     QList<ScreenShot> shots = copyInServer();
     return shots.isEmpty() ? captureAll(Reader::Automatic) : shots;
@@ -67,15 +72,15 @@ QList<ScreenShot> freezeAll()
 void freezeAll(QObject *context, std::function<void(QList<ScreenShot>, bool)> done)
 {
     QList<ScreenShot> shots = freezeAll();
-    if (!shots.isEmpty() || !DisplayPlatform::capturesThroughPortal())
+    if (!shots.isEmpty() || readsScreens())
         return done(std::move(shots), false);
     PortalCapture::captureAll(context, std::move(done));
 }
 
 void prepare()
 {
-    // Under Wayland the buffers the compositor copies into are made and written once.
-    if (!DisplayPlatform::capturesThroughPortal())
+    // With the compositor's copies, the buffers it copies into are made and written once.
+    if (readsScreens())
         prepareInServer();
     else if (QString why; ScreenCopy::available())
         ScreenCopy::captureAll(&why);

@@ -12,8 +12,9 @@
 // shared with this process. No picture file is written or decoded on the way.
 namespace ScreenCopy {
 
-// Binds the protocol once, so that the first capture does not pay for it. False when the
-// compositor does not offer it, or when CORVANE_CAPTURE=portal asks for the portal instead.
+// Binds the protocol once, so that the first capture does not pay for it. False unless the
+// platform layer chose the compositor's copies (it does not offer them, or
+// CORVANE_CAPTURE=portal asks for the portal instead).
 bool available();
 
 // One shot per screen. Empty, with why set, when the compositor failed to copy an output or

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/DisplayPlatform.h"
+#include "platform/Platform.h"
 #include "platform/Milestone.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 
@@ -80,8 +80,7 @@ void *nativeResource(const char *name, QScreen *screen = nullptr)
 Connection *connection()
 {
     static Connection *bound = []() -> Connection * {
-        if (DisplayPlatform::current() != DisplayPlatform::Kind::Wayland ||
-            qEnvironmentVariable("CORVANE_CAPTURE") == QLatin1String("portal"))
+        if (!Platform::current().capture.compositorCopies())
             return nullptr;
         auto *display = static_cast<wl_display *>(nativeResource("wl_display"));
         if (!display)

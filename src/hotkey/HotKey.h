@@ -27,8 +27,8 @@ public:
     // Called when a registration accepted as under way finds that the desktop offers none.
     std::function<void()> onUnavailable;
 
-    // How one display system holds the shortcut; chosen once, when the HotKey is made. A
-    // registration releases what it holds when destroyed.
+    // How the desktop holds the shortcut, as the platform layer chose it; made with the
+    // HotKey. A registration releases what it holds when destroyed.
     class Registration
     {
     public:

@@ -7,8 +7,6 @@
 
 #include "hotkey/HotKeyRegistrations.h"
 #include "hotkey/KeyCodeMap.h"
-#include "platform/DisplayPlatform.h"
-#include "settings/SystemLog.h"
 
 namespace {
 
@@ -62,13 +60,11 @@ public:
     bool registerHotKey(const HotKeyCombo &combo) override;
     void unregister() override;
     bool isRegistered() const override { return m_isRegistered; }
-    bool isOffered() const override;
     bool nativeEventFilter(const QByteArray &eventType, void *message, qintptr *result) override;
 
 private:
     std::function<void()> m_onPressed;
     bool m_isRegistered = false;
-    bool m_toldNotOffered = false;
     uint32_t m_nativeKey = 0;
     uint32_t m_nativeMask = 0;
 };
@@ -87,24 +83,9 @@ X11Registration::~X11Registration()
         QCoreApplication::instance()->removeNativeEventFilter(this);
 }
 
-bool X11Registration::isOffered() const
-{
-    // On XWayland inside a Wayland session a key grab sees only the keys typed into other
-    // XWayland windows, so it would claim a shortcut that native windows never pass on.
-    return !DisplayPlatform::isWaylandSession();
-}
-
 bool X11Registration::registerHotKey(const HotKeyCombo &combo)
 {
     unregister();
-    if (!isOffered()) {
-        if (!std::exchange(m_toldNotOffered, true))
-            systemLog(QStringLiteral("Wayland 세션의 XWayland 에서는 전역 단축키를 쓸 수 "
-                                     "없습니다. Qt 의 Wayland 플랫폼 플러그인(qt6-wayland)을 "
-                                     "설치하거나, 데스크톱의 단축키 설정에서 corvane 실행을 "
-                                     "연결하세요 (실행 중에 다시 실행하면 캡처합니다)."));
-        return false;
-    }
     xcb_connection_t *c = connection();
     const auto key = KeyCodeMap::toNative(combo.keyCode);
     if (!c || !key)

@@ -7,6 +7,7 @@
 
 #include "overlay/OverlayView.h"
 #include "overlay/OverlayWindow.h"
+#include "platform/Platform.h"
 #include "platform/WindowList.h"
 #include "settings/SystemLog.h"
 
@@ -14,7 +15,7 @@ OverlaySession::OverlaySession(QList<ScreenShot> shots, AppSettings &settings)
     : m_settings(settings)
 {
     // Before any overlay of this session shows, so that the windows are those under it.
-    const QList<QRect> windows = WindowList::current().topLevelWindows();
+    const QList<QRect> windows = Platform::current().windows->topLevelWindows();
     for (const ScreenShot &shot : shots) {
         if (!shot.screen || shot.pixelSize().isEmpty())
             continue;

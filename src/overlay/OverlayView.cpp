@@ -9,7 +9,8 @@
 #include "capture/ServerCopy.h"
 #include "overlay/OverlaySession.h"
 #include "overlay/ServerSurface.h"
-#include "platform/DisplayPlatform.h"
+#include "platform/Platform.h"
+#include "platform/WaylandSurface.h"
 #include "upload/Uploader.h"
 
 namespace {
@@ -45,7 +46,7 @@ bool OverlayView::paintFromServer()
 {
     if (m_surface)
         return true;
-    if (!m_serverCopy || DisplayPlatform::current() != DisplayPlatform::Kind::X11)
+    if (!m_serverCopy || !Platform::current().overlay->serverSidePicture())
         return false;
     setAttribute(Qt::WA_PaintOnScreen);
     m_surface = ServerSurface::create(m_serverCopy, xcb_window_t(winId()));

@@ -13,12 +13,17 @@
 
 #include "annotate/TextEntryView.h"
 #include "overlay/OverlayView.h"
-#include "platform/DisplayPlatform.h"
+#include "platform/Platform.h"
 #include "platform/WaylandSurface.h"
 
 namespace {
 
-// Windows retired under Wayland, hidden until a capture of their screen.
+const OverlayWindowing &windowing()
+{
+    return *Platform::current().overlay;
+}
+
+// Windows retired where the desktop keeps them, hidden until a capture of their screen.
 QList<QPointer<OverlayWindow>> &retired()
 {
     static QList<QPointer<OverlayWindow>> windows;
@@ -86,7 +91,7 @@ void OverlayWindow::retire()
 {
     hideOverlay();
     // A window whose screen went during the session has nothing to be kept for.
-    if (DisplayPlatform::current() != DisplayPlatform::Kind::Wayland || !m_screen) {
+    if (!windowing().keepsWindows() || !m_screen) {
         // The call may come from inside an event handler of this very window.
         deleteLater();
         return;
@@ -102,8 +107,7 @@ void OverlayWindow::retire()
 
 void OverlayWindow::showOverlay()
 {
-    // A Wayland client cannot place its windows; full screen on its screen covers one output.
-    if (m_screen && DisplayPlatform::current() == DisplayPlatform::Kind::Wayland) {
+    if (m_screen && windowing().fullScreenPlacement()) {
         showFullScreen();
         windowHandle()->installEventFilter(this);
         return;
@@ -122,10 +126,10 @@ void OverlayWindow::showOverlay()
 
 bool OverlayWindow::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == windowHandle() && DisplayPlatform::current() == DisplayPlatform::Kind::Wayland) {
+    if (watched == windowHandle() && windowing().fullScreenPlacement()) {
         // Qt paints on the first exposure; a later one follows a new configuration.
         if (event->type() == QEvent::Expose || event->type() == QEvent::Paint)
-            WaylandSurface::commit(windowHandle());
+            windowing().commit(windowHandle());
         // A compositor may size a new full-screen window for an output of another scale and,
         // once it has it right, leave it where the wrong size put it: asked again, it covers
         // the output.
@@ -141,7 +145,7 @@ bool OverlayWindow::eventFilter(QObject *watched, QEvent *event)
         if (event->type() == QEvent::WindowStateChange && event->spontaneous() &&
             windowHandle()->windowStates() == Qt::WindowNoState && isVisible())
             QTimer::singleShot(0, this, [this] {
-                WaylandSurface::commit(windowHandle());
+                windowing().commit(windowHandle());
                 showFullScreen();
             });
         return QWidget::eventFilter(watched, event);
@@ -173,7 +177,7 @@ void OverlayWindow::takeKeyboard()
     // The server refuses a grab while another client holds one (a menu closing, a key still
     // held) or before the window is viewable; without it no key reaches this window. Ask
     // again for a while, as long as this window is still the one meant to have the keys.
-    if (DisplayPlatform::current() != DisplayPlatform::Kind::X11 || !windowHandle() ||
+    if (!windowing().retriesKeyboardGrab() || !windowHandle() ||
         windowHandle()->setKeyboardGrabEnabled(true))
         return;
     auto *retry = new QTimer(this);

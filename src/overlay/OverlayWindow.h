@@ -16,12 +16,13 @@ public:
     OverlayWindow(const ScreenShot &shot, OverlaySession *session);
     ~OverlayWindow() override;
 
-    // A window for shot. Under Wayland it is the one an earlier capture of the same screen
-    // retired, when there is one: a new window's first frame pays for buffers the size of the
-    // screen written for the first time (38 ms at 3840x2160), a kept one's are warm.
+    // A window for shot. Where the desktop keeps overlay windows, it is the one an earlier
+    // capture of the same screen retired, when there is one: a new window's first frame pays for
+    // buffers the size of the screen written for the first time (38 ms at 3840x2160), a kept one's
+    // are warm.
     static OverlayWindow *forShot(const ScreenShot &shot, OverlaySession *session);
-    // Hides the window at the end of its session and lets its view go. Under Wayland the
-    // window is kept for the next capture of its screen; elsewhere it is deleted.
+    // Hides the window at the end of its session and lets its view go. Where the desktop keeps
+    // overlay windows, it is kept for the next capture of its screen; elsewhere it is deleted.
     void retire();
 
     OverlayView *overlayView() const { return m_view; }

@@ -1,35 +1,21 @@
 #pragma once
 
-#include <QString>
+#include "platform/Platform.h"
 
-// The display system under the application. The X11 and Wayland implementations of capture
-// and hotkey are both built in; this chooses between them once, from Qt's platform.
-namespace DisplayPlatform {
-
-enum class Kind
-{
-    X11,
-    Wayland,
-    // Qt's offscreen platform in tests, or anything else without a screen to read.
-    Other,
-};
+// Picks the backends of the platform layer for the display system under the application
+// (X11, Wayland, or Qt's offscreen platform in tests), the session around it and what the
+// desktop offers.
+namespace PlatformLoader {
 
 // Called before the application object exists. Inside a Wayland session, and unless the
 // user named a Qt platform, asks for Qt's Wayland platform with X11 as the fallback: on
 // XWayland the X11 root shows no native window.
 void preferWaylandInWaylandSession();
 
-// A Wayland compositor's socket is reachable from this process.
-bool isWaylandSession();
+// Picks every backend; the application object must exist. CORVANE_CAPTURE=portal chooses the
+// desktop portal for captures and CORVANE_WINDOW_LIST=none the list of no windows. Called
+// once at start; a later call picks anew for what is made after it, and what the earlier call
+// picked stays valid.
+const Platform &load();
 
-Kind current();
-
-// Captures go through the desktop portal: on Wayland, and on XWayland inside a Wayland
-// session, where reading the X11 root would miss every native window.
-bool capturesThroughPortal();
-
-// One line to the system log naming the platform in use, and under Wayland whether the
-// compositor's own screen copies or the portal capture.
-void logChoice(bool compositorCopies);
-
-} // namespace DisplayPlatform
+} // namespace PlatformLoader

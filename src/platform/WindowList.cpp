@@ -5,40 +5,21 @@
 #include <QScreen>
 #include <qpa/qplatformscreen.h>
 
-#include "platform/DisplayPlatform.h"
-
 namespace {
 
-// Desktops that keep their windows to themselves (GNOME and KDE under Wayland).
 class NullWindowList final : public WindowList
 {
 public:
+    QString name() const override { return QStringLiteral("없음"); }
     bool listsWindows() const override { return false; }
     QList<QRect> topLevelWindows() const override { return {}; }
 };
 
-std::unique_ptr<WindowList> load()
-{
-    if (qEnvironmentVariable("CORVANE_WINDOW_LIST") == QLatin1String("none"))
-        return std::make_unique<NullWindowList>();
-    // XWayland's root shows the X clients alone; the compositor, where it answers, tells all.
-    if (DisplayPlatform::isWaylandSession() ||
-        DisplayPlatform::current() == DisplayPlatform::Kind::Wayland) {
-        if (auto sway = makeSwayWindowList())
-            return sway;
-        return std::make_unique<NullWindowList>();
-    }
-    if (DisplayPlatform::current() == DisplayPlatform::Kind::X11)
-        return makeStackingWindowList();
-    return std::make_unique<NullWindowList>();
-}
-
 } // namespace
 
-const WindowList &WindowList::current()
+std::unique_ptr<WindowList> makeNullWindowList()
 {
-    static const std::unique_ptr<WindowList> list = load();
-    return *list;
+    return std::make_unique<NullWindowList>();
 }
 
 QList<QRect> WindowList::onScreen(const QList<QRect> &windows, const QScreen &screen)

@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QRect>
+#include <QString>
 
 #include <memory>
 
@@ -16,13 +17,11 @@ class WindowList
 public:
     virtual ~WindowList() = default;
 
+    virtual QString name() const = 0;
     // Whether this desktop tells its windows at all.
     virtual bool listsWindows() const = 0;
     virtual QList<QRect> topLevelWindows() const = 0;
 
-    // The list for the desktop this process runs on, chosen at the first call from the display
-    // system and the compositor found; CORVANE_WINDOW_LIST=none chooses the list of none.
-    static const WindowList &current();
     // The windows that show on screen, in its points from its top-left corner, cut to it and
     // rounded out to whole points, topmost first.
     static QList<QRect> onScreen(const QList<QRect> &windows, const QScreen &screen);
@@ -30,5 +29,7 @@ public:
 
 // The backends the loader chooses from.
 std::unique_ptr<WindowList> makeStackingWindowList();
+// Desktops that keep their windows to themselves (GNOME and KDE under Wayland).
+std::unique_ptr<WindowList> makeNullWindowList();
 // Null when the process finds no compositor socket to ask.
 std::unique_ptr<WindowList> makeSwayWindowList();

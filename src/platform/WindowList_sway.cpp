@@ -74,6 +74,7 @@ class SwayWindowList final : public WindowList
 {
 public:
     explicit SwayWindowList(QByteArray socket) : m_socket(std::move(socket)) {}
+    QString name() const override { return QStringLiteral("sway IPC"); }
     bool listsWindows() const override { return true; }
 
     QList<QRect> topLevelWindows() const override

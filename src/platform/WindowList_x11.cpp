@@ -32,6 +32,7 @@ xcb_atom_t atom(xcb_connection_t *c, const char *name)
 class StackingWindowList final : public WindowList
 {
 public:
+    QString name() const override { return QStringLiteral("X11 창 쌓임 순서"); }
     bool listsWindows() const override { return true; }
 
     QList<QRect> topLevelWindows() const override

@@ -12,6 +12,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/SingleInstance.h"
+#include "platform/DisplayPlatform.h"
 #include "settings/AppSettings.h"
 #include "testkit/Golden.h"
 #include "testkit/OtherClient.h"
@@ -145,8 +146,10 @@ private slots:
         // path stands for the compositor's socket.
         delegate.reset();
         qputenv("WAYLAND_DISPLAY", QFile::encodeName(dir.path()));
+        PlatformLoader::load();
         launch();
         qunsetenv("WAYLAND_DISPLAY");
+        PlatformLoader::load();
         const QString none = "corvane 0.0.0 검수 (이 데스크톱에서는 단축키를 쓸 수 없음)";
         QCOMPARE(hotKeyTexts(), QStringList({"단축키: 이 데스크톱에서는 쓸 수 없음", none, none}));
         QCOMPARE(delegate->findChildren<QTimer *>().size(), 0);

@@ -19,6 +19,7 @@
 
 #include "capture/PortalCapture.h"
 #include "platform/DisplayPlatform.h"
+#include "platform/WindowList.h"
 
 using PortalCapture::Area;
 
@@ -255,8 +256,50 @@ private slots:
         const char *names[] = {"WAYLAND_DISPLAY", "XDG_SESSION_TYPE", "QT_QPA_PLATFORM"};
         for (int i = 0; i < 3; ++i)
             environment[i].isEmpty() ? qunsetenv(names[i]) : qputenv(names[i], environment[i]);
-        DisplayPlatform::preferWaylandInWaylandSession();
+        PlatformLoader::preferWaylandInWaylandSession();
         QCOMPARE(qgetenv("QT_QPA_PLATFORM"), environment[3]);
+    }
+
+    // Qt's offscreen platform reads its screens with Qt's grab and has no shortcut, overlay
+    // handling or window list of its own; the environment forces the portal or no window list,
+    // and a sway socket gives the compositor's list. The log line names each choice.
+    void loaderPicksTheBackends_data()
+    {
+        QTest::addColumn<QByteArray>("capture");
+        QTest::addColumn<QByteArray>("windowList");
+        QTest::addColumn<bool>("sway");
+        QTest::addColumn<QString>("description");
+        const QString line =
+            "화면 플랫폼: offscreen, 캡처: %1, 단축키: 없음, 창 목록: %2, 오버레이: 없음";
+        const QString grab = "Qt 의 화면 가져오기";
+        QTest::newRow("offscreen")
+            << QByteArray() << QByteArray() << false << line.arg(grab, "없음");
+        QTest::newRow("portal asked")
+            << QByteArray("portal") << QByteArray() << false << line.arg("데스크톱 포털", "없음");
+        QTest::newRow("sway") << QByteArray() << QByteArray() << true << line.arg(grab, "sway IPC");
+        QTest::newRow("sway, no list asked")
+            << QByteArray() << QByteArray("none") << true << line.arg(grab, "없음");
+    }
+    void loaderPicksTheBackends()
+    {
+        QFETCH(QByteArray, capture);
+        QFETCH(QByteArray, windowList);
+        QFETCH(bool, sway);
+        QFETCH(QString, description);
+        QTemporaryDir runtime;
+        const QString socket = runtime.filePath("socket");
+        QVERIFY(QFile(socket).open(QIODevice::WriteOnly));
+        qputenv("CORVANE_CAPTURE", capture);
+        qputenv("CORVANE_WINDOW_LIST", windowList);
+        qunsetenv("XDG_SESSION_TYPE");
+        sway ? qputenv("WAYLAND_DISPLAY", QFile::encodeName(socket)) : qunsetenv("WAYLAND_DISPLAY");
+        sway ? qputenv("SWAYSOCK", QFile::encodeName(socket)) : qunsetenv("SWAYSOCK");
+        const Platform &platform = PlatformLoader::load();
+        QCOMPARE(platform.description, description);
+        QCOMPARE(&Platform::current(), &platform);
+        QCOMPARE(platform.capture.readsScreens(), capture.isEmpty());
+        QVERIFY(!platform.hotKey.globalShortcuts());
+        QCOMPARE(platform.windows->listsWindows(), description.contains("sway"));
     }
 };
 
