@@ -16,7 +16,7 @@
 #include "app/QtTranslations.h"
 #include "settings/AppSettings.h"
 #include "app/SingleInstance.h"
-#include "platform/DisplayPlatform.h"
+#include "platform/PlatformLoader.h"
 #include "settings/SystemLog.h"
 
 namespace {

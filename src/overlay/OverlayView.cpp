@@ -10,7 +10,7 @@
 #include "overlay/OverlaySession.h"
 #include "overlay/ServerSurface.h"
 #include "platform/Platform.h"
-#include "platform/WaylandSurface.h"
+#include "platform/OverlayWindowing.h"
 #include "upload/Uploader.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "annotate/TextEntryView.h"
 #include "overlay/OverlayView.h"
 #include "platform/Platform.h"
-#include "platform/WaylandSurface.h"
+#include "platform/OverlayWindowing.h"
 
 namespace {
 

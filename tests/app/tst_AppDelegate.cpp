@@ -12,7 +12,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/SingleInstance.h"
-#include "platform/DisplayPlatform.h"
+#include "platform/PlatformLoader.h"
 #include "settings/AppSettings.h"
 #include "testkit/Golden.h"
 #include "testkit/OtherClient.h"

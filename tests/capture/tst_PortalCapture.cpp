@@ -18,7 +18,7 @@
 #include <libdeflate.h>
 
 #include "capture/PortalCapture.h"
-#include "platform/DisplayPlatform.h"
+#include "platform/PlatformLoader.h"
 #include "platform/WindowList.h"
 
 using PortalCapture::Area;

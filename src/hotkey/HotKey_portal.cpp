@@ -223,4 +223,4 @@ std::unique_ptr<HotKey::Registration> makePortalRegistration(std::function<void(
     return std::make_unique<PortalRegistration>(std::move(onPressed));
 }
 
-#include "HotKey_wayland.moc"
+#include "HotKey_portal.moc"

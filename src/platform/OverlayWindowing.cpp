@@ -1,4 +1,4 @@
-#include "platform/WaylandSurface.h"
+#include "platform/OverlayWindowing.h"
 
 #include <QGuiApplication>
 #include <QWindow>

@@ -1,4 +1,4 @@
-#include "platform/DisplayPlatform.h"
+#include "platform/PlatformLoader.h"
 
 #include <cstring>
 #include <vector>
@@ -9,7 +9,7 @@
 
 #include <wayland-client.h>
 
-#include "platform/WaylandSurface.h"
+#include "platform/OverlayWindowing.h"
 #include "platform/WindowList.h"
 
 namespace {
