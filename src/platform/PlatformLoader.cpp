@@ -176,8 +176,13 @@ Platform::~Platform() = default;
 
 const Platform &Platform::current()
 {
-    if (loaded().empty())
-        return PlatformLoader::load();
+    // Once, even when threads ask first at the same time.
+    static const bool ready = [] {
+        if (loaded().empty())
+            PlatformLoader::load();
+        return true;
+    }();
+    Q_UNUSED(ready);
     return *loaded().back();
 }
 
