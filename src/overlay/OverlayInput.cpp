@@ -497,9 +497,13 @@ bool OverlayView::eventFilter(QObject *watched, QEvent *event)
     return QWidget::eventFilter(watched, event);
 }
 
-void OverlayView::enterEvent(QEnterEvent *)
+void OverlayView::enterEvent(QEnterEvent *event)
 {
     setCursor(Qt::CrossCursor);
+    // A pointer that arrives in one step (Wayland tells where it entered, with no motion
+    // after it) is followed as if it had moved there.
+    const QPointF p = Drawing::floored(event->position());
+    followingPointer(p, [&] { mouseMoved(p); });
 }
 
 void OverlayView::leaveEvent(QEvent *)
