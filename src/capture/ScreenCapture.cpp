@@ -7,6 +7,7 @@
 #include "capture/ScreenCopy.h"
 #include "capture/ServerCopy.h"
 #include "platform/Platform.h"
+#include "platform/ShellOverview.h"
 #include "settings/SystemLog.h"
 
 QSize ScreenShot::pixelSize() const
@@ -74,7 +75,9 @@ void freezeAll(QObject *context, std::function<void(QList<ScreenShot>, bool)> do
     QList<ScreenShot> shots = freezeAll();
     if (!shots.isEmpty() || readsScreens())
         return done(std::move(shots), false);
-    PortalCapture::captureAll(context, std::move(done));
+    ShellOverview::closeThen(context, [context, done = std::move(done)]() mutable {
+        PortalCapture::captureAll(context, std::move(done));
+    });
 }
 
 void prepare()
