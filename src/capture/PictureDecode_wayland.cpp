@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <libdeflate.h>
+#include <sys/mman.h>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -167,24 +168,30 @@ bool unfilterRow(uchar type, uchar *row, const uchar *above, int from, int to, Q
 
 #endif
 
-// The rows' filters undone on two threads, each taking half of every row: the left half of a
-// row needs only the row above, the right half also the pixel left of it, so the right half
-// of a row follows once the left half is done.
-template<int N> bool undoFilters(const Header &h, uchar *raw, QImage &image)
+// The stream inflated, and the rows' filters undone on two threads, each taking half of every
+// row: the left half of a row needs only the row above, the right half also the pixel left of
+// it, so the right half of a row follows once the left half is done. While this thread
+// inflates, the other has the system provide the memory both are about to write, work that
+// would otherwise hold up each first write to a page.
+template<int N>
+bool decode(const Header &h, QByteArrayView stream, uchar *raw, size_t rawBytes, QImage &image)
 {
     constexpr int kFailed = -1;
     const size_t stride = 1 + size_t(h.width) * N;
     const std::vector<uchar> none(stride);
     const int middle = h.width / 2;
+    uchar *pixels = image.bits();
     const auto half = [&](int y, int from, int to) {
         uchar *row = raw + y * stride;
         const uchar *above = y ? row - stride + 1 : none.data();
         return unfilterRow<N>(row[0], row + 1, above, from, to,
-                              reinterpret_cast<QRgb *>(image.scanLine(y)));
+                              reinterpret_cast<QRgb *>(pixels + y * image.bytesPerLine()));
     };
     std::atomic<int> leftDone{0};
     bool rightUndone = true;
     std::jthread right([&] {
+        madvise(raw, rawBytes, MADV_POPULATE_WRITE);
+        madvise(pixels, size_t(image.sizeInBytes()), MADV_POPULATE_WRITE);
         for (int y = 0; y < h.height && rightUndone; ++y) {
             int done;
             while ((done = leftDone.load(std::memory_order_acquire)) <= y && done != kFailed)
@@ -192,12 +199,21 @@ template<int N> bool undoFilters(const Header &h, uchar *raw, QImage &image)
             rightUndone = done != kFailed && half(y, middle, h.width);
         }
     });
+    const auto fail = [&] {
+        leftDone.store(kFailed, std::memory_order_release);
+        leftDone.notify_one();
+        return false;
+    };
+    const std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor *)> inflater(
+        libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
+    // Without a count of bytes out, anything but exactly rawBytes is a failure.
+    if (!inflater ||
+        libdeflate_zlib_decompress(inflater.get(), stream.data(), size_t(stream.size()), raw,
+                                   rawBytes, nullptr) != LIBDEFLATE_SUCCESS)
+        return fail();
     for (int y = 0; y < h.height; ++y) {
-        if (!half(y, 0, middle)) {
-            leftDone.store(kFailed, std::memory_order_release);
-            leftDone.notify_one();
-            return false;
-        }
+        if (!half(y, 0, middle))
+            return fail();
         leftDone.store(y + 1, std::memory_order_release);
         leftDone.notify_one();
     }
@@ -235,16 +251,10 @@ QImage decodePicture(const QByteArray &data)
     const size_t rawBytes = (1 + size_t(h.width) * size_t(h.channels)) * size_t(h.height);
     const std::unique_ptr<HugePages> raw(HugePages::create(rawBytes));
     QImage image = ScreenCapture::freshImage(QSize(h.width, h.height));
-    const std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor *)> inflater(
-        libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
-    if (!raw || image.isNull() || !inflater)
+    if (!raw || image.isNull())
         return {};
-    // Without a count of bytes out, anything but exactly rawBytes is a failure.
-    if (libdeflate_zlib_decompress(inflater.get(), stream.data(), size_t(stream.size()),
-                                   raw->data(), rawBytes, nullptr) != LIBDEFLATE_SUCCESS)
-        return {};
-    const bool undone = h.channels == 3 ? undoFilters<3>(h, raw->data(), image)
-                                        : undoFilters<4>(h, raw->data(), image);
+    const bool undone = h.channels == 3 ? decode<3>(h, stream, raw->data(), rawBytes, image)
+                                        : decode<4>(h, stream, raw->data(), rawBytes, image);
     return undone ? image : QImage();
 }
 
