@@ -1,6 +1,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -14,6 +15,8 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -25,14 +28,18 @@
 #include <unistd.h>
 #include <wayland-client.h>
 
+#include "ReferenceDecoders.h"
 #include "RunBenchmarks.h"
+#include "capture/PortalCapture.h"
+#include "testkit/GnomeDesktop.h"
 #include "testkit/WaylandDesktop.h"
 #include "testkit/XServer.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 
 // A capture under Wayland, on the headless sway desktop with one output, timed per capture,
 // once through the compositor's screen copies (what corvane uses there) and once through the
-// desktop portal (CORVANE_CAPTURE=portal, what it uses on desktops without them):
+// desktop portal (CORVANE_CAPTURE=portal, what it uses on desktops without them), and on the
+// headless GNOME Shell desktop, whose only way is its portal:
 //   answer   the request leaving corvane to the pixels' arrival: the copies ready, or the
 //            portal's Response (corvane's own milestones, CORVANE_MILESTONES, CLOCK_MONOTONIC);
 //   own      corvane's share: that arrival to the overlay's first frame on screen;
@@ -42,7 +49,9 @@
 // commit of the output that changed it, and takes the commit stamp (CLOCK_MONOTONIC, taken
 // by wlroots as the output commits) of the first copy whose pixels are the overlay's, the
 // desktop's picture dimmed. The output commits at most once per refresh (60 Hz), so a frame
-// ready just after a commit waits up to 16.7 ms for the next; that wait is in "own". A
+// ready just after a commit waits up to 16.7 ms for the next; that wait is in "own". GNOME
+// Shell offers no screen copies: there the first frame is the shell's first paint of the
+// overlay's window, which a script of ours in the shell stamps (see kNoteFirstFrames). A
 // capture is started as a person's shortcut would: by launching corvane a second time.
 // The baseline of each ratio is the portal's round trip measured in the same run.
 // BENCH_CORVANE names another build of corvane to time, to compare two builds on the same
@@ -73,11 +82,14 @@ struct Config
     const char *name;
     QSize pixels;
     int scale;
+    bool gnome = false;
 };
 const Config kConfigs[] = {
     {"1920x1080", {1920, 1080}, 1},
     {"3840x2160", {3840, 2160}, 1},
     {"3840x2160@2", {3840, 2160}, 2},
+    {"GNOME 1920x1080", {1920, 1080}, 1, true},
+    {"GNOME 3840x2160", {3840, 2160}, 1, true},
 };
 
 // Something like a desktop, whose picture costs about what a real one does to encode and
@@ -300,6 +312,33 @@ private:
     Copy m_copies[2];
 };
 
+// Run once in GNOME Shell (its Eval call, which the test desktop's shell admits): stamps the
+// shell's first paint of each window (mutter's "first-frame" of the window's actor) with the
+// window's size, on GLib's monotonic clock (CLOCK_MONOTONIC in microseconds).
+const char kNoteFirstFrames[] = R"(global._benchFrames = [];
+global.window_group.connect('actor-added', (group, actor) => {
+    if (actor.meta_window)
+        actor.connect('first-frame', () => {
+            const r = actor.meta_window.get_frame_rect();
+            global._benchFrames.push([r.width, r.height, imports.gi.GLib.get_monotonic_time()]);
+        });
+}); true)";
+
+// The shell's answer to code (JSON), or an empty document when it gave none.
+QJsonDocument shellEval(const testkit::WaylandDesktop &desktop, const QString &code)
+{
+    QByteArray out;
+    if (desktop.run("gdbus",
+                    {"call", "--session", "--dest", "org.gnome.Shell", "--object-path",
+                     "/org/gnome/Shell", "--method", "org.gnome.Shell.Eval", code},
+                    &out) != 0 ||
+        !out.startsWith("(true, '")) {
+        std::fprintf(stderr, "the shell said: %s\n", out.constData());
+        return {};
+    }
+    return QJsonDocument::fromJson("[" + out.mid(8, out.lastIndexOf('\'') - 8) + "]");
+}
+
 // One capture's times, CLOCK_MONOTONIC in nanoseconds.
 struct Capture
 {
@@ -313,9 +352,15 @@ class Session
 {
 public:
     Session(const Config &config, bool viaPortal)
-        : m_config(config), m_viaPortal(viaPortal), m_picture(desktopPicture(config.pixels)),
-          m_desktop({{config.pixels, config.scale, m_picture}})
-    {}
+        : m_config(config), m_viaPortal(viaPortal), m_picture(desktopPicture(config.pixels))
+    {
+        const QList<testkit::WaylandDesktop::Output> outputs{
+            {config.pixels, config.scale, m_picture}};
+        if (config.gnome)
+            m_desktop = std::make_unique<testkit::GnomeDesktop>(outputs);
+        else
+            m_desktop = std::make_unique<testkit::WaylandDesktop>(outputs);
+    }
     ~Session()
     {
         for (QProcess *p : {&m_app, &m_second}) {
@@ -328,19 +373,26 @@ public:
 
     bool start(QString *error)
     {
-        if (!m_desktop.start(error))
+        if (!m_desktop->start(error))
             return false;
         // The desktop names its display by path, so the application may have a runtime folder
         // of its own.
-        m_env = m_desktop.environment();
-        if (!m_watch.connect(m_env.value("WAYLAND_DISPLAY"), error))
-            return false;
-        m_watch.onFrame = [this](const QImage &frame, Ns committed) { seen(frame, committed); };
-        // The compositor shows the picture at the output's full size before corvane starts.
-        m_wantWallpaper = true;
-        if (!pump([this] { return !m_wantWallpaper; }, 20000)) {
-            *error = "the output never showed its picture";
-            return false;
+        m_env = m_desktop->environment();
+        if (m_config.gnome) {
+            if (!shellEval(*m_desktop, kNoteFirstFrames).isArray()) {
+                *error = "the shell ran no script of ours";
+                return false;
+            }
+        } else {
+            if (!m_watch.connect(m_env.value("WAYLAND_DISPLAY"), error))
+                return false;
+            m_watch.onFrame = [this](const QImage &frame, Ns committed) { seen(frame, committed); };
+            // The compositor shows the picture at the output's full size before corvane starts.
+            m_wantWallpaper = true;
+            if (!pump([this] { return !m_wantWallpaper; }, 20000)) {
+                *error = "the output never showed its picture";
+                return false;
+            }
         }
 
         QDir(m_home.path()).mkpath("runtime");
@@ -354,7 +406,7 @@ public:
         if (m_viaPortal)
             m_env.insert("CORVANE_CAPTURE", "portal");
         testkit::dieWithParent(m_app);
-        m_desktop.runAsUser(m_app, executable(), {}, m_env);
+        m_desktop->runAsUser(m_app, executable(), {}, m_env);
         m_app.start();
         if (!pump([this] { return m_log.contains("화면 플랫폼: Wayland"); }, 20000)) {
             *error = "corvane did not start on Wayland: " + QString::fromUtf8(m_log.right(2000));
@@ -370,11 +422,20 @@ public:
         m_capturing = true;
         m_second.close();
         testkit::dieWithParent(m_second);
-        m_desktop.runAsUser(m_second, executable(), {}, m_env);
+        m_desktop->runAsUser(m_second, executable(), {}, m_env);
         m_second.start();
         const auto has = [this](const char *name) { return m_capture.milestones.count(name); };
+        Ns asked = 0;
         const bool done = pump(
             [&] {
+                // The shell is asked from a second after the overlay is made on, so that asking
+                // does not compete with the frame.
+                if (m_config.gnome && !m_capture.firstFrame && has("screens-cut") &&
+                    monotonicNow() - std::max(asked, m_capture.milestones["screens-cut"]) >
+                        1000000000LL) {
+                    asked = monotonicNow();
+                    shellFrame();
+                }
                 return m_capture.firstFrame && has("screens-cut") &&
                        (has("copy-ready") || (has("portal-response") && has("picture-read")));
             },
@@ -405,8 +466,15 @@ public:
     // Closes the overlay with Escape and waits until the screen shows the desktop again.
     bool close()
     {
+        if (m_config.gnome) {
+            const auto overlayShown = [this] {
+                return std::ranges::any_of(m_desktop->windows(),
+                                           &testkit::WaylandDesktop::Window::fullScreen);
+            };
+            return m_desktop->keys("Escape") && pump([&] { return !overlayShown(); }, 10000);
+        }
         m_wantWallpaper = true;
-        return m_desktop.run("wtype", {"-s", "300", "-k", "Escape"}) == 0 &&
+        return m_desktop->run("wtype", {"-s", "300", "-k", "Escape"}) == 0 &&
                pump([this] { return !m_wantWallpaper; }, 10000);
     }
 
@@ -415,7 +483,11 @@ private:
     {
         const Ns deadline = monotonicNow() + Ns(timeoutMs) * 1000000;
         while (!done()) {
-            if (monotonicNow() > deadline || !m_watch.dispatch(1))
+            if (monotonicNow() > deadline)
+                return false;
+            if (m_config.gnome)
+                poll(nullptr, 0, 1);
+            else if (!m_watch.dispatch(1))
                 return false;
             QCoreApplication::processEvents();
             readLog();
@@ -437,6 +509,19 @@ private:
         }
     }
 
+    // The shell's first paint of a window covering the output since the last capture.
+    void shellFrame()
+    {
+        for (const QJsonValue &frame :
+             shellEval(*m_desktop, "global._benchFrames.splice(0)").array().first().toArray()) {
+            const QJsonArray f = frame.toArray();
+            if (QSize(f[0].toInt(), f[1].toInt()) == m_config.pixels && !m_capture.firstFrame) {
+                m_capture.firstFrame = Ns(f[2].toDouble()) * 1000;
+                m_capture.frameSeen = monotonicNow();
+            }
+        }
+    }
+
     void seen(const QImage &frame, Ns committed)
     {
         if (m_wantWallpaper && shows(frame, m_picture, same))
@@ -450,7 +535,7 @@ private:
     Config m_config;
     bool m_viaPortal;
     QImage m_picture;
-    testkit::WaylandDesktop m_desktop;
+    std::unique_ptr<testkit::WaylandDesktop> m_desktop;
     FrameWatch m_watch;
     QTemporaryDir m_home;
     QProcessEnvironment m_env;
@@ -523,9 +608,100 @@ void captureToFirstFrame(benchmark::State &state)
 
 BENCHMARK(captureToFirstFrame)
     ->ArgsProduct({{0, 1, 2}, {0, 1}})
+    ->Args({3, 1})
+    ->Args({4, 1})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(20);
+
+// The portal's picture on GNOME, decoded by corvane and by the decoders of ReferenceDecoders.h.
+// GNOME's portal has the shell write its picture (8-bit RGBA, a filter chosen per row by
+// libpng, zlib's default level, chunks of 8 KiB); the shell's own screenshot call writes the
+// same file, and is asked here for one of the desktop picture, on a desktop of that size
+// that is stopped before the decoders run.
+QByteArray gnomePicture(const Config &config)
+{
+    const QImage picture = desktopPicture(config.pixels);
+    testkit::GnomeDesktop desktop({{config.pixels, 1, picture}});
+    if (!desktop.start())
+        return {};
+    const QString file = desktop.environment().value("XDG_RUNTIME_DIR") + "/picture.png";
+    const QPoint middle(config.pixels.width() / 2, config.pixels.height() / 2);
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        QFile::remove(file);
+        QFile png(file);
+        if (desktop.run("gdbus",
+                        {"call", "--session", "--dest", "org.gnome.Shell.Screenshot",
+                         "--object-path", "/org/gnome/Shell/Screenshot", "--method",
+                         "org.gnome.Shell.Screenshot.Screenshot", "false", "false", file},
+                        nullptr, 30000) == 0 &&
+            png.open(QIODevice::ReadOnly)) {
+            const QByteArray data = png.readAll();
+            // The shell may show its wallpaper a moment after it starts.
+            if (QImage::fromData(data).pixel(middle) == picture.pixel(middle))
+                return data;
+        }
+        QProcess::execute("sleep", {"0.5"});
+    }
+    return {};
+}
+
+struct Decoder
+{
+    const char *name;
+    QImage (*decode)(const QByteArray &);
+};
+const Decoder kDecoders[] = {
+    {"zlib, two threads (before)", ReferenceDecoders::zlibTwoThreads},
+    {"libspng", ReferenceDecoders::spng},
+    {"Qt (libpng)", ReferenceDecoders::qt},
+    {"corvane (libdeflate)", PortalCapture::decodePicture},
+};
+constexpr size_t kDecoderCount = std::size(kDecoders);
+// By configuration and decoder: milliseconds per decode, and each decode's time over the
+// first decoder's in the same iteration.
+std::map<std::pair<int, size_t>, std::vector<double>> decodeMs, decodeRatios;
+
+// Each iteration decodes the picture once with every decoder, so that all meet the same load.
+void decodeGnomePicture(benchmark::State &state)
+{
+    const Config &config = kConfigs[state.range(0)];
+    state.SetLabel(std::string(config.name) + ", the time of " + kDecoders[kDecoderCount - 1].name);
+    const QByteArray png = gnomePicture(config);
+    if (png.isEmpty()) {
+        state.SkipWithError("GNOME Shell wrote no picture of its desktop");
+        return;
+    }
+    for (const Decoder &decoder : kDecoders) {
+        if (decoder.decode(png) != ReferenceDecoders::qt(png)) {
+            state.SkipWithError("a decoder's pixels are not Qt's");
+            return;
+        }
+    }
+    for (auto _ : state) {
+        double took[kDecoderCount];
+        for (size_t i = 0; i < kDecoderCount; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            const QImage image = kDecoders[i].decode(png);
+            benchmark::DoNotOptimize(image.constBits());
+            took[i] =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count();
+        }
+        for (size_t i = 0; i < kDecoderCount; ++i) {
+            decodeMs[{int(state.range(0)), i}].push_back(took[i]);
+            decodeRatios[{int(state.range(0)), i}].push_back(took[i] / took[0]);
+        }
+        state.SetIterationTime(took[kDecoderCount - 1] / 1000);
+    }
+}
+
+BENCHMARK(decodeGnomePicture)
+    ->Arg(3)
+    ->Arg(4)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(25);
 
 double quantile(std::vector<double> v, double q)
 {
@@ -548,6 +724,18 @@ int main(int argc, char **argv)
     QCoreApplication application(argc, argv);
     if (!runBenchmarks(argc, argv))
         return 1;
+
+    // Medians in milliseconds, with the spread [min, max], and the median of each decode's
+    // time over that of the decoder before libdeflate in the same iteration.
+    if (!decodeMs.empty())
+        std::printf("\n%-16s %-28s %-24s %9s\n", "picture", "decoder", "ms", "ratio");
+    for (const auto &[key, times] : decodeMs) {
+        std::printf("%-16s %-28s %6.1f [%6.1f,%6.1f] %9.2f\n", kConfigs[key.first].name,
+                    kDecoders[key.second].name, quantile(times, 0.5), quantile(times, 0),
+                    quantile(times, 1), quantile(decodeRatios[key], 0.5));
+    }
+    if (figures.empty())
+        return 0;
 
     // Medians with the spread [min, max] in milliseconds; each ratio is the median of one
     // capture's figure over the median of the portal's round trip in the same configuration.
