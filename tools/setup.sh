@@ -16,6 +16,9 @@ packages=(
   qt6-wayland libwayland-dev sway xdg-desktop-portal xdg-desktop-portal-wlr
   xdg-desktop-portal-gtk grim pipewire wireplumber wtype wl-clipboard dbus procps wev
   gnome-shell mutter xdg-desktop-portal-gnome gnome-shell-extension-appindicator python3-gi
+  # The headless KDE Plasma test desktop: KWin, its portal (which needs plasma-workspace, also
+  # for kded5's tray watcher), the fake-input protocol of its test client, and kscreen-doctor.
+  kwin-wayland xdg-desktop-portal-kde plasma-workspace plasma-wayland-protocols libkf5screen-bin
 )
 
 missing=()
