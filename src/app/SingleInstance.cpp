@@ -11,6 +11,8 @@
 #include <QLocalSocket>
 #include <QThread>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,7 +67,12 @@ SingleInstance::SingleInstance()
 
 SingleInstance::SingleInstance(QString socketPath) : m_path(std::move(socketPath)) {}
 
-SingleInstance::~SingleInstance() = default;
+SingleInstance::~SingleInstance()
+{
+    m_server.reset();
+    if (m_lock >= 0)
+        close(m_lock);
+}
 
 QString SingleInstance::defaultSocketPath(QString *error)
 {
@@ -106,9 +113,24 @@ bool SingleInstance::listen(int waitForReleaseMs)
     m_error = QStringLiteral("이미 실행 중인 corvane 에 연결할 수 없습니다.");
     m_server = std::make_unique<QLocalServer>();
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    // Asked first: with socket options, Qt 6.4 makes its socket elsewhere and renames it over
-    // whatever is at the path, a live instance's socket included.
     QDeadlineTimer deadline(waitForReleaseMs);
+    // Of launches at the same moment, which all found nobody listening, the one holding the
+    // lock goes on. The system releases it when its holder exits, crashed or not.
+    if (m_lock < 0)
+        m_lock = open(QFile::encodeName(m_path + QStringLiteral(".lock")).constData(),
+                      O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (m_lock < 0) {
+        m_error = QString::fromLocal8Bit(strerror(errno));
+        return false;
+    }
+    while (flock(m_lock, LOCK_EX | LOCK_NB) != 0) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(100);
+    }
+    // Asked too, for an instance of a version that took no lock: with socket options, Qt 6.4
+    // makes its socket elsewhere and renames it over whatever is at the path, a live
+    // instance's socket included.
     for (;;) {
         QLocalSocket probe;
         probe.connectToServer(m_path);

@@ -47,10 +47,11 @@ public:
 
     // Gives command to a running instance, waiting at most timeoutMs for each step.
     HandOver handOver(Command command, int timeoutMs = 3000) const;
-    // Starts listening. Never takes the name from a live instance; a socket nobody listens on
-    // is one a crashed process left, and is replaced. With waitForReleaseMs, keeps trying while
-    // a running instance still holds the name (a freshly updated process waiting for the old one
-    // to quit).
+    // Starts listening. Never takes the name from a live instance, nor from one that is still
+    // starting (it holds a lock beside the socket from before it listens until it exits); a
+    // socket nobody listens on is one a crashed process left, and is replaced. With
+    // waitForReleaseMs, keeps trying while a running instance still holds the name (a freshly
+    // updated process waiting for the old one to quit).
     bool listen(int waitForReleaseMs = 0);
 
     std::function<void(Command)> onCommand;
@@ -59,4 +60,5 @@ private:
     QString m_path;
     QString m_error;
     std::unique_ptr<QLocalServer> m_server;
+    int m_lock = -1;
 };

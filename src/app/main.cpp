@@ -1,7 +1,9 @@
 #include <malloc.h>
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QStringList>
+#include <QThread>
 #include <QTimer>
 
 #include <cstdio>
@@ -143,8 +145,14 @@ int main(int argc, char **argv)
         }
     }
     if (!instance.listen(updated ? 10000 : 0)) {
-        // Another launch became the instance in the meantime.
-        if (!updated && instance.handOver(asked) == SingleInstance::HandOver::Delivered)
+        // Another launch became the instance in the meantime, and may not listen yet.
+        QDeadlineTimer deadline(3000);
+        SingleInstance::HandOver handed = SingleInstance::HandOver::NoInstance;
+        while (!updated &&
+               (handed = instance.handOver(asked)) == SingleInstance::HandOver::NoInstance &&
+               !deadline.hasExpired())
+            QThread::msleep(50);
+        if (handed == SingleInstance::HandOver::Delivered)
             return 0;
         std::fprintf(stderr, "corvane: %s\n", instance.errorString().toUtf8().constData());
         return 1;

@@ -8,6 +8,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/file.h>
 #include <xcb/xcb.h>
 
 #include "app/AppDelegate.h"
@@ -235,12 +236,18 @@ private slots:
     }
 
     // A launch while the running instance is busy (this thread, not reading its socket) hands
-    // its request over and never takes the socket.
+    // its request over and never takes the socket; nor while another is still starting, not
+    // yet listening but holding the lock beside the socket.
     void singleInstanceNeverTakesALiveSocket()
     {
         using Command = SingleInstance::Command;
         const QString path = dir.filePath("instance.sock");
         SingleInstance first(path);
+        {
+            QFile starting(path + ".lock");
+            QVERIFY(starting.open(QIODevice::ReadWrite) && flock(starting.handle(), LOCK_EX) == 0);
+            QVERIFY(!first.listen());
+        }
         QVERIFY(first.listen());
         QList<Command> got;
         first.onCommand = [&](Command command) { got << command; };
