@@ -2,6 +2,7 @@
 
 #include <qpa/qplatformscreen.h>
 
+#include "capture/KWinScreenShot.h"
 #include "capture/PortalCapture.h"
 #include "capture/ScreenCaptureReaders.h"
 #include "capture/ScreenCopy.h"
@@ -39,15 +40,22 @@ bool readsScreens()
     return Platform::current().capture.readsScreens();
 }
 
-// The compositor's own copies where it offers them; none when they fail, which says why.
+// The compositor's own copies where it offers them; none when they fail, which says why once
+// for as long as they fail the same way.
 QList<ScreenShot> copyByCompositor()
 {
-    if (!ScreenCopy::available())
-        return {};
+    static QString lastWhy;
     QString why;
-    QList<ScreenShot> shots = ScreenCopy::captureAll(&why);
-    if (shots.isEmpty())
+    QList<ScreenShot> shots;
+    if (KWinScreenShot::available())
+        shots = KWinScreenShot::captureAll(&why);
+    else if (ScreenCopy::available())
+        shots = ScreenCopy::captureAll(&why);
+    else
+        return {};
+    if (shots.isEmpty() && why != lastWhy)
         systemLog(QStringLiteral("화면 복사에 실패해 포털로 캡처합니다: ") + why);
+    lastWhy = shots.isEmpty() ? why : QString();
     return shots;
 }
 

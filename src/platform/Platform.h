@@ -19,6 +19,8 @@ struct CaptureBackend
         QtGrab,
         // The compositor's screen-copy protocol, with the portal where a copy fails.
         CompositorCopies,
+        // KWin's own screenshots of each output, with the portal where KWin refuses.
+        KWinScreenShots,
         // The desktop portal's Screenshot interface.
         Portal,
     };

@@ -3,6 +3,9 @@
 #include <cstring>
 #include <vector>
 
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <qpa/qplatformnativeinterface.h>
@@ -79,6 +82,23 @@ bool compositorOffers(const char *interface)
     return search.found;
 }
 
+// Whether KWin runs the session and offers its screenshots on the session bus.
+bool kwinOffersScreenShots()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    const QString service = QStringLiteral("org.kde.KWin");
+    if (!bus.isConnected() || !bus.interface()->isServiceRegistered(service))
+        return false;
+    const QDBusMessage reply = bus.call(
+        QDBusMessage::createMethodCall(service, QStringLiteral("/org/kde/KWin/ScreenShot2"),
+                                       QStringLiteral("org.freedesktop.DBus.Introspectable"),
+                                       QStringLiteral("Introspect")),
+        QDBus::Block, 2000);
+    return reply.type() == QDBusMessage::ReplyMessage &&
+           reply.arguments().value(0).toString().contains(
+               QLatin1String("\"org.kde.KWin.ScreenShot2\""));
+}
+
 CaptureBackend::Source captureSource(Kind kind, bool session)
 {
     using Source = CaptureBackend::Source;
@@ -86,8 +106,9 @@ CaptureBackend::Source captureSource(Kind kind, bool session)
         return Source::Portal;
     switch (kind) {
     case Kind::Wayland:
-        return compositorOffers("zwlr_screencopy_manager_v1") ? Source::CompositorCopies
-                                                              : Source::Portal;
+        if (compositorOffers("zwlr_screencopy_manager_v1"))
+            return Source::CompositorCopies;
+        return kwinOffersScreenShots() ? Source::KWinScreenShots : Source::Portal;
     case Kind::X11:
         // Reading the root of XWayland would miss every native window.
         return session ? Source::Portal : Source::RootWindow;
@@ -144,6 +165,8 @@ QString captureName(CaptureBackend::Source source)
         return QStringLiteral("Qt 의 화면 가져오기");
     case CaptureBackend::Source::CompositorCopies:
         return QStringLiteral("컴포지터의 화면 복사");
+    case CaptureBackend::Source::KWinScreenShots:
+        return QStringLiteral("KWin 의 화면 복사");
     case CaptureBackend::Source::Portal:
         break;
     }
