@@ -1,7 +1,8 @@
 # Installed layout under a prefix (~/.local for tools/install.sh, /usr for the package):
 #   lib/corvane/corvane.app      the bundle, kept whole so that an update can swap it
 #   bin/corvane                  launcher that execs the bundle's executable
-#   share/applications/corvane.desktop, share/icons/hicolor/*/apps/corvane.*,
+#   share/applications/corvane.desktop, share/applications/corvane-kwin-screenshots.desktop,
+#   share/icons/hicolor/*/apps/corvane.*,
 #   share/metainfo/org.example.corvane.metainfo.xml
 set(CORVANE_INSTALL_BUNDLE lib/corvane/corvane.app)
 
@@ -24,6 +25,17 @@ install(CODE "
            entry \"\${entry}\")
     file(WRITE [[${desktop_entry}]] \"\${entry}\")")
 install(FILES ${desktop_entry} DESTINATION share/applications)
+
+# The entry that admits the bundle's executable to KWin's screenshots names it by its own path:
+# KWin matches the caller's executable, and the launcher is a script.
+set(kwin_entry ${CMAKE_BINARY_DIR}/install/corvane-kwin-screenshots.desktop)
+install(CODE "
+    file(READ [[${PROJECT_SOURCE_DIR}/resources/corvane-kwin-screenshots.desktop]] entry)
+    string(REPLACE \"\\nExec=corvane\"
+           \"\\nExec=\${CMAKE_INSTALL_PREFIX}/${CORVANE_INSTALL_BUNDLE}/Contents/MacOS/corvane\"
+           entry \"\${entry}\")
+    file(WRITE [[${kwin_entry}]] \"\${entry}\")")
+install(FILES ${kwin_entry} DESTINATION share/applications)
 
 # Only the package ships this marker: a bundle that carries it belongs to the package
 # manager, and the application leaves its updates to it.

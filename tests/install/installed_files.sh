@@ -18,7 +18,8 @@ dpkg-deb -x "$deb" "$work/root"
 check() { # PREFIX, where it runs from, the file only this kind of install has
   diff <(cd "$1" && find . -type f -printf '%P\n' | sort) <({
     printf '%s\n' bin/corvane "$3" $app/Contents/MacOS/corvane $app/Contents/Info.plist \
-      share/applications/corvane.desktop share/metainfo/org.example.corvane.metainfo.xml \
+      share/applications/corvane.desktop share/applications/corvane-kwin-screenshots.desktop \
+      share/metainfo/org.example.corvane.metainfo.xml \
       share/icons/hicolor/scalable/apps/corvane.svg
     (cd "$build/corvane.app" && find Contents/Resources -type f -printf "$app/%p\n")
     for size in 16 22 24 32 48 64 128 256; do
@@ -29,6 +30,8 @@ check() { # PREFIX, where it runs from, the file only this kind of install has
   grep -qx "Exec=$2/bin/corvane" "$1/share/applications/corvane.desktop"
   grep -qx "Exec=$2/bin/corvane --settings" "$1/share/applications/corvane.desktop"
   desktop-file-validate "$1/share/applications/corvane.desktop"
+  kwin=$1/share/applications/corvane-kwin-screenshots.desktop
+  grep -qx "Exec=$2/$app/Contents/MacOS/corvane" "$kwin" && desktop-file-validate "$kwin"
   appstreamcli validate --no-net "$1/share/metainfo/org.example.corvane.metainfo.xml"
   # Neither option needs a display.
   env -u DISPLAY "$1/bin/corvane" --version | grep -q "^corvane $version\b"
