@@ -19,6 +19,8 @@ packages=(
   # The headless KDE Plasma test desktop: KWin, its portal (which needs plasma-workspace, also
   # for kded5's tray watcher), the fake-input protocol of its test client, and kscreen-doctor.
   kwin-wayland xdg-desktop-portal-kde plasma-workspace plasma-wayland-protocols libkf5screen-bin
+  # KDE's global shortcut service, run alone on a private bus by the hotkey tests.
+  libkf5globalaccel-bin
 )
 
 missing=()

@@ -36,6 +36,8 @@ std::unique_ptr<HotKey::Registration> makeRegistration(std::function<void()> onP
         return makeX11Registration(std::move(onPressed));
     case HotKeyBackend::Binding::PortalShortcuts:
         return makePortalRegistration(std::move(onPressed));
+    case HotKeyBackend::Binding::KGlobalAccel:
+        return makeKGlobalAccelRegistration(std::move(onPressed));
     case HotKeyBackend::Binding::None:
         break;
     }

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -188,6 +190,14 @@ private:
                     return close(session);
                 if (!answer || answer->code != 0)
                     return fail(session, answer ? QStringLiteral("데스크톱이 거부했습니다") : why);
+                if (!bound(*answer)) {
+                    // KDE Plasma 5.27's portal answers so and binds nothing, every time.
+                    fail(session, QStringLiteral("데스크톱이 단축키를 연결하지 않았습니다"));
+                    s_offered = Offered::No;
+                    if (onUnavailable)
+                        onUnavailable();
+                    return;
+                }
                 m_underWay = false;
                 m_session = session;
                 QDBusConnection::sessionBus().connect(
@@ -195,6 +205,17 @@ private:
                     QStringLiteral("Activated"), this,
                     SLOT(activated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
             });
+    }
+
+    // Success alone is no binding: the answer must list the shortcut asked for.
+    static bool bound(const DesktopPortal::Answer &answer)
+    {
+        const QVariant shortcuts = answer.results.value(QStringLiteral("shortcuts"));
+        if (!shortcuts.canConvert<QDBusArgument>())
+            return false;
+        const auto list = qdbus_cast<QList<Shortcut>>(shortcuts.value<QDBusArgument>());
+        return std::any_of(list.cbegin(), list.cend(),
+                           [](const Shortcut &s) { return s.id == kShortcutId; });
     }
 
     static void close(const QString &session)

@@ -42,6 +42,8 @@ struct HotKeyBackend
         KeyGrab,
         // The desktop portal's global shortcuts, where the desktop offers them.
         PortalShortcuts,
+        // KDE's global shortcut service on the session bus, which KWin fires.
+        KGlobalAccel,
         // The desktop offers no global shortcut to this process.
         None,
     };

@@ -120,6 +120,14 @@ CaptureBackend::Source captureSource(Kind kind, bool session)
 
 HotKeyBackend hotKeyBackend(Kind kind, bool session)
 {
+    // KDE's service binds for every client of the session, XWayland's too; where it runs,
+    // Plasma's portal binds nothing.
+    if (kind != Kind::X11 || session) {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        if (bus.isConnected() &&
+            bus.interface()->isServiceRegistered(QStringLiteral("org.kde.kglobalaccel")))
+            return {HotKeyBackend::Binding::KGlobalAccel, {}};
+    }
     switch (kind) {
     case Kind::Wayland:
         return {HotKeyBackend::Binding::PortalShortcuts, {}};
@@ -180,6 +188,8 @@ QString hotKeyName(HotKeyBackend::Binding binding)
         return QStringLiteral("X11 키 잡기");
     case HotKeyBackend::Binding::PortalShortcuts:
         return QStringLiteral("포털의 전역 단축키");
+    case HotKeyBackend::Binding::KGlobalAccel:
+        return QStringLiteral("KDE 전역 단축키 서비스");
     case HotKeyBackend::Binding::None:
         break;
     }

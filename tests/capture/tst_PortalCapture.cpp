@@ -1,11 +1,15 @@
 #include <QBuffer>
+#include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusContext>
+#include <QDBusMetaType>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDataStream>
 #include <QDir>
 #include <QGuiApplication>
+#include <QKeySequence>
 #include <QPainter>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -18,6 +22,7 @@
 #include <libdeflate.h>
 
 #include "capture/PortalCapture.h"
+#include "hotkey/HotKeyRegistrations.h"
 #include "platform/PlatformLoader.h"
 #include "platform/WindowList.h"
 
@@ -80,6 +85,8 @@ public:
     int code = 0;
     QImage picture;
     QString file;
+    // Qt gives the call being answered to the object, not to its adaptors.
+    QDBusMessage call() const { return message(); }
 
 public slots:
     QDBusObjectPath Screenshot(const QString &, const QVariantMap &options)
@@ -93,6 +100,45 @@ public slots:
             QDBusMessage::createSignal(handle, "org.freedesktop.portal.Request", "Response");
         if (code >= 0)
             connection().send(response << uint(code) << QVariantMap{{"uri", "file://" + file}});
+        return QDBusObjectPath(handle);
+    }
+};
+
+using Shortcuts = QList<std::pair<QString, QVariantMap>>;
+
+// Its global shortcuts as KDE Plasma 5.27's portal offers them: sessions are made, and every
+// binding is answered with success and no shortcut.
+class ShortcutsPortal : public QDBusAbstractAdaptor
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.GlobalShortcuts")
+    Q_PROPERTY(uint version READ version)
+public:
+    explicit ShortcutsPortal(QObject *parent) : QDBusAbstractAdaptor(parent) {}
+    uint version() const { return 1; }
+
+public slots:
+    QDBusObjectPath CreateSession(const QVariantMap &options)
+    {
+        return answer(options, {{"session_handle", "/org/freedesktop/portal/desktop/session/1"}});
+    }
+    QDBusObjectPath BindShortcuts(const QDBusObjectPath &,
+                                  const QList<std::pair<QString, QVariantMap>> &, const QString &,
+                                  const QVariantMap &options)
+    {
+        return answer(options, {{"shortcuts", QVariant::fromValue(Shortcuts())}});
+    }
+
+private:
+    QDBusObjectPath answer(const QVariantMap &options, const QVariantMap &results)
+    {
+        const QString handle =
+            "/org/freedesktop/portal/desktop/request/" +
+            static_cast<ScreenshotPortal *>(parent())->call().service().mid(1).replace('.', '_') +
+            '/' + options.value("handle_token").toString();
+        QDBusConnection("portal").send(
+            QDBusMessage::createSignal(handle, "org.freedesktop.portal.Request", "Response")
+            << 0u << results);
         return QDBusObjectPath(handle);
     }
 };
@@ -115,8 +161,12 @@ private slots:
         const QByteArray address = bus.readLine().trimmed();
         qputenv("DBUS_SESSION_BUS_ADDRESS", address);
         QDBusConnection other = QDBusConnection::connectToBus(QString(address), "portal");
+        new ShortcutsPortal(&portal);
+        qDBusRegisterMetaType<Shortcuts::value_type>();
+        qDBusRegisterMetaType<Shortcuts>();
         QVERIFY(other.registerObject("/org/freedesktop/portal/desktop", &portal,
-                                     QDBusConnection::ExportAllSlots));
+                                     QDBusConnection::ExportAllSlots |
+                                         QDBusConnection::ExportAdaptors));
         QVERIFY(other.registerService("org.freedesktop.portal.Desktop"));
     }
 
@@ -151,6 +201,76 @@ private slots:
         if (code == 0)
             QCOMPARE(answer->first[0].image, portal.picture);
         QVERIFY(QDir(pictures.path()).isEmpty());
+    }
+
+    // A binding answered with success but without the shortcut asked for holds nothing, and
+    // the desktop is taken as offering no shortcut.
+    void portalBindingNothingIsNoHotKey()
+    {
+        int unavailable = 0;
+        auto registration = makePortalRegistration([] {});
+        registration->onUnavailable = [&] { ++unavailable; };
+        QVERIFY(registration->registerHotKey(HotKeyCombo::standard));
+        QTRY_COMPARE(unavailable, 1);
+        QVERIFY(!registration->isRegistered() && !registration->isOffered());
+    }
+
+    // Where KDE's shortcut service runs, the loader binds through it: each combination is kept
+    // as KWin names it on the layout, the service's report of a press reaches the callback,
+    // and a combination another component holds is refused.
+    void hotKeyThroughKdeService()
+    {
+        QTemporaryDir home;
+        qputenv("XDG_CONFIG_HOME",
+                QFile::encodeName(home.path())); // the service keeps its keys there
+        QProcess service;
+        service.start("kglobalaccel5");
+        QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
+        QTRY_VERIFY(bus->isServiceRegistered("org.kde.kglobalaccel"));
+        const auto accel = [](const QString &path, const QString &method, QVariantList args) {
+            QDBusMessage call = QDBusMessage::createMethodCall(
+                "org.kde.kglobalaccel", path,
+                path == "/kglobalaccel" ? "org.kde.KGlobalAccel" : "org.kde.kglobalaccel.Component",
+                method);
+            call.setArguments(args);
+            return QDBusConnection::sessionBus().call(call).arguments().value(0);
+        };
+        QVERIFY(PlatformLoader::load().description.contains("단축키: KDE 전역 단축키 서비스"));
+        int presses = 0;
+        auto hotKey = std::make_unique<HotKey>([&] { ++presses; });
+        const quint64 shiftCtrl = HotKeyCombo::Shift | HotKeyCombo::Command,
+                      ctrlAlt = HotKeyCombo::Command | HotKeyCombo::Option;
+        const struct
+        {
+            const char *layout;
+            uint16_t key;
+            quint64 modifiers;
+            QString name;
+        } table[] = {{"us", 25, shiftCtrl, "Ctrl+("},
+                     {"kr", 25, shiftCtrl, "Ctrl+("},
+                     {"de", 25, shiftCtrl, "Ctrl+)"},
+                     {"us", 0, ctrlAlt, "Ctrl+Alt+A"},
+                     {"us", 1, shiftCtrl, "Ctrl+Shift+S"}};
+        for (const auto &row : table) {
+            qputenv("XKB_DEFAULT_LAYOUT", row.layout);
+            QVERIFY(hotKey->registerHotKey(HotKeyCombo(row.key, row.modifiers)));
+            const QVariant stored = accel("/kglobalaccel", "shortcut",
+                                          {QStringList{"corvane", "capture", "corvane", "캡처"}});
+            QCOMPARE(QKeySequence(qdbus_cast<QList<int>>(stored).value(0)).toString(), row.name);
+        }
+        accel("/component/corvane", "invokeShortcut", {"capture"});
+        QTRY_COMPARE(presses, 1);
+        const QStringList other{"other", "grab", "other", "grab"};
+        accel("/kglobalaccel", "doRegister", {other});
+        const int ctrlAltT = QKeySequence("Ctrl+Alt+T")[0].toCombined();
+        accel("/kglobalaccel", "setShortcut",
+              {other, QVariant::fromValue(QList<int>{ctrlAltT}), 4u});
+        QVERIFY(!hotKey->registerHotKey(HotKeyCombo(17, ctrlAlt)));
+        hotKey.reset();
+        service.kill();
+        QVERIFY(service.waitForFinished());
+        QTRY_VERIFY_WITH_TIMEOUT(!bus->isServiceRegistered("org.kde.kglobalaccel"), 10000);
+        PlatformLoader::load();
     }
 
     void cutsThePictureIntoScreens_data()

@@ -1,0 +1,251 @@
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QKeyCombination>
+
+#include <memory>
+#include <optional>
+
+#include <xkbcommon/xkbcommon-keysyms.h>
+#include <xkbcommon/xkbcommon.h>
+
+#include "hotkey/HotKeyRegistrations.h"
+#include "hotkey/KeyCodeMap.h"
+#include "settings/SystemLog.h"
+
+namespace {
+
+const QString kService = QStringLiteral("org.kde.kglobalaccel");
+const QString kComponentInterface = QStringLiteral("org.kde.kglobalaccel.Component");
+const QString kComponent = QStringLiteral("corvane");
+const QString kAction = QStringLiteral("capture");
+// The service's flags: the action is there to be pressed, and the keys given replace what
+// its configuration stored for the action.
+constexpr uint kSetPresent = 2;
+constexpr uint kNoAutoloading = 4;
+constexpr int kCallTimeoutMs = 3000;
+
+// A key sequence as the service passes it: up to four chords, unused ones 0.
+struct KeySequence
+{
+    QList<int> chords;
+};
+
+QDBusArgument &operator<<(QDBusArgument &argument, const KeySequence &sequence)
+{
+    argument.beginStructure();
+    argument << sequence.chords;
+    argument.endStructure();
+    return argument;
+}
+
+const QDBusArgument &operator>>(const QDBusArgument &argument, KeySequence &sequence)
+{
+    argument.beginStructure();
+    argument >> sequence.chords;
+    argument.endStructure();
+    return argument;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(KeySequence)
+
+namespace {
+
+QDBusMessage call(const QString &path, const QString &interface, const QString &method,
+                  const QVariantList &args, const QString &service = kService)
+{
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+    message.setArguments(args);
+    // Only a service that runs now binds for the desktop; one the bus would start might not.
+    message.setAutoStartService(false);
+    return QDBusConnection::sessionBus().call(message, QDBus::Block, kCallTimeoutMs);
+}
+
+// The active layout's name as KWin reports it ("us", "kr"); empty where nobody does, and the
+// keymap then comes from the system's defaults.
+QString activeLayout()
+{
+    const QString path = QStringLiteral("/Layouts");
+    const QString interface = QStringLiteral("org.kde.KeyboardLayouts");
+    const QString service = QStringLiteral("org.kde.keyboard");
+    const QDBusMessage index = call(path, interface, QStringLiteral("getLayout"), {}, service);
+    const QDBusMessage list = call(path, interface, QStringLiteral("getLayoutsList"), {}, service);
+    if (index.type() != QDBusMessage::ReplyMessage || list.type() != QDBusMessage::ReplyMessage)
+        return {};
+    const uint active = index.arguments().value(0).toUInt();
+    const QDBusArgument layouts = list.arguments().value(0).value<QDBusArgument>();
+    QString name;
+    layouts.beginArray();
+    for (uint i = 0; !layouts.atEnd(); ++i) {
+        QString shortName, displayName, longName;
+        layouts.beginStructure();
+        layouts >> shortName >> displayName >> longName;
+        layouts.endStructure();
+        if (i == active)
+            name = shortName;
+    }
+    layouts.endArray();
+    return name;
+}
+
+// Qt's key for a keysym; 0 for one no shortcut is made of.
+int qtKey(xkb_keysym_t sym)
+{
+    if (sym >= XKB_KEY_F1 && sym <= XKB_KEY_F35)
+        return Qt::Key_F1 + int(sym - XKB_KEY_F1);
+    static const std::pair<xkb_keysym_t, int> named[] = {
+        {XKB_KEY_Print, Qt::Key_Print},   {XKB_KEY_Return, Qt::Key_Return},
+        {XKB_KEY_Tab, Qt::Key_Tab},       {XKB_KEY_BackSpace, Qt::Key_Backspace},
+        {XKB_KEY_Escape, Qt::Key_Escape}, {XKB_KEY_Delete, Qt::Key_Delete},
+        {XKB_KEY_Home, Qt::Key_Home},     {XKB_KEY_End, Qt::Key_End},
+        {XKB_KEY_Prior, Qt::Key_PageUp},  {XKB_KEY_Next, Qt::Key_PageDown},
+        {XKB_KEY_Left, Qt::Key_Left},     {XKB_KEY_Right, Qt::Key_Right},
+        {XKB_KEY_Up, Qt::Key_Up},         {XKB_KEY_Down, Qt::Key_Down},
+        {XKB_KEY_space, Qt::Key_Space},
+    };
+    for (const auto &[keysym, key] : named)
+        if (keysym == sym)
+            return key;
+    const uint32_t c = xkb_keysym_to_utf32(sym);
+    if (c <= 0x20 || c == 0x7f || c > 0xffff)
+        return 0;
+    return QChar(char16_t(c)).toUpper().unicode();
+}
+
+std::optional<QKeyCombination> kwinShortcutName(const HotKeyCombo &combo, const QString &layout)
+{
+    const std::optional<uint8_t> keycode = KeyCodeMap::toNative(combo.keyCode);
+    if (!keycode)
+        return std::nullopt;
+    const std::unique_ptr<xkb_context, decltype(&xkb_context_unref)> context(
+        xkb_context_new(XKB_CONTEXT_NO_FLAGS), &xkb_context_unref);
+    const QByteArray layoutName = layout.toUtf8();
+    const xkb_rule_names names{nullptr, nullptr, layout.isEmpty() ? nullptr : layoutName.data(),
+                               nullptr, nullptr};
+    const std::unique_ptr<xkb_keymap, decltype(&xkb_keymap_unref)> keymap(
+        context ? xkb_keymap_new_from_names(context.get(), &names, XKB_KEYMAP_COMPILE_NO_FLAGS)
+                : nullptr,
+        &xkb_keymap_unref);
+    if (!keymap)
+        return std::nullopt;
+    const std::unique_ptr<xkb_state, decltype(&xkb_state_unref)> state(xkb_state_new(keymap.get()),
+                                                                       &xkb_state_unref);
+    const int key = qtKey(xkb_state_key_get_one_sym(state.get(), *keycode));
+    if (!key)
+        return std::nullopt;
+    Qt::KeyboardModifiers modifiers;
+    if (combo.modifiers & HotKeyCombo::Command)
+        modifiers |= Qt::ControlModifier;
+    if (combo.modifiers & HotKeyCombo::Option)
+        modifiers |= Qt::AltModifier;
+    if (combo.modifiers & HotKeyCombo::Control)
+        modifiers |= Qt::MetaModifier;
+    if (!(combo.modifiers & HotKeyCombo::Shift))
+        return QKeyCombination(modifiers, Qt::Key(key));
+    // KWin 5.27 takes Shift as spent on a key that it turns into another symbol, and matches
+    // the symbol: Shift+Ctrl+9 is "Ctrl+(" on a US layout. On a letter Shift stays.
+    const xkb_mod_index_t shift = xkb_keymap_mod_get_index(keymap.get(), XKB_MOD_NAME_SHIFT);
+    xkb_state_update_mask(state.get(), 1u << shift, 0, 0, 0, 0, 0);
+    const int shifted = qtKey(xkb_state_key_get_one_sym(state.get(), *keycode));
+    if (shifted && shifted != key)
+        return QKeyCombination(modifiers, Qt::Key(shifted));
+    return QKeyCombination(modifiers | Qt::ShiftModifier, Qt::Key(key));
+}
+
+// KDE's global shortcut service: the action is registered under this application's
+// component and given the combination as KWin names it for the active layout. The service
+// answers at once; it leaves out a key that another component holds.
+class KGlobalAccelRegistration : public QObject, public HotKey::Registration
+{
+    Q_OBJECT
+public:
+    explicit KGlobalAccelRegistration(std::function<void()> onPressed)
+        : m_onPressed(std::move(onPressed))
+    {
+        qDBusRegisterMetaType<KeySequence>();
+        qDBusRegisterMetaType<QList<KeySequence>>();
+    }
+    ~KGlobalAccelRegistration() override { unregister(); }
+
+    bool registerHotKey(const HotKeyCombo &combo) override
+    {
+        unregister();
+        const std::optional<QKeyCombination> name = kwinShortcutName(combo, activeLayout());
+        if (!name)
+            return false;
+        const QVariantList actionId{actionIdentity()};
+        if (service(QStringLiteral("doRegister"), actionId).type() != QDBusMessage::ReplyMessage)
+            return false;
+        const KeySequence wanted{{name->toCombined(), 0, 0, 0}};
+        const QDBusMessage set =
+            service(QStringLiteral("setShortcutKeys"),
+                    actionId + QVariantList{QVariant::fromValue(QList<KeySequence>{wanted}),
+                                            kSetPresent | kNoAutoloading});
+        const auto keys =
+            qdbus_cast<QList<KeySequence>>(set.arguments().value(0).value<QDBusArgument>());
+        if (set.type() != QDBusMessage::ReplyMessage || keys.isEmpty() ||
+            keys.first().chords != wanted.chords) {
+            if (set.type() != QDBusMessage::ReplyMessage)
+                systemLog(QStringLiteral("전역 단축키 서비스가 거부했습니다: ") +
+                          set.errorMessage());
+            return false;
+        }
+        const QDBusMessage component = service(QStringLiteral("getComponent"), {kComponent});
+        m_component = component.arguments().value(0).value<QDBusObjectPath>().path();
+        m_registered = QDBusConnection::sessionBus().connect(
+            kService, m_component, kComponentInterface, QStringLiteral("globalShortcutPressed"),
+            this, SLOT(pressed(QString, QString, qlonglong)));
+        return m_registered;
+    }
+
+    void unregister() override
+    {
+        if (!m_registered)
+            return;
+        m_registered = false;
+        QDBusConnection::sessionBus().disconnect(kService, m_component, kComponentInterface,
+                                                 QStringLiteral("globalShortcutPressed"), this,
+                                                 SLOT(pressed(QString, QString, qlonglong)));
+        // The service stops listening for the keys and keeps them for this action.
+        service(QStringLiteral("setInactive"), {actionIdentity()});
+    }
+
+    bool isRegistered() const override { return m_registered; }
+
+public slots:
+    void pressed(const QString &component, const QString &action, qlonglong)
+    {
+        if (component == kComponent && action == kAction && m_onPressed)
+            m_onPressed();
+    }
+
+private:
+    // The component and action, then the names the desktop's settings show for them.
+    static QStringList actionIdentity()
+    {
+        return {kComponent, kAction, kComponent, QStringLiteral("캡처")};
+    }
+
+    static QDBusMessage service(const QString &method, const QVariantList &args)
+    {
+        return call(QStringLiteral("/kglobalaccel"), QStringLiteral("org.kde.KGlobalAccel"), method,
+                    args);
+    }
+
+    std::function<void()> m_onPressed;
+    QString m_component;
+    bool m_registered = false;
+};
+
+} // namespace
+
+std::unique_ptr<HotKey::Registration> makeKGlobalAccelRegistration(std::function<void()> onPressed)
+{
+    return std::make_unique<KGlobalAccelRegistration>(std::move(onPressed));
+}
+
+#include "HotKey_kglobalaccel.moc"
