@@ -167,6 +167,8 @@ void AppDelegate::statusItemClicked(QSystemTrayIcon::ActivationReason reason)
     if (reason == QSystemTrayIcon::Context) {
         // A right click on the X11 tray icon, or a D-Bus host that shows no exported menu
         // (sway's bar) asking the item for it.
+        if (m_statusItem->contextMenu() && Platform::current().tray.panelShowsExportedMenu)
+            return;
         if (Platform::current().tray.fixedSizeMenu)
             m_menu->setFixedSize(m_menu->sizeHint());
         m_menu->popup(QCursor::pos());

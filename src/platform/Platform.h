@@ -63,6 +63,10 @@ struct TrayBackend
     // application window: a tiling desktop stretches it over the screen unless its size is
     // fixed, which makes it float.
     bool fixedSizeMenu = false;
+    // The panel shows the menu exported with a D-Bus status item itself, at the icon, and
+    // asks the item for none; a request that comes anyway gets no window of ours, which
+    // KWin would place as an application window in the middle of the screen.
+    bool panelShowsExportedMenu = false;
 };
 
 // The backends for the desktop this process runs on, picked once at start by

@@ -82,12 +82,20 @@ bool compositorOffers(const char *interface)
     return search.found;
 }
 
+// Whether KWin runs the session, and with it Plasma's panel where there is one.
+bool kwinRuns()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    return bus.isConnected() &&
+           bus.interface()->isServiceRegistered(QStringLiteral("org.kde.KWin"));
+}
+
 // Whether KWin runs the session and offers its screenshots on the session bus.
 bool kwinOffersScreenShots()
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     const QString service = QStringLiteral("org.kde.KWin");
-    if (!bus.isConnected() || !bus.interface()->isServiceRegistered(service))
+    if (!kwinRuns())
         return false;
     const QDBusMessage reply = bus.call(
         QDBusMessage::createMethodCall(service, QStringLiteral("/org/kde/KWin/ScreenShot2"),
@@ -236,6 +244,7 @@ const Platform &load()
     platform->capture.source = captureSource(kind, session);
     platform->hotKey = hotKeyBackend(kind, session);
     platform->tray.fixedSizeMenu = kind == Kind::Wayland;
+    platform->tray.panelShowsExportedMenu = kind == Kind::Wayland && kwinRuns();
     platform->overlay = kind == Kind::X11       ? makeX11Windowing()
                         : kind == Kind::Wayland ? makeWaylandWindowing()
                                                 : makeNullWindowing();
