@@ -18,9 +18,11 @@ namespace {
 // Settings live in a file of the session's home: the wallpaper $4 spans the monitors pixel
 // for pixel, no banner covers it, and an extension of our own puts the shell in its unsafe
 // mode, which admits any client of the session to the shell's own calls (its windows, its
-// screenshots), and closes the overview that the shell ends its start in (a window made
-// there shows as a thumbnail). The portal reads only GNOME's and GTK's back ends, and the
-// screenshot permission is granted before the first capture, as a user's earlier Allow would.
+// screenshots), closes the overview that the shell ends its start in (a window made
+// there shows as a thumbnail) and keeps the top bar's screen-sharing indicator hidden, as a
+// click there would end the input helper's remote-desktop session. The portal reads only GNOME's
+// and GTK's back ends, and the screenshot permission is granted before the first capture, as a
+// user's earlier Allow would.
 const char kSession[] = R"(#!/bin/sh
 trap 'echo "session: exit $?" >&2; kill 0' EXIT
 export XDG_CURRENT_DESKTOP=GNOME XDG_SESSION_TYPE=wayland NO_AT_BRIDGE=1 GTK_USE_PORTAL=0
@@ -36,6 +38,7 @@ echo '{"uuid": "unsafe@corvane.test", "name": "unsafe", "description": "unsafe",
     "shell-version": ["43"]}' >"$ext/metadata.json"
 echo 'const Main = imports.ui.main;
 function init() { return { enable() { global.context.unsafe_mode = true;
+    Main.panel.statusArea.screenSharing._sync = () => {};
     Main.layoutManager.connect("startup-complete", () => Main.overview.hide()); },
     disable() {} }; }' >"$ext/extension.js"
 cat >"$HOME/.config/glib-2.0/settings/keyfile" <<EOF
