@@ -1,5 +1,6 @@
 #include "Desktop.h"
 #include "testkit/GnomeDesktop.h"
+#include "testkit/KwinDesktop.h"
 
 namespace testkit {
 
@@ -7,15 +8,31 @@ namespace {
 
 // One output at scale 1 and, to its right, one at scale 2. Built with CORVANE_GNOME, GNOME
 // Shell, whose screen is read back monitor by monitor, without blending, instead of sway.
+// Built with CORVANE_KDE, KWin, whose virtual outputs share one pixel size and are read back
+// as one render of the layout at scale 2; the built application is admitted to its screenshots
+// as an installed one is, and a copy elsewhere is not.
 #ifdef CORVANE_GNOME
 using Session = GnomeDesktop;
 constexpr bool kBlended = false;
+#elif defined(CORVANE_KDE)
+using Session = KwinDesktop;
+constexpr bool kBlended = true;
 #else
 using Session = WaylandDesktop;
 constexpr bool kBlended = true;
 #endif
+#ifdef CORVANE_KDE
+const QList<Desktop::Output> kOutputs{{{0, 0, 1280, 720}, 1, {0, 0}, false, kBlended},
+                                      {{1280, 0, 640, 360}, 2, {0, 0}, true, false}};
+void admit(const KwinDesktop &session)
+{
+    session.admit(session.readable(CORVANE_BUNDLE_DIR "/Contents/MacOS/corvane"));
+}
+#else
 const QList<Desktop::Output> kOutputs{{{0, 0, 1280, 720}, 1, {0, 0}, false, kBlended},
                                       {{1280, 0, 960, 540}, 2, {0, 0}, true, false}};
+void admit(const WaylandDesktop &) {}
+#endif
 
 // The outputs for the session, each showing its part of the pattern at its pixel size.
 QList<WaylandDesktop::Output> painted(const QList<Desktop::Output> &outputs)
@@ -39,6 +56,7 @@ public:
 
     AppProcess app() override
     {
+        admit(m_session);
         return AppProcess(m_session.environment(), [this](QProcess &process) {
             // Its home, with what the test put there, is the desktop user's.
             const QProcessEnvironment env = process.processEnvironment();
