@@ -32,6 +32,7 @@
 #include "RunBenchmarks.h"
 #include "capture/PortalCapture.h"
 #include "testkit/GnomeDesktop.h"
+#include "testkit/KwinDesktop.h"
 #include "testkit/WaylandDesktop.h"
 #include "testkit/XServer.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
@@ -51,7 +52,11 @@
 // desktop's picture dimmed. The output commits at most once per refresh (60 Hz), so a frame
 // ready just after a commit waits up to 16.7 ms for the next; that wait is in "own". GNOME
 // Shell offers no screen copies: there the first frame is the shell's first paint of the
-// overlay's window, which a script of ours in the shell stamps (see kNoteFirstFrames). A
+// overlay's window, which a script of ours in the shell stamps (see kNoteFirstFrames). On the
+// headless KWin desktop corvane, admitted by a desktop file, captures through KWin's
+// screenshots, and through its portal as well; there the first frame is KWin's first damage of
+// the overlay's window (the frame committed, composited at the next refresh), which a KWin
+// script of ours stamps (see kKwinFirstFrames). A
 // capture is started as a person's shortcut would: by launching corvane a second time.
 // The baseline of each ratio is the portal's round trip measured in the same run.
 // BENCH_CORVANE names another build of corvane to time, to compare two builds on the same
@@ -83,6 +88,7 @@ struct Config
     QSize pixels;
     int scale;
     bool gnome = false;
+    bool kde = false;
 };
 const Config kConfigs[] = {
     {"1920x1080", {1920, 1080}, 1},
@@ -90,6 +96,8 @@ const Config kConfigs[] = {
     {"3840x2160@2", {3840, 2160}, 2},
     {"GNOME 1920x1080", {1920, 1080}, 1, true},
     {"GNOME 3840x2160", {3840, 2160}, 1, true},
+    {"KDE 1920x1080", {1920, 1080}, 1, false, true},
+    {"KDE 3840x2160", {3840, 2160}, 1, false, true},
 };
 
 // Something like a desktop, whose picture costs about what a real one does to encode and
@@ -347,6 +355,16 @@ struct Capture
     Ns frameSeen = 0;
 };
 
+// Loaded into KWin: writes a line to KWin's log at each damage of one of corvane's windows,
+// stamped in milliseconds of the realtime clock (all a script can read).
+const char kKwinFirstFrames[] = R"(workspace.clientAdded.connect(w => {
+    if (w.resourceClass != "corvane")
+        return;
+    w.damaged.connect(() => print("bench-frame " + w.frameGeometry.width + " " +
+        w.frameGeometry.height + " " + Date.now()));
+});
+)";
+
 // The desktop of one configuration with corvane running on it.
 class Session
 {
@@ -358,6 +376,8 @@ public:
             {config.pixels, config.scale, m_picture}};
         if (config.gnome)
             m_desktop = std::make_unique<testkit::GnomeDesktop>(outputs);
+        else if (config.kde)
+            m_desktop = std::make_unique<testkit::KwinDesktop>(outputs);
         else
             m_desktop = std::make_unique<testkit::WaylandDesktop>(outputs);
     }
@@ -383,6 +403,28 @@ public:
                 *error = "the shell ran no script of ours";
                 return false;
             }
+        } else if (m_config.kde) {
+            const QString runtime = m_env.value("XDG_RUNTIME_DIR"), script = runtime + "/bench.js";
+            m_kwinLog.setFileName(runtime + "/kwin.log");
+            const auto scripting = [this](const QStringList &call) {
+                return m_desktop->run("gdbus",
+                                      QStringList{"call", "--session", "--dest", "org.kde.KWin",
+                                                  "--object-path", "/Scripting", "--method"} +
+                                          call) == 0;
+            };
+            QFile file(script);
+            const bool written =
+                file.open(QIODevice::WriteOnly) && file.write(kKwinFirstFrames) > 0;
+            file.close();
+            auto &kwin = static_cast<testkit::KwinDesktop &>(*m_desktop);
+            if (!written || !scripting({"org.kde.kwin.Scripting.loadScript", script, "bench"}) ||
+                !scripting({"org.kde.kwin.Scripting.start"}) ||
+                !m_kwinLog.open(QIODevice::ReadOnly) ||
+                !kwin.admit(m_desktop->readable(executable()))) {
+                *error = "KWin ran no script of ours, or corvane was not admitted";
+                return false;
+            }
+            m_kwinLog.seek(m_kwinLog.size());
         } else {
             if (!m_watch.connect(m_env.value("WAYLAND_DISPLAY"), error))
                 return false;
@@ -473,6 +515,14 @@ public:
             };
             return m_desktop->keys("Escape") && pump([&] { return !overlayShown(); }, 10000);
         }
+        if (m_config.kde) {
+            const auto overlayShown = [this] {
+                return std::ranges::any_of(m_desktop->windows(), [](const auto &w) {
+                    return w.appId == "corvane" && w.fullScreen;
+                });
+            };
+            return m_desktop->keys("Escape") && pump([&] { return !overlayShown(); }, 10000);
+        }
         m_wantWallpaper = true;
         return m_desktop->run("wtype", {"-s", "300", "-k", "Escape"}) == 0 &&
                pump([this] { return !m_wantWallpaper; }, 10000);
@@ -485,12 +535,14 @@ private:
         while (!done()) {
             if (monotonicNow() > deadline)
                 return false;
-            if (m_config.gnome)
+            if (m_config.gnome || m_config.kde)
                 poll(nullptr, 0, 1);
             else if (!m_watch.dispatch(1))
                 return false;
             QCoreApplication::processEvents();
             readLog();
+            if (m_config.kde)
+                kwinFrame();
         }
         return true;
     }
@@ -522,6 +574,32 @@ private:
         }
     }
 
+    // KWin's first damage of an overlay covering the output since the capture was asked for.
+    void kwinFrame()
+    {
+        while (m_kwinLog.canReadLine() || m_kwinLog.bytesAvailable() > 0) {
+            const QByteArray line = m_kwinLog.readLine();
+            if (line.isEmpty())
+                break;
+            const QList<QByteArray> w = line.trimmed().split(' ');
+            if (!m_capturing || m_capture.firstFrame || w.size() != 5 || w[1] != "bench-frame" ||
+                QSize(w[2].toInt(), w[3].toInt()) != m_config.pixels)
+                continue;
+            timespec real{}, mono{};
+            clock_gettime(CLOCK_REALTIME, &real);
+            clock_gettime(CLOCK_MONOTONIC, &mono);
+            const Ns offset =
+                (Ns(real.tv_sec) - mono.tv_sec) * 1000000000LL + (Ns(real.tv_nsec) - mono.tv_nsec);
+            const Ns stamp = w[4].toLongLong() * 1000000 - offset;
+            const auto request = m_capture.milestones.find(
+                m_capture.milestones.count("copy-request") ? "copy-request" : "portal-request");
+            if (request != m_capture.milestones.end() && stamp >= request->second) {
+                m_capture.firstFrame = stamp;
+                m_capture.frameSeen = monotonicNow();
+            }
+        }
+    }
+
     void seen(const QImage &frame, Ns committed)
     {
         if (m_wantWallpaper && shows(frame, m_picture, same))
@@ -537,6 +615,7 @@ private:
     QImage m_picture;
     std::unique_ptr<testkit::WaylandDesktop> m_desktop;
     FrameWatch m_watch;
+    QFile m_kwinLog;
     QTemporaryDir m_home;
     QProcessEnvironment m_env;
     QProcess m_app, m_second;
@@ -610,6 +689,7 @@ BENCHMARK(captureToFirstFrame)
     ->ArgsProduct({{0, 1, 2}, {0, 1}})
     ->Args({3, 1})
     ->Args({4, 1})
+    ->ArgsProduct({{5, 6}, {0, 1}})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(20);
