@@ -648,12 +648,9 @@ private slots:
         // KWin binds it through KDE's shortcut service, which it runs itself.
         AppProcess kde = desktop.app();
         QVERIFY(kde.start());
-        QVERIFY(
-            waitUntil([&] { return kde.stderrText().contains("KDE 전역 단축키 서비스"); }, 10000));
+        QVERIFY(waitUntil([&] { return kde.stderrText().contains("KDE 전역"); }, 10000));
         QVERIFY(desktop.keys("shift+ctrl+9"));
         QVERIFY2(waitForOverlays(2), kde.stderrText());
-        QVERIFY(desktop.keys("Escape"));
-        QVERIFY(waitForOverlays(0));
         return;
 #endif
         QCOMPARE(desktop.run("sh", {"-c", R"(
