@@ -17,8 +17,10 @@ packages=(
   xdg-desktop-portal-gtk grim pipewire wireplumber wtype wl-clipboard dbus procps wev
   gnome-shell mutter xdg-desktop-portal-gnome gnome-shell-extension-appindicator python3-gi
   # The headless KDE Plasma test desktop: KWin, its portal (which needs plasma-workspace, also
-  # for kded5's tray watcher), the fake-input protocol of its test client, and kscreen-doctor.
+  # for kded5's tray watcher), the fake-input protocol of its test client, and kscreen-doctor
+  # with the Qt 5 Wayland platform it talks to KWin through.
   kwin-wayland xdg-desktop-portal-kde plasma-workspace plasma-wayland-protocols libkf5screen-bin
+  qtwayland5
   # KDE's global shortcut service, run alone on a private bus by the hotkey tests.
   libkf5globalaccel-bin
 )
