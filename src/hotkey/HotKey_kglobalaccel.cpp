@@ -4,6 +4,8 @@
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QKeyCombination>
+#include <QSettings>
+#include <QStandardPaths>
 
 #include <memory>
 #include <optional>
@@ -65,31 +67,30 @@ QDBusMessage call(const QString &path, const QString &interface, const QString &
     return QDBusConnection::sessionBus().call(message, QDBus::Block, kCallTimeoutMs);
 }
 
-// The active layout's name as KWin reports it ("us", "kr"); empty where nobody does, and the
-// keymap then comes from the system's defaults.
-QString activeLayout()
+// A keyboard layout by its names in the keymap rules ("us", "kr"; a variant or none).
+struct Layout
 {
-    const QString path = QStringLiteral("/Layouts");
-    const QString interface = QStringLiteral("org.kde.KeyboardLayouts");
-    const QString service = QStringLiteral("org.kde.keyboard");
-    const QDBusMessage index = call(path, interface, QStringLiteral("getLayout"), {}, service);
-    const QDBusMessage list = call(path, interface, QStringLiteral("getLayoutsList"), {}, service);
-    if (index.type() != QDBusMessage::ReplyMessage || list.type() != QDBusMessage::ReplyMessage)
+    QByteArray name;
+    QByteArray variant;
+};
+
+// The layout KWin types with: the one in use of those set in KDE's keyboard settings, which
+// KWin reads itself (it tells which is in use only while there are several); empty where
+// they set none, and the keymap then comes from the system's defaults, as KWin's does.
+Layout activeLayout()
+{
+    QSettings settings(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                           QStringLiteral("/kxkbrc"),
+                       QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("Layout"));
+    if (!settings.value(QStringLiteral("Use")).toBool())
         return {};
-    const uint active = index.arguments().value(0).toUInt();
-    const QDBusArgument layouts = list.arguments().value(0).value<QDBusArgument>();
-    QString name;
-    layouts.beginArray();
-    for (uint i = 0; !layouts.atEnd(); ++i) {
-        QString shortName, displayName, longName;
-        layouts.beginStructure();
-        layouts >> shortName >> displayName >> longName;
-        layouts.endStructure();
-        if (i == active)
-            name = shortName;
-    }
-    layouts.endArray();
-    return name;
+    const QDBusMessage index =
+        call(QStringLiteral("/Layouts"), QStringLiteral("org.kde.KeyboardLayouts"),
+             QStringLiteral("getLayout"), {}, QStringLiteral("org.kde.keyboard"));
+    const int active = index.arguments().value(0).toInt();
+    return {settings.value(QStringLiteral("LayoutList")).toStringList().value(active).toUtf8(),
+            settings.value(QStringLiteral("VariantList")).toStringList().value(active).toUtf8()};
 }
 
 // Qt's key for a keysym; 0 for one no shortcut is made of.
@@ -116,16 +117,16 @@ int qtKey(xkb_keysym_t sym)
     return QChar(char16_t(c)).toUpper().unicode();
 }
 
-std::optional<QKeyCombination> kwinShortcutName(const HotKeyCombo &combo, const QString &layout)
+std::optional<QKeyCombination> kwinShortcutName(const HotKeyCombo &combo, const Layout &layout)
 {
     const std::optional<uint8_t> keycode = KeyCodeMap::toNative(combo.keyCode);
     if (!keycode)
         return std::nullopt;
     const std::unique_ptr<xkb_context, decltype(&xkb_context_unref)> context(
         xkb_context_new(XKB_CONTEXT_NO_FLAGS), &xkb_context_unref);
-    const QByteArray layoutName = layout.toUtf8();
-    const xkb_rule_names names{nullptr, nullptr, layout.isEmpty() ? nullptr : layoutName.data(),
-                               nullptr, nullptr};
+    const xkb_rule_names names{
+        nullptr, nullptr, layout.name.isEmpty() ? nullptr : layout.name.constData(),
+        layout.variant.isEmpty() ? nullptr : layout.variant.constData(), nullptr};
     const std::unique_ptr<xkb_keymap, decltype(&xkb_keymap_unref)> keymap(
         context ? xkb_keymap_new_from_names(context.get(), &names, XKB_KEYMAP_COMPILE_NO_FLAGS)
                 : nullptr,

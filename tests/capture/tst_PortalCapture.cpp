@@ -13,6 +13,7 @@
 #include <QPainter>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -366,7 +367,7 @@ private slots:
     // service stays.
     void hotKeyThroughKdeService()
     {
-        QTemporaryDir home; // where the service keeps its keys
+        QTemporaryDir home; // the configuration of the service and of the keyboard
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path()));
         QProcess service;
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -382,8 +383,10 @@ private slots:
             {"de", 25, shiftCtrl, "Ctrl+)"},
             {"us", 0, ctrlAlt, "Ctrl+Alt+A"},
             {"us", 1, shiftCtrl, "Ctrl+Shift+S"}};
+        QSettings(home.filePath("kxkbrc"), QSettings::IniFormat).setValue("Layout/Use", true);
         for (const auto &[layout, key, modifiers, name] : table) {
-            qputenv("XKB_DEFAULT_LAYOUT", layout);
+            QSettings(home.filePath("kxkbrc"), QSettings::IniFormat)
+                .setValue("Layout/LayoutList", layout);
             QVERIFY(hotKey.registerHotKey(HotKeyCombo(key, modifiers)));
             const QDBusReply<QList<int>> stored =
                 accel.call("shortcut", QStringList{"corvane", "capture", "corvane", "캡처"});
