@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include <QCoreApplication>
 #include <QFile>
@@ -15,7 +16,7 @@
 // Memory of the running application around one 3840x2160 overlay: the process's resident
 // size (/proc/<pid>/status) and the pixmaps the X server holds for it (X-Resource), idle
 // before the first capture (the baseline), while an overlay is open without and with a
-// selection, and a few seconds after each of ten captures closed.
+// selection, and a few seconds after each of twenty captures closed.
 namespace {
 
 using apprun::Clock;
@@ -109,6 +110,7 @@ void overlayMemory(benchmark::State &state)
     settle(app, 4000);
     const Sample idle = sample(app);
     Sample open, selected, closed, worstClosed;
+    std::vector<double> afterEach;
     for (auto _ : state) {
         Clock::time_point start;
         if (!app.capture(&start)) {
@@ -137,6 +139,7 @@ void overlayMemory(benchmark::State &state)
         if (c.rss + c.pixmaps > worstClosed.rss + worstClosed.pixmaps)
             worstClosed = c;
         closed = c;
+        afterEach.push_back(c.rss + c.pixmaps);
         state.SetIterationTime(1);
     }
     state.counters["idle_MiB"] = idle.rss + idle.pixmaps;
@@ -148,11 +151,15 @@ void overlayMemory(benchmark::State &state)
     print("idle, before any capture", idle, idle);
     print("open, no selection", open, idle);
     print("open, with a selection", selected, idle);
-    print("closed (3 s), largest of 10", worstClosed, idle);
-    print("closed (3 s), last of 10", closed, idle);
+    print("closed (3 s), largest of 20", worstClosed, idle);
+    print("closed (3 s), last of 20", closed, idle);
+    std::printf("closed (3 s), process and X pixmaps after each capture, above idle:");
+    for (double each : afterEach)
+        std::printf(" %.1f", each - idle.rss - idle.pixmaps);
+    std::printf("\n");
     std::fflush(stdout);
 }
-BENCHMARK(overlayMemory)->UseManualTime()->Iterations(10)->Unit(benchmark::kSecond);
+BENCHMARK(overlayMemory)->UseManualTime()->Iterations(20)->Unit(benchmark::kSecond);
 
 } // namespace
 

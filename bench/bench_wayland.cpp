@@ -630,7 +630,9 @@ struct Figures
 {
     std::vector<double> answer, own, whole, decode, cut, overlay, stampToSeen;
     std::optional<Capture> first;
-    double residentAtStart = 0, residentAfter = 0;
+    double residentAtStart = 0;
+    // A second after each capture closed.
+    std::vector<double> residentAfterEach;
 };
 std::map<std::pair<int, bool>, Figures> figures;
 
@@ -681,8 +683,8 @@ void captureToFirstFrame(benchmark::State &state)
             state.SkipWithError("Escape did not bring the desktop back");
             return;
         }
+        f.residentAfterEach.push_back(session.residentMiB());
     }
-    f.residentAfter = session.residentMiB();
 }
 
 BENCHMARK(captureToFirstFrame)
@@ -822,7 +824,7 @@ int main(int argc, char **argv)
     std::printf("\n%-12s %-7s %3s  %-22s  %-22s  %-22s  %11s %11s  %6s %6s %8s  %-36s %s\n",
                 "output", "via", "n", "answer", "own", "whole", "own/portal", "whole/portal",
                 "decode", "cut", "overlay", "first after start: answer/own/whole",
-                "MiB at start/after");
+                "MiB at start/after the last");
     for (const auto &[key, f] : figures) {
         const auto cell = [](const std::vector<double> &v) {
             char text[64];
@@ -844,7 +846,16 @@ int main(int argc, char **argv)
                     quantile(f.cut, 0.5), quantile(f.overlay, 0.5),
                     first.answer.empty() ? 0 : first.answer[0],
                     first.own.empty() ? 0 : first.own[0], first.whole.empty() ? 0 : first.whole[0],
-                    f.residentAtStart, f.residentAfter);
+                    f.residentAtStart,
+                    f.residentAfterEach.empty() ? 0 : f.residentAfterEach.back());
+    }
+    // Resident memory a second after each capture closed, above its size after start.
+    for (const auto &[key, f] : figures) {
+        std::printf("%-12s %-7s MiB above start after each capture:", kConfigs[key.first].name,
+                    key.second ? "portal" : "copies");
+        for (double each : f.residentAfterEach)
+            std::printf(" %.0f", each - f.residentAtStart);
+        std::printf("\n");
     }
     std::printf("(decode: the portal's Response to its picture read; cut: to the shots cut per "
                 "screen; "
