@@ -152,23 +152,9 @@ bool GnomeDesktop::pointer(const QStringList &steps) const
     return true;
 }
 
-bool GnomeDesktop::keys(const QString &chord) const
-{
-    return ask("key " + chord.toUtf8()) == "ok";
-}
-
-bool GnomeDesktop::type(const QString &text) const
-{
-    return ask("type " + text.toUtf8()) == "ok";
-}
-
 QImage GnomeDesktop::screen() const
 {
-    const QString file = environment().value("XDG_RUNTIME_DIR") + "/screen.png";
-    if (ask("shot " + file.toUtf8()) != "ok")
-        return {};
-    const QImage shot(file);
-    QFile::remove(file);
+    const QImage shot = HelperDesktop::shot("screen.png");
     // Each monitor's pixels, a monitor at a lower scale enlarged pixel for pixel.
     int scale = 1;
     QRect layout;

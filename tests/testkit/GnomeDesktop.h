@@ -8,14 +8,12 @@ namespace testkit {
 // monitors side by side in GNOME's default layout mode, where the shell places them by their
 // pixels; input goes through mutter's remote-desktop API and the screen is read with the
 // shell's own screenshot call, both by a helper in the session (gnome-input.py).
-class GnomeDesktop : public WaylandDesktop
+class GnomeDesktop : public HelperDesktop
 {
 public:
-    using WaylandDesktop::WaylandDesktop;
+    using HelperDesktop::HelperDesktop;
 
     bool pointer(const QStringList &steps) const override;
-    bool keys(const QString &chord) const override;
-    bool type(const QString &text) const override;
     QImage screen() const override;
     QList<Window> windows() const override;
 

@@ -121,24 +121,9 @@ bool KwinDesktop::admit(const QString &program) const
     return true;
 }
 
-bool KwinDesktop::keys(const QString &chord) const
-{
-    return ask("key " + chord.toUtf8()) == "ok";
-}
-
-bool KwinDesktop::type(const QString &text) const
-{
-    return ask("type " + text.toUtf8()) == "ok";
-}
-
 QImage KwinDesktop::screen() const
 {
-    const QString file = environment().value("XDG_RUNTIME_DIR") + "/screen.bmp";
-    if (ask("shot " + file.toUtf8()) != "ok")
-        return {};
-    const QImage shot(file);
-    QFile::remove(file);
-    return shot;
+    return shot("screen.bmp");
 }
 
 QList<WaylandDesktop::Window> KwinDesktop::windows() const

@@ -9,17 +9,15 @@ namespace testkit {
 // program to its screenshots and its fake input only through an installed desktop file naming
 // the program's path: the desktop's own helper (input, read-back, wallpaper) is admitted so,
 // and admit() does the same for a program under test.
-class KwinDesktop : public WaylandDesktop
+class KwinDesktop : public HelperDesktop
 {
 public:
-    using WaylandDesktop::WaylandDesktop;
+    using HelperDesktop::HelperDesktop;
 
     // Installs a desktop file in the session that lets program (an absolute path) take KWin's
     // screenshots, and waits until KWin has seen it.
     bool admit(const QString &program) const;
 
-    bool keys(const QString &chord) const override;
-    bool type(const QString &text) const override;
     QImage screen() const override;
     QList<Window> windows() const override;
 

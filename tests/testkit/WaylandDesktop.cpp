@@ -308,6 +308,16 @@ QImage WaylandDesktop::screen() const
     return QImage::fromData(png);
 }
 
+QImage HelperDesktop::shot(const QString &name) const
+{
+    const QString file = environment().value("XDG_RUNTIME_DIR") + '/' + name;
+    if (ask("shot " + file.toUtf8()) != "ok")
+        return {};
+    const QImage image(file);
+    QFile::remove(file);
+    return image;
+}
+
 QList<WaylandDesktop::Window> WaylandDesktop::windows() const
 {
     QByteArray tree;

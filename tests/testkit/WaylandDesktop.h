@@ -96,4 +96,18 @@ private:
     pid_t m_group = 0;
 };
 
+// A desktop whose helper in the session also types and reads the screen back.
+class HelperDesktop : public WaylandDesktop
+{
+public:
+    using WaylandDesktop::WaylandDesktop;
+
+    bool keys(const QString &chord) const override { return ask("key " + chord.toUtf8()) == "ok"; }
+    bool type(const QString &text) const override { return ask("type " + text.toUtf8()) == "ok"; }
+
+protected:
+    // The screen as the helper writes it to a file of this name in the runtime folder.
+    QImage shot(const QString &name) const;
+};
+
 } // namespace testkit
