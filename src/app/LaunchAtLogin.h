@@ -11,7 +11,6 @@ public:
     static LaunchAtLogin mainApp();
     LaunchAtLogin(QString entryPath, QString program);
 
-    QString entryPath() const { return m_entryPath; }
     bool isEnabled() const;
     // Each returns false and says why in *error when the entry cannot be written or removed.
     bool registerLoginItem(QString *error = nullptr) const;

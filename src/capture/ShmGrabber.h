@@ -27,10 +27,6 @@ public:
     ShmGrabber(const ShmGrabber &) = delete;
     ShmGrabber &operator=(const ShmGrabber &) = delete;
 
-    xcb_connection_t *connection() const { return m_connection; }
-    // False once the server lacks the extension or refused a segment; reads then fail at once.
-    bool usable() const { return m_usable; }
-
     // Called for each band of rows once the server has written it; pixels point at the
     // band's first row.
     using BandReady = std::function<void(const uchar *pixels, int firstRow, int rowCount)>;

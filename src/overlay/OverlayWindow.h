@@ -26,7 +26,6 @@ public:
     void retire();
 
     OverlayView *overlayView() const { return m_view; }
-    QScreen *targetScreen() const { return m_screen; }
 
     void showOverlay();
     // Hides the window and gives back the keyboard if this window holds it.
