@@ -1,7 +1,7 @@
 #include <QApplication>
+#include <QBuffer>
 #include <QDesktopServices>
 #include <QMenu>
-#include <QMouseEvent>
 #include <QPainter>
 #include <QRandomGenerator>
 #include <QScreen>
@@ -13,11 +13,13 @@
 #include <array>
 
 #include "annotate/TextEntryView.h"
+#include "overlay/ImageEncoding.h"
 #include "overlay/OutputActions.h"
 #include "overlay/OverlayView.h"
 #include "overlay/OverlayWindow.h"
 #include "settings/AppSettings.h"
 #include "testkit/Golden.h"
+#include "testkit/ViewInput.h"
 
 Q_DECLARE_METATYPE(Tool)
 
@@ -25,42 +27,24 @@ Q_DECLARE_METATYPE(Tool)
 // fed with drawn pictures (the offscreen grab is no real screen).
 namespace {
 
+using namespace testkit;
+
 constexpr QEvent::Type Press = QEvent::MouseButtonPress, Move = QEvent::MouseMove,
                        Release = QEvent::MouseButtonRelease;
 
-// A press holds `button` down, a move holds it without changing it, a release lets go.
-void mouse(QWidget *w, QEvent::Type type, QPointF p, Qt::MouseButton button = Qt::LeftButton)
+// Every alpha value at many row positions (Qt un-premultiplies groups of pixels and the rest
+// of a row differently), with colour values up to the alpha.
+QImage pattern(QSize size, QImage::Format format, bool translucent)
 {
-    QMouseEvent event(type, p, w->mapToGlobal(p), type == Move ? Qt::NoButton : button,
-                      type == Release ? Qt::NoButton : button, Qt::NoModifier);
-    QApplication::sendEvent(w, &event);
-}
-void click(QWidget *w, QPointF p)
-{
-    mouse(w, Press, p);
-    mouse(w, Release, p);
-}
-void drag(QWidget *w, QPointF from, QPointF to)
-{
-    mouse(w, Press, from);
-    mouse(w, Move, (from + to) / 2);
-    mouse(w, Move, to);
-    mouse(w, Release, to);
-}
-
-// A bare key press: QTest's would add presses of the modifier keys and a shortcut pass.
-void key(QWidget *w, int k, Qt::KeyboardModifiers mods = Qt::NoModifier)
-{
-    QKeyEvent event(QEvent::KeyPress, k, mods);
-    QApplication::sendEvent(w, &event);
-}
-
-void chooseTool(OverlayView *v, Tool tool)
-{
-    for (int i = 0; i < int(OverlayView::drawTools().size()); ++i) {
-        if (OverlayView::drawTools()[size_t(i)].tool == tool)
-            click(v, v->toolCell(i).center());
+    QImage image(size, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < size.height(); ++y) {
+        for (int x = 0; x < size.width(); ++x) {
+            const int a = translucent ? (x * 7 + y * 13) % 256 : 255;
+            image.setPixel(x, y,
+                           qRgba((x * 31 + y) % (a + 1), (x ^ y) % (a + 1), (y * 5) % (a + 1), a));
+        }
     }
+    return image.convertToFormat(format);
 }
 
 // Another program's windows on the first display, topmost first: the upper one partly over the
@@ -392,6 +376,40 @@ private slots:
     }
     void recordOpened(const QUrl &url) { m_opened << url; }
 
+    // The output's PNG holds the same pixels as Qt's, across Qt's formats and over the size
+    // split across threads; opaque images are stored without alpha.
+    void pngMatchesQt_data()
+    {
+        QTest::addColumn<QImage>("image");
+        QTest::addColumn<int>("colorType"); // 2 = RGB, 6 = RGBA
+        for (auto [name, format] :
+             {std::pair{"ARGB32 premultiplied", QImage::Format_ARGB32_Premultiplied},
+              {"RGBA8888 premultiplied", QImage::Format_RGBA8888_Premultiplied},
+              {"ARGB32", QImage::Format_ARGB32}}) {
+            QTest::addRow("%s translucent", name) << pattern({37, 9}, format, true) << 6;
+            QTest::addRow("%s translucent, large", name)
+                << pattern({1100, 1000}, format, true) << 6;
+            QTest::addRow("%s opaque, large", name) << pattern({1100, 1000}, format, false) << 2;
+        }
+        QTest::newRow("RGB32, one pixel") << pattern({1, 1}, QImage::Format_RGB32, false) << 2;
+        QTest::newRow("RGB888") << pattern({37, 9}, QImage::Format_RGB888, false) << 2;
+    }
+    void pngMatchesQt()
+    {
+        QFETCH(QImage, image);
+        QFETCH(int, colorType);
+        const QByteArray png = ImageEncoding::encodePng(image);
+        QByteArray qtPng;
+        QBuffer buffer(&qtPng);
+        QVERIFY(buffer.open(QIODevice::WriteOnly) && image.save(&buffer, "png"));
+        const auto decoded = [](const QByteArray &data) {
+            return QImage::fromData(data, "png").convertToFormat(QImage::Format_ARGB32);
+        };
+        // Qt's decoder checks the chunks and the zlib checksums.
+        QCOMPARE(decoded(png), decoded(qtPng));
+        QCOMPARE(int(png[25]), colorType);
+    }
+
     void goldenImages_data()
     {
         QTest::addColumn<QString>("state");
@@ -427,9 +445,13 @@ private slots:
             mouse(v, Press, QPointF(5, 5), Qt::RightButton);
             QVERIFY(!s.session->isClosed() && v->hoverTool() < 0);
         } else if (state == "text") {
+            // A label committed by the next press, where the entry showed it, and an entry
+            // grown past its least width and by an empty last line.
             chooseTool(v, Tool::text);
             mouse(v, Press, QPointF(230, 150));
             v->textEntry()->insertPlainText("Hello\nworld");
+            mouse(v, Press, QPointF(230, 230));
+            v->textEntry()->insertPlainText("A line longer than the least\n");
         } else if (state == "magnifier") {
             mouse(v, Press, sel.topLeft()); // the nw grip, to beside a square's corner
             mouse(v, Move, QPointF(294, 182));

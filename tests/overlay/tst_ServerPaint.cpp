@@ -1,9 +1,6 @@
-#include <QApplication>
-#include <QMouseEvent>
 #include <QPainter>
 #include <QTest>
 
-#include <cstdlib>
 #include <functional>
 
 #include "RootPattern.h"
@@ -13,6 +10,8 @@
 #include "capture/X11Root.h"
 #include "overlay/OverlayView.h"
 #include "overlay/OverlayWindow.h"
+#include "testkit/Golden.h"
+#include "testkit/ViewInput.h"
 #include "testkit/XServer.h"
 
 // An overlay painted on a real X server from the server's copy of its screen must show what
@@ -21,34 +20,7 @@
 // Two monitors, the left at scale 2 and the right at scale 1.
 namespace {
 
-void mouse(OverlayView *v, QEvent::Type type, QPointF p, Qt::MouseButton button,
-           Qt::MouseButtons held)
-{
-    QMouseEvent event(type, p, v->mapToGlobal(p), button, held, Qt::NoModifier);
-    QApplication::sendEvent(v, &event);
-}
-
-void drag(OverlayView *v, QPointF from, QPointF to)
-{
-    mouse(v, QEvent::MouseButtonPress, from, Qt::LeftButton, Qt::LeftButton);
-    for (int i = 1; i <= 4; ++i)
-        mouse(v, QEvent::MouseMove, from + (to - from) * i / 4, Qt::NoButton, Qt::LeftButton);
-    mouse(v, QEvent::MouseButtonRelease, to, Qt::LeftButton, Qt::NoButton);
-}
-
-void click(OverlayView *v, QPointF p, Qt::MouseButton button = Qt::LeftButton)
-{
-    mouse(v, QEvent::MouseButtonPress, p, button, button);
-    mouse(v, QEvent::MouseButtonRelease, p, button, Qt::NoButton);
-}
-
-void chooseTool(OverlayView *v, Tool tool)
-{
-    for (size_t i = 0; i < OverlayView::drawTools().size(); ++i) {
-        if (OverlayView::drawTools()[i].tool == tool)
-            click(v, v->toolCell(int(i)).center());
-    }
-}
+using namespace testkit;
 
 // The view's window as the server shows it, once every paint has reached the server.
 QImage onScreen(OverlayView *v)
@@ -57,7 +29,8 @@ QImage onScreen(OverlayView *v)
     const std::optional<X11Root> root = X11Root::current();
     const QSize size = (QSizeF(v->size()) * v->scale()).toSize();
     return GetImageReader::read(root->connection, xcb_window_t(v->winId()), root->layout,
-                                QRect(QPoint(), size), QRect(QPoint(), size));
+                                QRect(QPoint(), size), QRect(QPoint(), size))
+        .convertToFormat(QImage::Format_RGB32);
 }
 
 QImage drawnHere(OverlayView *v)
@@ -67,22 +40,6 @@ QImage drawnHere(OverlayView *v)
     QPainter painter(&image);
     v->drawContents(painter, QRectF(v->rect()));
     return image;
-}
-
-// The first pixel further apart than the dimming's rounding, or an empty text.
-QString mismatch(const QImage &shown, const QImage &drawn)
-{
-    if (shown.size() != drawn.size())
-        return QStringLiteral("size");
-    for (int y = 0; y < shown.height(); ++y) {
-        for (int x = 0; x < shown.width(); ++x) {
-            const QRgb a = shown.pixel(x, y), b = drawn.pixel(x, y);
-            if (std::abs(qRed(a) - qRed(b)) > 2 || std::abs(qGreen(a) - qGreen(b)) > 2 ||
-                std::abs(qBlue(a) - qBlue(b)) > 2)
-                return QStringLiteral("pixel %1,%2").arg(x).arg(y);
-        }
-    }
-    return {};
 }
 
 } // namespace
@@ -109,43 +66,29 @@ private slots:
         OverlayView *v = window.overlayView();
         window.showOverlay();
         QVERIFY(v->paintFromServer() && v->readScreenImage());
-        QTest::qWait(200);
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
 
+        const auto drawWith = [v](Tool tool, QPointF to) {
+            chooseTool(v, tool);
+            drag(v, v->sel().center(), to);
+        };
         const std::pair<const char *, std::function<void()>> steps[] = {
             {"shown", [] {}},
-            {"selected",
-             [v] {
-                 drag(v, {60, 50}, {300, 220});
-             }},
-            {"moved",
-             [v] {
-                 drag(v, {150, 120}, {187, 151});
-             }},
+            {"selected", [v] { drag(v, QPointF(60, 50), QPointF(300, 220)); }},
+            {"moved", [v] { drag(v, QPointF(150, 120), QPointF(187, 151)); }},
             {"resized",
-             [v] {
-                 drag(v, v->sel().bottomRight() - QPointF(1, 1), {420, 330});
-             }},
-            {"pen",
-             [v] {
-                 chooseTool(v, Tool::pen);
-                 drag(v, v->sel().center(), v->sel().topLeft() + QPointF(20, 30));
-             }},
-            {"mosaic",
-             [v] {
-                 chooseTool(v, Tool::mosaic);
-                 drag(v, v->sel().center(), v->sel().bottomRight() - QPointF(30, 20));
-             }},
-            {"tip", [v] { mouse(v, QEvent::MouseMove, v->buttonCell(0).center(), {}, {}); }},
+             [v] { drag(v, v->sel().bottomRight() - QPointF(1, 1), QPointF(420, 330)); }},
+            {"pen", [&] { drawWith(Tool::pen, v->sel().topLeft() + QPointF(20, 30)); }},
+            {"mosaic", [&] { drawWith(Tool::mosaic, v->sel().bottomRight() - QPointF(30, 20)); }},
+            {"tip", [v] { mouse(v, QEvent::MouseMove, v->buttonCell(0).center(), Qt::NoButton); }},
             {"error", [v] { v->showError(QStringLiteral("저장하지 못했습니다")); }},
-            {"cleared",
-             [v] {
-                 click(v, {5, 5}, Qt::RightButton);
-             }},
-            {"magnifier", [v] { mouse(v, QEvent::MouseMove, QPointF(1279, 799), {}, {}); }},
+            {"cleared", [v] { click(v, QPointF(5, 5), Qt::RightButton); }},
+            {"magnifier", [v] { mouse(v, QEvent::MouseMove, QPointF(1279, 799), Qt::NoButton); }},
         };
         for (const auto &[name, step] : steps) {
             step();
-            QCOMPARE(mismatch(onScreen(v), drawnHere(v)) + name, QString() + name);
+            // Apart by no more than the dimming's rounding.
+            QVERIFY2(testkit::differingPixels(onScreen(v), drawnHere(v), 2) == 0, name);
         }
     }
 };

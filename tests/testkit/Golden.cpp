@@ -1,10 +1,40 @@
 #include "testkit/Golden.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QPainter>
 
 namespace testkit {
+
+int differingPixels(const QImage &actualIn, const QImage &expectedIn, int tolerance, QImage *diff)
+{
+    if (actualIn.size() != expectedIn.size())
+        return -1;
+    const QImage actual = actualIn.convertToFormat(QImage::Format_ARGB32);
+    const QImage expected = expectedIn.convertToFormat(QImage::Format_ARGB32);
+    if (diff) {
+        *diff = expected.copy();
+        QPainter fade(diff);
+        fade.fillRect(diff->rect(), QColor(255, 255, 255, 200));
+    }
+    int differing = 0;
+    for (int y = 0; y < actual.height(); ++y) {
+        const auto *a = reinterpret_cast<const QRgb *>(actual.constScanLine(y));
+        const auto *e = reinterpret_cast<const QRgb *>(expected.constScanLine(y));
+        for (int x = 0; x < actual.width(); ++x) {
+            const int delta = std::max(
+                {std::abs(qRed(a[x]) - qRed(e[x])), std::abs(qGreen(a[x]) - qGreen(e[x])),
+                 std::abs(qBlue(a[x]) - qBlue(e[x])), std::abs(qAlpha(a[x]) - qAlpha(e[x]))});
+            if (delta > tolerance) {
+                ++differing;
+                if (diff)
+                    diff->setPixel(x, y, qRgb(255, 0, 0));
+            }
+        }
+    }
+    return differing;
+}
 
 bool matchesGolden(const QImage &actualIn, const QString &goldenPath, QString *message,
                    int tolerance, int budget)
@@ -31,35 +61,12 @@ bool matchesGolden(const QImage &actualIn, const QString &goldenPath, QString *m
     };
     if (golden.isNull())
         return fail(QStringLiteral("no golden image"), {});
-    const QImage expected = golden.convertToFormat(QImage::Format_ARGB32);
-    if (expected.size() != actual.size())
-        return fail(QStringLiteral("size %1x%2, expected %3x%4")
-                        .arg(actual.width())
-                        .arg(actual.height())
-                        .arg(expected.width())
-                        .arg(expected.height()),
+    QImage diff;
+    const int differing = differingPixels(actual, golden, tolerance, &diff);
+    if (differing < 0)
+        return fail(QStringLiteral("size %1, expected %2")
+                        .arg(QDebug::toString(actual.size()), QDebug::toString(golden.size())),
                     {});
-
-    QImage diff = expected.copy();
-    {
-        QPainter fade(&diff);
-        fade.fillRect(diff.rect(), QColor(255, 255, 255, 200));
-    }
-    int differing = 0;
-    for (int y = 0; y < actual.height(); ++y) {
-        const auto *a = reinterpret_cast<const QRgb *>(actual.constScanLine(y));
-        const auto *e = reinterpret_cast<const QRgb *>(expected.constScanLine(y));
-        auto *d = reinterpret_cast<QRgb *>(diff.scanLine(y));
-        for (int x = 0; x < actual.width(); ++x) {
-            const int delta = std::max(
-                {std::abs(qRed(a[x]) - qRed(e[x])), std::abs(qGreen(a[x]) - qGreen(e[x])),
-                 std::abs(qBlue(a[x]) - qBlue(e[x])), std::abs(qAlpha(a[x]) - qAlpha(e[x]))});
-            if (delta > tolerance) {
-                ++differing;
-                d[x] = qRgb(255, 0, 0);
-            }
-        }
-    }
     if (differing > budget)
         return fail(QStringLiteral("%1 pixels differ (budget %2)").arg(differing).arg(budget),
                     diff);

@@ -5,6 +5,11 @@
 
 namespace testkit {
 
+// How many pixels of two images of the same size differ by more than `tolerance` in a channel,
+// or -1 if their sizes differ. Differing pixels are marked red in *diff, if given.
+int differingPixels(const QImage &actual, const QImage &expected, int tolerance,
+                    QImage *diff = nullptr);
+
 // Compares a painted image with the reviewed golden PNG at goldenPath. Two pixels match when
 // every channel differs by at most `tolerance`; the images match when at most `budget`
 // pixels differ. On a mismatch, <name>.actual.png and <name>.diff.png (differing pixels in
