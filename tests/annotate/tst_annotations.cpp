@@ -227,7 +227,7 @@ private slots:
     }
 
     // A view repaints only what update() reports: every pixel a step changed lies in it, from
-    // and to shapes that draw nothing.
+    // and to shapes that draw nothing (of no height, under a point high, of no width).
     void updatesReportWhatTheyChange_data()
     {
         QTest::addColumn<Tool>("tool");
@@ -237,7 +237,8 @@ private slots:
             QTest::addRow("tool %d: away", int(tool)) << tool << QList<QPointF>{{30, 25}, {60, 50}};
             QTest::addRow("tool %d: back onto start", int(tool))
                 << tool << QList<QPointF>{{40, 40}, {20, 20}};
-            QTest::addRow("tool %d: flat", int(tool)) << tool << QList<QPointF>{{50, 20.5}};
+            QTest::addRow("tool %d: flat", int(tool))
+                << tool << QList<QPointF>{{50, 20}, {50, 20.5}, {20, 60}};
         }
     }
     void updatesReportWhatTheyChange()
@@ -287,16 +288,18 @@ private slots:
     // Half brightness, premultiplied, with the source's size and scale.
     void dimmed()
     {
-        QImage image(2, 1, QImage::Format_ARGB32_Premultiplied);
-        image.setPixel(0, 0, qRgb(255, 255, 255));
-        image.setPixel(1, 0, qRgba(0, 0, 0, 0));
+        const QRgb in[] = {qRgb(255, 255, 255), qRgba(255, 255, 255, 128), qRgba(0, 0, 0, 0)};
+        const QRgb out[] = {qRgb(127, 127, 127), qRgba(64, 64, 64, 192), qRgba(0, 0, 0, 128)};
+        QImage image(3, 1, QImage::Format_ARGB32);
+        for (int x = 0; x < 3; ++x)
+            image.setPixel(x, 0, in[x]);
         image.setDevicePixelRatio(2);
-        const QImage out = Drawing::dimmed(image);
-        QCOMPARE(out.format(), QImage::Format_ARGB32_Premultiplied);
-        QCOMPARE(out.size(), image.size());
-        QCOMPARE(out.devicePixelRatio(), 2.0);
-        QVERIFY(sameColor(out.pixel(0, 0), qRgb(127, 127, 127)));
-        QVERIFY(sameColor(out.pixel(1, 0), qRgba(0, 0, 0, 128)));
+        const QImage dimmed = Drawing::dimmed(image);
+        QCOMPARE(dimmed.format(), QImage::Format_ARGB32_Premultiplied);
+        QCOMPARE(dimmed.size(), image.size());
+        QCOMPARE(dimmed.devicePixelRatio(), 2.0);
+        for (int x = 0; x < 3; ++x)
+            QVERIFY(sameColor(dimmed.pixel(x, 0), out[x]));
     }
 
     void pixelated_data()
@@ -381,6 +384,7 @@ private slots:
         const QString composing = QStringLiteral("가나다라마바사아자차카타파하");
         QInputMethodEvent preedit(composing, {});
         QCoreApplication::sendEvent(e.view, &preedit);
+        QCOMPARE(e.view->geometry().topLeft(), QPoint(40, 30)); // at the point it was opened
         QCOMPARE(e.view->width(), e.widthFor(composing));
         QInputMethodEvent done;
         done.setCommitString(QStringLiteral("한글"));
