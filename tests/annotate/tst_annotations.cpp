@@ -194,7 +194,7 @@ private slots:
              {{{60, 5}, {60, 30}}},
              {back}});
         add("mosaic", Tool::mosaic,
-            {{{{5, 5}, {35, 17}}}, {{{40, 40}, {90, 90}}}, {{{5, 70}, {30, 70.5}}}, {back}});
+            {{{{5, 5}, {35, 17}}}, {{{40, 40}, {90, 90}}}, {{{5, 50}, {30, 50.5}}}, {back}});
         add("text", Tool::text, {{{{2, 2}}}, {{{40, 0}}, 3, QStringLiteral("\nWy\n\nH")}});
     }
     void goldenShapes()
@@ -345,6 +345,32 @@ private slots:
                          qPrintable(QStringLiteral("block %1,%2").arg(column).arg(row)));
             }
         }
+    }
+
+    void roundedRectClampsRadius_data()
+    {
+        QTest::addColumn<QRectF>("rect");
+        QTest::addColumn<qreal>("radius");
+        QTest::addColumn<QPointF>("point");
+        QTest::addColumn<bool>("inside");
+        // Radius 4 makes the ends of 20x8 half circles; an unclamped 6 leaves (1, 1.5) outside.
+        const QRectF r(0, 0, 20, 8);
+        QTest::newRow("20x8 radius 6: corner point") << r << 6.0 << QPointF(1, 1.5) << true;
+        QTest::newRow("20x8 radius 6: cut corner") << r << 6.0 << QPointF(0.4, 0.4) << false;
+        QTest::newRow("20x8 radius 6: end is round") << r << 6.0 << QPointF(0.2, 2) << false;
+        QTest::newRow("radius 2 keeps corners") << r << 2.0 << QPointF(0.4, 1.5) << true;
+        QTest::newRow("negative radius is square") << r << -3.0 << QPointF(0.2, 0.2) << true;
+        QTest::newRow("reversed rect") << QRectF(20, 8, -20, -8) << 6.0 << QPointF(10, 4) << true;
+    }
+    void roundedRectClampsRadius()
+    {
+        QFETCH(QRectF, rect);
+        QFETCH(qreal, radius);
+        QFETCH(QPointF, point);
+        QFETCH(bool, inside);
+        const QPainterPath path = Drawing::roundedRect(rect, radius);
+        QCOMPARE(path.contains(point), inside);
+        QCOMPARE(path.boundingRect(), rect.normalized());
     }
 
     void textEntryEnds_data()
