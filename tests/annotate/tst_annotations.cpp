@@ -136,10 +136,6 @@ struct Entry
         overlay.activateWindow();
         view->setFocus();
     }
-    int widthFor(const QString &line) const
-    {
-        return int(std::ceil(QFontMetricsF(labelFont()).horizontalAdvance(line))) + 10;
-    }
 };
 
 } // namespace
@@ -302,6 +298,9 @@ private slots:
             QVERIFY(sameColor(dimmed.pixel(x, 0), out[x]));
     }
 
+    // Pointer positions become whole points downward, below zero too.
+    void floored() { QCOMPARE(Drawing::floored({2.7, -0.5}), QPointF(2, -1)); }
+
     void pixelated_data()
     {
         QTest::addColumn<MosaicCase>("c");
@@ -411,7 +410,9 @@ private slots:
         QInputMethodEvent preedit(composing, {});
         QCoreApplication::sendEvent(e.view, &preedit);
         QCOMPARE(e.view->geometry().topLeft(), QPoint(40, 30)); // at the point it was opened
-        QCOMPARE(e.view->width(), e.widthFor(composing));
+        // Grown to the right by the composed text, with the insets and room for the caret.
+        const qreal advance = QFontMetricsF(labelFont()).horizontalAdvance(composing);
+        QCOMPARE(e.view->width(), int(std::ceil(advance)) + 10);
         QInputMethodEvent done;
         done.setCommitString(QStringLiteral("한글"));
         QCoreApplication::sendEvent(e.view, &done);
