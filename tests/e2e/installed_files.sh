@@ -39,6 +39,11 @@ check() { # PREFIX, where it runs from, the file only this kind of install has
 }
 check "$work/user" "$work/user" lib/corvane/installed-files
 check "$work/root/usr" /usr $app/Contents/Resources/package-managed
+# Without a display it says that it needs one.
+status=0
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$work/user/bin/corvane" 2> "$work/err" ||
+  status=$?
+[ $status = 1 ] && grep -q X11 "$work/err"
 
 # A second install replaces the first; uninstalling keeps what was there before, but not the
 # login item that starts the launcher it removes.
