@@ -261,6 +261,14 @@ private slots:
         QCOMPARE(desktop.overlays().size(), 2);
         QVERIFY(desktop.pointer({"click", "3"}));
         QVERIFY(waitForOverlays(0));
+        // The next capture's overlays (under Wayland the first one's windows, kept) cover the
+        // outputs again and show the new capture.
+        QVERIFY2(capture(app), app.stderrText());
+        QCOMPARE(desktop.overlays().value(1).rect, outputs[1].rect);
+        QVERIFY(drag({100, 100}, {300, 300}));
+        QVERIFY(waitUntil([&] { return showsPattern({200, 200}, false); }, 3000));
+        QVERIFY(desktop.keys("Escape"));
+        QVERIFY(waitForOverlays(0));
     }
 
     // Copy, save and upload give the selected pixels at the output's pixel size: on the
