@@ -68,7 +68,7 @@ public:
     // The application's floating windows, such as the tray item's menu or a dialog.
     virtual QList<Window> menus() const = 0;
 #ifndef CORVANE_WAYLAND
-    virtual const XServer &server() const = 0;
+    // The tray icon, once the tray shows it.
     virtual std::optional<Window> trayIcon() const = 0;
     // Pops the status menu up from the tray icon and picks a row with the keyboard, until
     // done() holds. A menu takes keys only some time after it maps, longer on a loaded

@@ -87,7 +87,6 @@ public:
     {
         return m_server.run(program, args, out);
     }
-    const XServer &server() const override { return m_server; }
 
 private:
     // The application's visible top-level windows of one kind.
