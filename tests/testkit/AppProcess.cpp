@@ -2,11 +2,8 @@
 
 #include <QDir>
 #include <QFile>
-#include <QTest>
 
 namespace testkit {
-
-AppProcess::AppProcess(const XServer &server) : AppProcess(server.environment(), {}) {}
 
 AppProcess::AppProcess(const QProcessEnvironment &session, std::function<void(QProcess &)> launch)
     : m_session(session), m_launch(std::move(launch))
@@ -92,7 +89,7 @@ QByteArray AppProcess::opened() const
     return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
 }
 
-int AppProcess::launchAgain(const QStringList &args, QByteArray *stderrOut) const
+int AppProcess::launchAgain(const QStringList &args) const
 {
     QProcess second;
     dieWithParent(second);
@@ -102,8 +99,6 @@ int AppProcess::launchAgain(const QStringList &args, QByteArray *stderrOut) cons
         second.waitForFinished(2000);
         return -1;
     }
-    if (stderrOut)
-        *stderrOut = second.readAllStandardError();
     return second.exitStatus() == QProcess::NormalExit ? second.exitCode() : -1;
 }
 
@@ -116,88 +111,6 @@ QByteArray AppProcess::stderrText()
 {
     m_stderr += m_process.readAllStandardError();
     return m_stderr;
-}
-
-QList<XWindow> visibleAppWindows(const XServer &server)
-{
-    QList<XWindow> windows;
-    QByteArray ids;
-    server.run("xdotool", {"search", "--onlyvisible", "--classname", "^corvane$"}, &ids);
-    for (const QByteArray &id : ids.split('\n')) {
-        if (id.trimmed().isEmpty())
-            continue;
-        QByteArray shell;
-        if (server.run("xdotool", {"getwindowgeometry", "--shell", QString::fromLatin1(id)},
-                       &shell) != 0)
-            continue;
-        QHash<QByteArray, int> v;
-        for (const QByteArray &line : shell.split('\n')) {
-            const int eq = line.indexOf('=');
-            if (eq > 0)
-                v.insert(line.left(eq), line.mid(eq + 1).toInt());
-        }
-        windows.append({QString::fromLatin1(id.trimmed()),
-                        QRect(v.value("X"), v.value("Y"), v.value("WIDTH"), v.value("HEIGHT"))});
-    }
-    return windows;
-}
-
-static Kind kindOf(const XWindow &w)
-{
-    if (w.geometry.width() <= 64 && w.geometry.height() <= 64)
-        return Kind::TrayIcon;
-    return w.geometry.width() >= 1000 ? Kind::Overlay : Kind::Menu;
-}
-
-QList<XWindow> windowsOf(const XServer &server, Kind kind)
-{
-    QList<XWindow> found;
-    for (const XWindow &w : visibleAppWindows(server)) {
-        if (kindOf(w) == kind)
-            found.append(w);
-    }
-    return found;
-}
-
-bool waitForWindow(const XServer &server, Kind kind, XWindow *out, int ms)
-{
-    return waitUntil(
-        [&] {
-            const auto list = windowsOf(server, kind);
-            if (list.isEmpty())
-                return false;
-            if (out)
-                *out = list.first();
-            return true;
-        },
-        ms);
-}
-
-bool waitForNoWindow(const XServer &server, Kind kind, int ms)
-{
-    return waitUntil([&] { return windowsOf(server, kind).isEmpty(); }, ms);
-}
-
-bool click(const XServer &server, QPoint at, int button)
-{
-    return server.run("xdotool", {"mousemove", QString::number(at.x()), QString::number(at.y()),
-                                  "click", QString::number(button)}) == 0;
-}
-
-bool chooseFromMenu(const XServer &server, const XWindow &icon, const QStringList &keys,
-                    const std::function<bool()> &done, XWindow *menu)
-{
-    for (int attempt = 1; attempt <= 3; ++attempt) {
-        if (!click(server, icon.geometry.center(), 3) || !waitForWindow(server, Kind::Menu, menu))
-            continue;
-        QTest::qWait(500 * attempt);
-        server.run("xdotool", QStringList{"key"} + keys);
-        if (waitUntil(done, 5000))
-            return true;
-        server.run("xdotool", {"key", "Escape"});
-        waitForNoWindow(server, Kind::Menu, 3000);
-    }
-    return false;
 }
 
 } // namespace testkit

@@ -1,13 +1,16 @@
 #pragma once
 
+#include <QApplication>
 #include <QImage>
 #include <QList>
 #include <QRect>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
-#include "AppProcess.h"
 #include "RootPattern.h"
+#include "testkit/AppProcess.h"
 
 namespace testkit {
 
@@ -38,6 +41,7 @@ public:
     {
         QRect rect;
         bool focused;
+        QString id; // the X11 window's
     };
 
     static std::unique_ptr<Desktop> start(QString *error);
@@ -61,11 +65,16 @@ public:
     virtual QImage screen() const = 0;
     virtual int run(const QString &program, const QStringList &args,
                     QByteArray *out = nullptr) const = 0;
-#ifdef CORVANE_WAYLAND
-    // The application's floating windows, such as the tray item's menu.
+    // The application's floating windows, such as the tray item's menu or a dialog.
     virtual QList<Window> menus() const = 0;
-#else
-    virtual const XServer &server() const = 0;
+#ifndef CORVANE_WAYLAND
+    // The tray icon, once the tray shows it.
+    virtual std::optional<Window> trayIcon() const = 0;
+    // Pops the status menu up from the tray icon and picks a row with the keyboard, until
+    // done() holds. A menu takes keys only some time after it maps, longer on a loaded
+    // machine, so a pick that had no effect is tried again with a longer pause.
+    virtual bool fromTrayMenu(const QStringList &keys, const std::function<bool()> &done,
+                              Window *menu = nullptr) const = 0;
 #endif
 
 protected:
@@ -79,3 +88,16 @@ protected:
 };
 
 } // namespace testkit
+
+// A main() for a suite constructed with the desktop this build drives, started before it.
+#define CORVANE_DESKTOP_TEST_MAIN(TestClass)                                                       \
+    int main(int argc, char **argv)                                                                \
+    {                                                                                              \
+        QString error;                                                                             \
+        const std::unique_ptr<testkit::Desktop> desktop = testkit::Desktop::start(&error);         \
+        if (!desktop)                                                                              \
+            qFatal("the desktop did not start: %s", qPrintable(error));                            \
+        QApplication app(argc, argv);                                                              \
+        TestClass test(*desktop);                                                                  \
+        return QTest::qExec(&test, argc, argv);                                                    \
+    }

@@ -31,7 +31,8 @@ check() { # PREFIX, where it runs from, the file only this kind of install has
   grep -qx "Exec=$2/bin/corvane --settings" "$1/share/applications/corvane.desktop"
   desktop-file-validate "$1/share/applications/corvane.desktop"
   kwin=$1/share/applications/corvane-kwin-screenshots.desktop
-  grep -qx "Exec=$2/$app/Contents/MacOS/corvane" "$kwin" && desktop-file-validate "$kwin"
+  grep -qx "Exec=$2/$app/Contents/MacOS/corvane" "$kwin"
+  desktop-file-validate "$kwin"
   appstreamcli validate --no-net "$1/share/metainfo/org.example.corvane.metainfo.xml"
   # Neither option needs a display.
   env -u DISPLAY "$1/bin/corvane" --version | grep -q "^corvane $version\b"
@@ -39,6 +40,12 @@ check() { # PREFIX, where it runs from, the file only this kind of install has
 }
 check "$work/user" "$work/user" lib/corvane/installed-files
 check "$work/root/usr" /usr $app/Contents/Resources/package-managed
+# Without a display it says that it needs one.
+status=0
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$work/user/bin/corvane" 2> "$work/err" ||
+  status=$?
+[ $status = 1 ]
+grep -q X11 "$work/err"
 
 # A second install replaces the first; uninstalling keeps what was there before, but not the
 # login item that starts the launcher it removes.
