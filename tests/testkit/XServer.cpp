@@ -107,13 +107,8 @@ bool XServer::start(QString *error)
 void XServer::stop()
 {
     for (auto *child : {&m_tray, &m_windowManager, &m_xvfb}) {
-        if (*child && (*child)->state() != QProcess::NotRunning) {
-            (*child)->terminate();
-            if (!(*child)->waitForFinished(3000)) {
-                (*child)->kill();
-                (*child)->waitForFinished(3000);
-            }
-        }
+        if (*child)
+            stopProcess(**child);
         child->reset();
     }
 }
@@ -162,12 +157,23 @@ int runToEnd(QProcess &process, QByteArray *out, int timeoutMs, const QByteArray
         process.write(input);
     process.closeWriteChannel();
     if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(2000);
+        stopProcess(process);
         return -1;
     }
     if (out)
         *out = process.readAllStandardOutput();
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+int stopProcess(QProcess &process, int timeoutMs)
+{
+    if (process.state() != QProcess::NotRunning) {
+        process.terminate();
+        if (!process.waitForFinished(timeoutMs)) {
+            process.kill();
+            process.waitForFinished(timeoutMs);
+        }
+    }
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 

@@ -70,6 +70,10 @@ private:
 // killed or aborts, so that no server outlives the run that started it.
 void dieWithParent(QProcess &process);
 
+// Asks process to end, kills it when it has not within timeoutMs, and gives its exit code, or
+// -1 unless it exited normally.
+int stopProcess(QProcess &process, int timeoutMs = 3000);
+
 // Starts the configured process, feeds it input and waits for it: its exit code, or -1 when
 // it could not start, crashed or ran out of time (then it is killed).
 int runToEnd(QProcess &process, QByteArray *out, int timeoutMs, const QByteArray &input = {});

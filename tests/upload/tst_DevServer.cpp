@@ -6,7 +6,7 @@
 #include <QTcpSocket>
 #include <QTest>
 
-#include "DevServerProcess.h"
+#include "testkit/DevServerProcess.h"
 
 namespace {
 

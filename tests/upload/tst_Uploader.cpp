@@ -12,7 +12,7 @@
 
 #include <sys/resource.h>
 
-#include "DevServerProcess.h"
+#include "testkit/DevServerProcess.h"
 #include "settings/AppSettings.h"
 #include "upload/UploadTask.h"
 #include "upload/Uploader.h"

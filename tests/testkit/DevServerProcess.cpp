@@ -1,4 +1,4 @@
-#include "DevServerProcess.h"
+#include "testkit/DevServerProcess.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -23,14 +23,7 @@ bool DevServerProcess::start()
 
 int DevServerProcess::stop()
 {
-    if (process.state() != QProcess::NotRunning) {
-        process.terminate();
-        if (!process.waitForFinished(10000)) {
-            process.kill();
-            process.waitForFinished();
-        }
-    }
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return testkit::stopProcess(process, 10000);
 }
 
 QList<QJsonObject> DevServerProcess::requests() const
