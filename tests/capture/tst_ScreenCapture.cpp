@@ -69,26 +69,20 @@ struct Setup
     testkit::XServerOptions server;
 };
 
+testkit::XServerOptions twoMonitors(QMap<QByteArray, QByteArray> env, QStringList args = {})
+{
+    return {.windowManager = false,
+            .tray = false,
+            .twoMonitors = true,
+            .xvfbArgs = args,
+            .processEnv = env};
+}
+
 const Setup setups[] = {
-    {"", {1, 1}, {.windowManager = false, .tray = false, .twoMonitors = true}},
-    {"mixedscale",
-     {2, 1},
-     {.windowManager = false,
-      .tray = false,
-      .twoMonitors = true,
-      .processEnv = {{"QT_SCREEN_SCALE_FACTORS", "LEFT=2;RIGHT=1"}}}},
-    {"scale2",
-     {2, 2},
-     {.windowManager = false,
-      .tray = false,
-      .twoMonitors = true,
-      .processEnv = {{"QT_SCALE_FACTOR", "2"}}}},
-    {"noshm",
-     {1, 1},
-     {.windowManager = false,
-      .tray = false,
-      .twoMonitors = true,
-      .xvfbArgs = {"-extension", "MIT-SHM"}}},
+    {"", {1, 1}, twoMonitors({})},
+    {"mixedscale", {2, 1}, twoMonitors({{"QT_SCREEN_SCALE_FACTORS", "LEFT=2;RIGHT=1"}})},
+    {"scale2", {2, 2}, twoMonitors({{"QT_SCALE_FACTOR", "2"}})},
+    {"noshm", {1, 1}, twoMonitors({}, {"-extension", "MIT-SHM"})},
 };
 
 } // namespace

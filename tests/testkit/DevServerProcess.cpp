@@ -4,8 +4,6 @@
 #include <QJsonDocument>
 #include <QRegularExpression>
 
-#include "testkit/XServer.h"
-
 bool DevServerProcess::start()
 {
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -19,11 +17,6 @@ bool DevServerProcess::start()
     static const QRegularExpression line(QStringLiteral("^listening 127\\.0\\.0\\.1:(\\d+)\n$"));
     listeningPort = quint16(line.match(QString::fromUtf8(process.readLine())).captured(1).toUInt());
     return listeningPort != 0;
-}
-
-int DevServerProcess::stop()
-{
-    return testkit::stopProcess(process, 10000);
 }
 
 QList<QJsonObject> DevServerProcess::requests() const

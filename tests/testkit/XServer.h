@@ -55,8 +55,10 @@ public:
             int timeoutMs = 10000, const QByteArray &input = {}) const;
 
 private:
-    bool waitForRootAtom(const char *name, int timeoutMs, bool selectionOwner) const;
-    std::unique_ptr<QProcess> startChild(const QString &program, const QStringList &args);
+    bool waitForSelectionOwner(const char *name, int timeoutMs) const;
+    // Starts command (words split at spaces) as process, and waits until it owns selection.
+    bool startChild(std::unique_ptr<QProcess> &process, const QString &command,
+                    const char *selection);
 
     XServerOptions m_options;
     QString m_display;
