@@ -153,19 +153,14 @@ private slots:
     {
         QTest::addColumn<QList<Area>>("areas");
         QTest::addColumn<int>("pictureScale");
-        QTest::newRow("one screen") << QList<Area>{{{0, 0, 320, 200}, 1}} << 1;
         QTest::newRow("side by side, scale 1 beside 2, shorter second")
             << QList<Area>{{{0, 0, 320, 180}, 1}, {{320, 0, 240, 135}, 2}} << 2;
-        QTest::newRow("scale 2 left of scale 1")
-            << QList<Area>{{{0, 0, 200, 150}, 2}, {{200, 40, 300, 100}, 1}} << 2;
         QTest::newRow("stacked, layout left of the origin")
             << QList<Area>{{{-160, 0, 160, 100}, 1}, {{-160, 100, 200, 120}, 1}} << 1;
         QTest::newRow("three screens, two at scale 3")
             << QList<Area>{{{0, 0, 100, 80}, 3}, {{100, 0, 90, 60}, 1}, {{190, 0, 70, 80}, 3}} << 3;
         // A desktop laying its outputs out in pixels reports a scale-2 output at its pixel size.
         QTest::newRow("scale 2, laid out in pixels") << QList<Area>{{{0, 0, 320, 200}, 2}} << 1;
-        QTest::newRow("scale 1 beside 2, laid out in pixels")
-            << QList<Area>{{{0, 0, 320, 180}, 1}, {{320, 0, 640, 360}, 2}} << 1;
     }
     void cutsThePictureIntoScreens()
     {
