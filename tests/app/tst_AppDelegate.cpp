@@ -9,6 +9,9 @@
 #include <QTimer>
 
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <xcb/xcb.h>
 
 #include "app/AppDelegate.h"
@@ -237,18 +240,26 @@ private slots:
 
     // A launch while the running instance is busy (this thread, not reading its socket) hands
     // its request over and never takes the socket; nor while another is still starting, not
-    // yet listening but holding the lock beside the socket.
+    // yet listening but holding the lock beside the socket. A socket nobody listens on, as a
+    // crashed instance leaves it, is replaced, and is the user's alone.
     void singleInstanceNeverTakesALiveSocket()
     {
         using Command = SingleInstance::Command;
         const QString path = dir.filePath("instance.sock");
+        sockaddr_un address{AF_UNIX, {}};
+        qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path);
+        const int crashed = socket(AF_UNIX, SOCK_STREAM, 0);
+        QVERIFY(bind(crashed, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+        close(crashed);
         SingleInstance first(path);
+        QCOMPARE(first.handOver(Command::Capture, 300), SingleInstance::HandOver::NoInstance);
         {
             QFile starting(path + ".lock");
             QVERIFY(starting.open(QIODevice::ReadWrite) && flock(starting.handle(), LOCK_EX) == 0);
             QVERIFY(!first.listen());
         }
         QVERIFY(first.listen());
+        QCOMPARE(QFileInfo(path).permissions() & QFile::Permissions(0x0077), QFile::Permissions());
         QList<Command> got;
         first.onCommand = [&](Command command) { got << command; };
         SingleInstance second(path);
@@ -257,6 +268,28 @@ private slots:
             QVERIFY(!second.listen());
         }
         QTRY_COMPARE(got, (QList<Command>{Command::Settings, Command::Quit}));
+    }
+
+    // Without a runtime folder the socket is in a folder of the temporary one that is this
+    // user's alone: made so, and refused once open to others or another user's.
+    void socketFolderIsPrivate()
+    {
+        const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+        qunsetenv("XDG_RUNTIME_DIR");
+        qputenv("TMPDIR", QFile::encodeName(dir.path()));
+        const QString folder = dir.filePath(QString("corvane-%1").arg(getuid()));
+        QString error;
+        QCOMPARE(SingleInstance::defaultSocketPath(&error), folder + "/corvane.sock");
+        QCOMPARE(QFileInfo(folder).permissions() & QFile::Permissions(0x0077),
+                 QFile::Permissions());
+        QVERIFY(QFile::setPermissions(folder, QFile::Permissions(0x7777)));
+        QVERIFY(SingleInstance::defaultSocketPath(&error).isEmpty() && error.contains(folder));
+        if (geteuid() == 0) {
+            QVERIFY(QFile::setPermissions(folder, QFile::Permissions(0x7700)));
+            QVERIFY(chown(QFile::encodeName(folder).constData(), 65534, 65534) == 0);
+            QVERIFY(SingleInstance::defaultSocketPath().isEmpty());
+        }
+        qputenv("XDG_RUNTIME_DIR", runtime);
     }
 
     // While the settings window runs, a second "설정..." and the menu's "캡처", which comes a

@@ -6,6 +6,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include "app/QtTranslations.h"
 #include "app/SettingsWindow.h"
 #include "hotkey/HotKeyRecorder.h"
 #include "settings/AppSettings.h"
@@ -77,6 +78,14 @@ private slots:
         const QString golden = CORVANE_TEST_DATA_DIR "/golden/settings_%1.png";
         QVERIFY2(testkit::matchesGolden(image, golden.arg(QTest::currentDataTag()), &message),
                  qPrintable(message));
+    }
+
+    void qtDialogsInKorean()
+    {
+        QVERIFY(installQtTranslations(*QCoreApplication::instance(), QLocale(QLocale::Korean)));
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("취소"));
+        QCOMPARE(QCoreApplication::translate("QFileDialog", "Save As"),
+                 QStringLiteral("다른 이름으로 저장"));
     }
 
     // The desktop switches an entry off by hiding or disabling it, in its main group only.

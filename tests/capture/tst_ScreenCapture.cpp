@@ -1,7 +1,282 @@
 #include <QApplication>
+#include <QFile>
+#include <QScreen>
 #include <QTest>
 
-#include "CaptureTest.h"
+#include <unistd.h>
+
+#include "capture/GetImageReader.h"
+#include "capture/PixelLayout.h"
+#include "capture/ScreenCaptureReaders.h"
+#include "capture/ServerCopy.h"
+#include "capture/X11Root.h"
+#include "testkit/RootPattern.h"
 #include "testkit/XServer.h"
 
-CORVANE_X11_TEST_MAIN(CaptureTest, .windowManager = false, .tray = false, .twoMonitors = true)
+Q_DECLARE_METATYPE(ScreenCapture::Reader)
+
+namespace {
+
+constexpr int monitorWidth = 1920;
+constexpr int monitorHeight = 1080;
+
+// The first pixel where image differs from the pattern of the monitor whose left edge is at
+// root x = left, compared as raw words (so the padding byte must be opaque too); empty when
+// there is none.
+QString firstDifference(const QImage &image, int left, bool inverted = false)
+{
+    if (image.format() != QImage::Format_RGB32)
+        return QStringLiteral("format %1").arg(image.format());
+    for (int y = 0; y < image.height(); ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb expected = RootPattern::at(left + x, y, inverted);
+            if (line[x] != expected)
+                return QStringLiteral("(%1,%2) is %3, expected %4")
+                    .arg(x)
+                    .arg(y)
+                    .arg(line[x], 8, 16, QLatin1Char('0'))
+                    .arg(expected, 8, 16, QLatin1Char('0'));
+        }
+    }
+    return {};
+}
+
+// Shared-memory segments created by this process that still exist.
+int ownSegments()
+{
+    QFile table(QStringLiteral("/proc/sysvipc/shm"));
+    if (!table.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray pid = QByteArray::number(getpid());
+    int count = 0;
+    table.readLine();
+    while (!table.atEnd()) {
+        const QList<QByteArray> fields = table.readLine().simplified().split(' ');
+        if (fields.size() > 4 && fields[4] == pid)
+            ++count;
+    }
+    return count;
+}
+
+// How the executable runs, named by its first argument: two 1920x1080 monitors side by side
+// on one X screen (LEFT primary, RIGHT beside it) at the scales Qt gives them, or a server
+// without shared memory; one executable per run, as Qt reads the scale once, at start-up.
+struct Setup
+{
+    QByteArray name;
+    QList<qreal> scales;
+    testkit::XServerOptions server;
+};
+
+testkit::XServerOptions twoMonitors(QMap<QByteArray, QByteArray> env, QStringList args = {})
+{
+    return {.windowManager = false,
+            .tray = false,
+            .twoMonitors = true,
+            .xvfbArgs = args,
+            .processEnv = env};
+}
+
+const Setup setups[] = {
+    {"", {1, 1}, twoMonitors({})},
+    {"mixedscale", {2, 1}, twoMonitors({{"QT_SCREEN_SCALE_FACTORS", "LEFT=2;RIGHT=1"}})},
+    {"scale2", {2, 2}, twoMonitors({{"QT_SCALE_FACTOR", "2"}})},
+    {"noshm", {1, 1}, twoMonitors({}, {"-extension", "MIT-SHM"})},
+};
+
+} // namespace
+
+// Captures of the root showing RootPattern; every expectation holds at any of the set-ups.
+class CaptureTest : public QObject
+{
+    Q_OBJECT
+
+public:
+    CaptureTest(const Setup &setup, const testkit::XServer &server)
+        : setup(setup), server(server), shm(!setup.server.xvfbArgs.contains("MIT-SHM"))
+    {}
+
+private:
+    const Setup &setup;
+    const testkit::XServer &server;
+    const bool shm;
+
+private slots:
+    void initTestCase()
+    {
+        const QList<QScreen *> screens = QGuiApplication::screens();
+        QCOMPARE(screens.size(), 2);
+        for (int i = 0; i < 2; ++i)
+            QCOMPARE(screens[i]->devicePixelRatio(), setup.scales[i]);
+        QVERIFY(RootPattern::paint(server.display()));
+    }
+
+    // Without the shared-memory extension only that reader fails; the others fall back.
+    void capturesEveryScreen_data()
+    {
+        QTest::addColumn<ScreenCapture::Reader>("reader");
+        QTest::newRow("automatic") << ScreenCapture::Reader::Automatic;
+        QTest::newRow("shared memory") << ScreenCapture::Reader::SharedMemory;
+        QTest::newRow("plain read") << ScreenCapture::Reader::GetImage;
+        QTest::newRow("Qt grab") << ScreenCapture::Reader::QtGrab;
+    }
+    void capturesEveryScreen()
+    {
+        QFETCH(ScreenCapture::Reader, reader);
+        const QList<QScreen *> screens = QGuiApplication::screens();
+        const QList<ScreenShot> shots = ScreenCapture::captureAll(reader);
+        QCOMPARE(shots.size(), shm || reader != ScreenCapture::Reader::SharedMemory ? 2 : 0);
+        for (int i = 0; i < shots.size(); ++i) {
+            QCOMPARE(shots[i].screen.data(), screens[i]);
+            const QImage &image = shots[i].image;
+            QCOMPARE(image.size(), QSize(monitorWidth, monitorHeight));
+            QCOMPARE(screens[i]->geometry().width() * setup.scales[i], qreal(image.width()));
+            QCOMPARE(image.devicePixelRatio(), 1.0);
+            QCOMPARE(firstDifference(image, i * monitorWidth), QString());
+        }
+    }
+
+    void plainReadInBands_data()
+    {
+        QTest::addColumn<qsizetype>("maxBandBytes");
+        QTest::newRow("server's limit") << qsizetype(0);
+        QTest::newRow("uneven bands") << qsizetype(100'000);
+        QTest::newRow("one row each") << qsizetype(1);
+    }
+    void plainReadInBands()
+    {
+        QFETCH(qsizetype, maxBandBytes);
+        const std::optional<X11Root> root = X11Root::current();
+        QVERIFY(root);
+        const QRect right(monitorWidth, 0, monitorWidth, monitorHeight);
+        const QImage image = GetImageReader::read(*root, right, maxBandBytes);
+        QCOMPARE(image.size(), right.size());
+        QCOMPARE(firstDifference(image, monitorWidth), QString());
+    }
+
+    // Images stay as read while later captures are made; the read of a frozen screen lends
+    // its memory to the image, which a later capture must not write into either.
+    void imagesOutliveLaterCaptures()
+    {
+        const QList<ScreenShot> before = ScreenCapture::captureAll();
+        const QList<ScreenShot> frozen = ScreenCapture::freezeAll();
+        QVERIFY(RootPattern::paint(server.display(), true));
+        QList<QImage> read;
+        for (const ScreenShot &shot : frozen)
+            read.append(shot.serverCopy ? shot.serverCopy->read() : QImage());
+        const QList<ScreenShot> after = ScreenCapture::captureAll();
+        QVERIFY(RootPattern::paint(server.display()));
+        QCOMPARE(before.size(), 2);
+        QCOMPARE(read.size(), 2);
+        QCOMPARE(after.size(), 2);
+        for (int i = 0; i < 2; ++i) {
+            QCOMPARE(firstDifference(before[i].image, i * monitorWidth), QString());
+            QCOMPARE(firstDifference(read[i], i * monitorWidth), QString());
+            QCOMPARE(firstDifference(after[i].image, i * monitorWidth, true), QString());
+        }
+    }
+
+    // Changes the monitors, so it runs last.
+    void segmentsFollowTheScreens()
+    {
+        if (!shm)
+            QSKIP("no shared memory");
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(ScreenCapture::captureAll(ScreenCapture::Reader::SharedMemory).size(), 2);
+            QCOMPARE(ownSegments(), 2);
+        }
+        QCOMPARE(server.run("xrandr", {"--delmonitor", "RIGHT"}), 0);
+        QVERIFY(testkit::waitUntil([] { return QGuiApplication::screens().size() == 1; }, 5000));
+        const QList<ScreenShot> shots =
+            ScreenCapture::captureAll(ScreenCapture::Reader::SharedMemory);
+        QCOMPARE(shots.size(), 1);
+        QCOMPARE(firstDifference(shots[0].image, 0), QString());
+        QVERIFY(testkit::waitUntil([] { return ownSegments() == 1; }, 5000));
+    }
+};
+
+// Without Qt's X11 interface only Qt's own grab can read the screens. The pixel conversion
+// is checked here for the server layouts that the test server does not have.
+class OffscreenCaptureTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void convertsServerPixels_data()
+    {
+        QTest::addColumn<bool>("msbFirstServer");
+        QTest::addColumn<bool>("bgrVisual");
+        QTest::addColumn<QByteArray>("pixel");
+        // Red 0x11, green 0x22, blue 0x33, as each server lays it out in memory.
+        QTest::newRow("LSB first, RGB") << false << false << QByteArray("\x33\x22\x11\x00", 4);
+        QTest::newRow("MSB first, RGB") << true << false << QByteArray("\x00\x11\x22\x33", 4);
+        QTest::newRow("LSB first, BGR") << false << true << QByteArray("\x11\x22\x33\x00", 4);
+        QTest::newRow("MSB first, BGR") << true << true << QByteArray("\x00\x33\x22\x11", 4);
+    }
+    void convertsServerPixels()
+    {
+        QFETCH(bool, msbFirstServer);
+        QFETCH(bool, bgrVisual);
+        QFETCH(QByteArray, pixel);
+        PixelLayout layout;
+        layout.swapBytes = msbFirstServer == (Q_BYTE_ORDER == Q_LITTLE_ENDIAN);
+        layout.swapRedBlue = bgrVisual;
+        // Two padded source rows of eleven pixels into rows 1 and 2 of the image: rows that
+        // start off vector alignment and end in a remainder.
+        const QByteArray row = pixel.repeated(11) + QByteArray(4, '\xee');
+        const QByteArray source = row + row;
+        QImage image(11, 3, QImage::Format_RGB32);
+        image.fill(qRgb(1, 2, 3));
+        layout.copyRows(reinterpret_cast<const uchar *>(source.constData()), row.size(), image, 1,
+                        2);
+        for (int y = 0; y < 3; ++y) {
+            const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+            for (int x = 0; x < 11; ++x)
+                QCOMPARE(line[x], y == 0 ? qRgb(1, 2, 3) : qRgb(0x11, 0x22, 0x33));
+        }
+    }
+
+    void fallsBackToQtGrab()
+    {
+        const QList<QScreen *> screens = QGuiApplication::screens();
+        const QList<ScreenShot> shots = ScreenCapture::captureAll();
+        QCOMPARE(shots.size(), screens.size());
+        for (int i = 0; i < shots.size(); ++i) {
+            QCOMPARE(shots[i].screen.data(), screens[i]);
+            QCOMPARE(shots[i].image.size(),
+                     screens[i]->geometry().size() * screens[i]->devicePixelRatio());
+        }
+        QVERIFY(ScreenCapture::captureAll(ScreenCapture::Reader::SharedMemory).isEmpty());
+        QVERIFY(ScreenCapture::captureAll(ScreenCapture::Reader::GetImage).isEmpty());
+    }
+};
+
+// With the argument "offscreen", on Qt's offscreen platform; else on the X server of the
+// set-up the argument names.
+int main(int argc, char **argv)
+{
+    const QByteArray name = argc > 1 && argv[1][0] != '-' ? argv[1] : "";
+    if (!name.isEmpty())
+        std::copy(argv + 2, argv + argc--, argv + 1);
+    if (name == "offscreen") {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        QApplication app(argc, argv);
+        OffscreenCaptureTest test;
+        return QTest::qExec(&test, argc, argv);
+    }
+    const auto setup = std::find_if(std::begin(setups), std::end(setups),
+                                    [&](const Setup &s) { return s.name == name; });
+    if (setup == std::end(setups))
+        qFatal("no set-up %s", name.constData());
+    testkit::XServer server(setup->server);
+    QString error;
+    if (!server.start(&error))
+        qFatal("X server did not start: %s", qPrintable(error));
+    server.exportToProcess();
+    QApplication app(argc, argv);
+    CaptureTest test(*setup, server);
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_ScreenCapture.moc"

@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "DevServerProcess.h"
+#include "testkit/DevServerProcess.h"
 #include "testkit/Desktop.h"
 
 using namespace testkit;

@@ -1,7 +1,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "DevServerProcess.h"
+#include "testkit/DevServerProcess.h"
 #include "testkit/Desktop.h"
 #include "testkit/Files.h"
 

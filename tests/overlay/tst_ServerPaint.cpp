@@ -3,7 +3,7 @@
 
 #include <functional>
 
-#include "RootPattern.h"
+#include "testkit/RootPattern.h"
 #include "annotate/Tool.h"
 #include "capture/GetImageReader.h"
 #include "capture/ScreenCapture.h"

@@ -9,7 +9,7 @@
 #include <memory>
 #include <optional>
 
-#include "RootPattern.h"
+#include "testkit/RootPattern.h"
 #include "testkit/AppProcess.h"
 
 namespace testkit {

@@ -23,17 +23,17 @@ XServer::~XServer()
     stop();
 }
 
-std::unique_ptr<QProcess> XServer::startChild(const QString &program, const QStringList &args)
+bool XServer::startChild(std::unique_ptr<QProcess> &process, const QString &command,
+                         const char *selection)
 {
-    auto process = std::make_unique<QProcess>();
+    QStringList args = command.split(QLatin1Char(' '));
+    process = std::make_unique<QProcess>();
     dieWithParent(*process);
     process->setProcessEnvironment(environment());
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process->setStandardOutputFile(QProcess::nullDevice());
-    process->start(program, args);
-    if (!process->waitForStarted(5000))
-        return nullptr;
-    return process;
+    process->start(args.takeFirst(), args);
+    return process->waitForStarted(5000) && waitForSelectionOwner(selection, 15000);
 }
 
 bool XServer::start(QString *error)
@@ -54,14 +54,10 @@ bool XServer::start(QString *error)
     m_xvfb->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // -displayfd picks a free display number and writes it to our stdout.
     const QStringList args =
-        QStringList{QStringLiteral("-displayfd"),
-                    QStringLiteral("1"),
-                    QStringLiteral("-screen"),
-                    QStringLiteral("0"),
-                    QStringLiteral("%1x%2x24").arg(width).arg(m_options.height),
-                    QStringLiteral("-noreset"),
-                    QStringLiteral("-nolisten"),
-                    QStringLiteral("tcp")} +
+        QStringLiteral("-displayfd 1 -screen 0 %1x%2x24 -noreset -nolisten tcp")
+            .arg(width)
+            .arg(m_options.height)
+            .split(QLatin1Char(' ')) +
         m_options.xvfbArgs;
     m_xvfb->start(QStringLiteral("Xvfb"), args);
     if (!m_xvfb->waitForStarted(5000))
@@ -77,43 +73,32 @@ bool XServer::start(QString *error)
     m_display = QStringLiteral(":") + QString::fromLatin1(number.trimmed());
 
     if (m_options.twoMonitors) {
+        // LEFT (primary) and RIGHT, each half of the screen's width.
+        const QString monitor = QStringLiteral("--setmonitor %1 %2/508x%3/286+%4+0 %5");
         const int w = m_options.width, h = m_options.height;
-        const QString left = QStringLiteral("%1/508x%2/286+0+0").arg(w).arg(h);
-        const QString right = QStringLiteral("%1/508x%2/286+%1+0").arg(w).arg(h);
-        if (run(QStringLiteral("xrandr"), {QStringLiteral("--setmonitor"), QStringLiteral("*LEFT"),
-                                           left, QStringLiteral("screen")}) != 0 ||
-            run(QStringLiteral("xrandr"), {QStringLiteral("--setmonitor"), QStringLiteral("RIGHT"),
-                                           right, QStringLiteral("none")}) != 0)
-            return fail(QStringLiteral("xrandr could not split the screen"));
+        for (const QString &args : {monitor.arg("*LEFT").arg(w).arg(h).arg(0).arg("screen"),
+                                    monitor.arg("RIGHT").arg(w).arg(h).arg(w).arg("none")})
+            if (run(QStringLiteral("xrandr"), args.split(QLatin1Char(' '))) != 0)
+                return fail(QStringLiteral("xrandr could not split the screen"));
     }
-    if (m_options.windowManager) {
-        m_windowManager = startChild(QStringLiteral("openbox"), {QStringLiteral("--sm-disable")});
-        if (!m_windowManager || !waitForRootAtom("_NET_SUPPORTING_WM_CHECK", 15000, false))
-            return fail(QStringLiteral("the window manager did not come up"));
-    }
-    if (m_options.tray) {
-        m_tray =
-            startChild(QStringLiteral("trayer"),
-                       {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"),
-                        QStringLiteral("right"), QStringLiteral("--widthtype"),
-                        QStringLiteral("request"), QStringLiteral("--height"), QStringLiteral("24"),
-                        QStringLiteral("--SetDockType"), QStringLiteral("true")});
-        if (!m_tray || !waitForRootAtom("_NET_SYSTEM_TRAY_S0", 15000, true))
-            return fail(QStringLiteral("the tray host did not come up"));
-    }
+    // A window manager and a tray host each own a selection of the screen once they run.
+    if (m_options.windowManager &&
+        !startChild(m_windowManager, QStringLiteral("openbox --sm-disable"), "WM_S0"))
+        return fail(QStringLiteral("the window manager did not come up"));
+    if (m_options.tray &&
+        !startChild(m_tray,
+                    QStringLiteral("trayer --edge top --align right --widthtype request "
+                                   "--height 24 --SetDockType true"),
+                    "_NET_SYSTEM_TRAY_S0"))
+        return fail(QStringLiteral("the tray host did not come up"));
     return true;
 }
 
 void XServer::stop()
 {
     for (auto *child : {&m_tray, &m_windowManager, &m_xvfb}) {
-        if (*child && (*child)->state() != QProcess::NotRunning) {
-            (*child)->terminate();
-            if (!(*child)->waitForFinished(3000)) {
-                (*child)->kill();
-                (*child)->waitForFinished(3000);
-            }
-        }
+        if (*child)
+            stopProcess(**child);
         child->reset();
     }
 }
@@ -162,8 +147,7 @@ int runToEnd(QProcess &process, QByteArray *out, int timeoutMs, const QByteArray
         process.write(input);
     process.closeWriteChannel();
     if (!process.waitForFinished(timeoutMs)) {
-        process.kill();
-        process.waitForFinished(2000);
+        stopProcess(process);
         return -1;
     }
     if (out)
@@ -171,34 +155,33 @@ int runToEnd(QProcess &process, QByteArray *out, int timeoutMs, const QByteArray
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
-bool XServer::waitForRootAtom(const char *name, int timeoutMs, bool selectionOwner) const
+int stopProcess(QProcess &process, int timeoutMs)
+{
+    if (process.state() != QProcess::NotRunning) {
+        process.terminate();
+        if (!process.waitForFinished(timeoutMs)) {
+            process.kill();
+            process.waitForFinished(timeoutMs);
+        }
+    }
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+bool XServer::waitForSelectionOwner(const char *name, int timeoutMs) const
 {
     xcb_connection_t *c = xcb_connect(m_display.toLocal8Bit().constData(), nullptr);
-    if (xcb_connection_has_error(c)) {
-        xcb_disconnect(c);
-        return false;
-    }
-    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
     auto *atomReply =
         xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(qstrlen(name)), name), nullptr);
     const xcb_atom_t atom = atomReply ? atomReply->atom : xcb_atom_t(XCB_ATOM_NONE);
     free(atomReply);
-    bool found = false;
-    QDeadlineTimer deadline(timeoutMs);
-    while (!found && !deadline.hasExpired()) {
-        if (selectionOwner) {
+    const bool found = waitUntil(
+        [&] {
             auto *r = xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom), nullptr);
-            found = r && r->owner != XCB_WINDOW_NONE;
+            const bool owned = r && r->owner != XCB_WINDOW_NONE;
             free(r);
-        } else {
-            auto *r = xcb_get_property_reply(
-                c, xcb_get_property(c, 0, root, atom, XCB_ATOM_WINDOW, 0, 1), nullptr);
-            found = r && xcb_get_property_value_length(r) > 0;
-            free(r);
-        }
-        if (!found)
-            QThread::msleep(50);
-    }
+            return owned;
+        },
+        timeoutMs);
     xcb_disconnect(c);
     return found;
 }

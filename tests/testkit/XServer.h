@@ -55,8 +55,10 @@ public:
             int timeoutMs = 10000, const QByteArray &input = {}) const;
 
 private:
-    bool waitForRootAtom(const char *name, int timeoutMs, bool selectionOwner) const;
-    std::unique_ptr<QProcess> startChild(const QString &program, const QStringList &args);
+    bool waitForSelectionOwner(const char *name, int timeoutMs) const;
+    // Starts command (words split at spaces) as process, and waits until it owns selection.
+    bool startChild(std::unique_ptr<QProcess> &process, const QString &command,
+                    const char *selection);
 
     XServerOptions m_options;
     QString m_display;
@@ -69,6 +71,10 @@ private:
 // Makes a child started through process die with the test process, even when the test is
 // killed or aborts, so that no server outlives the run that started it.
 void dieWithParent(QProcess &process);
+
+// Asks process to end, kills it when it has not within timeoutMs, and gives its exit code, or
+// -1 unless it exited normally.
+int stopProcess(QProcess &process, int timeoutMs = 3000);
 
 // Starts the configured process, feeds it input and waits for it: its exit code, or -1 when
 // it could not start, crashed or ran out of time (then it is killed).

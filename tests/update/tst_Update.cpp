@@ -10,7 +10,7 @@
 
 #include <unistd.h>
 
-#include "DevServerProcess.h"
+#include "testkit/DevServerProcess.h"
 #include "testkit/Files.h"
 #include "update/UpdateCheck.h"
 #include "update/Updater.h"

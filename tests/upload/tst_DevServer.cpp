@@ -1,12 +1,12 @@
 #include <memory>
 
 #include <QDir>
-#include <QFile>
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTest>
 
-#include "DevServerProcess.h"
+#include "testkit/DevServerProcess.h"
+#include "testkit/Files.h"
 
 namespace {
 
@@ -37,12 +37,6 @@ QByteArray get(const QByteArray &target)
     return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
 }
 
-bool plant(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 void addAnswer(const QByteArray &name, const QByteArray &request, const QByteArray &start,
                const QByteArray &contains = "{\"error\":\"")
 {
@@ -62,11 +56,11 @@ private slots:
         QVERIFY(server->start());
         // Files of the requested names, so that only the name check keeps them from being served.
         const QString data = server->dataDir() + "/";
-        QVERIFY(plant(data + QString(32, 'A') + ".png", png));
-        QVERIFY(plant(data + QString(31, 'a') + ".png", png));
-        QVERIFY(plant(data + "requests.jsonl", png));
+        QVERIFY(testkit::writeFile(data + QString(32, 'A') + ".png", png));
+        QVERIFY(testkit::writeFile(data + QString(31, 'a') + ".png", png));
+        QVERIFY(testkit::writeFile(data + "requests.jsonl", png));
         QVERIFY(QDir().mkpath(server->releasesDir()));
-        QVERIFY(plant(server->releasesDir() + "/version.json", manifest));
+        QVERIFY(testkit::writeFile(server->releasesDir() + "/version.json", manifest));
     }
 
     // Also checks that SIGTERM ends the server cleanly.

@@ -12,7 +12,7 @@
 
 #include <sys/resource.h>
 
-#include "DevServerProcess.h"
+#include "testkit/DevServerProcess.h"
 #include "settings/AppSettings.h"
 #include "upload/UploadTask.h"
 #include "upload/Uploader.h"
@@ -101,9 +101,6 @@ private slots:
                    "^error 찻주전자$");
         addOutcome("401 error string", {"--status", "401", "--body", R"({"error":"로그인 필요"})"},
                    "^error 로그인 필요$");
-        addOutcome("500 html",
-                   {"--status", "500", "--content-type", "text/html", "--body", "<h1>500</h1>"},
-                   "^error 서버 응답 500$");
         addOutcome("503 numeric error", {"--status", "503", "--body", R"({"error":5})"},
                    "^error 서버 응답 503$");
         addOutcome("307 not followed", {"--status", "307", "--header", "Location: /i/x.png"},

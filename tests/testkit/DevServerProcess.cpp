@@ -1,10 +1,8 @@
-#include "DevServerProcess.h"
+#include "testkit/DevServerProcess.h"
 
 #include <QFile>
 #include <QJsonDocument>
 #include <QRegularExpression>
-
-#include "testkit/XServer.h"
 
 bool DevServerProcess::start()
 {
@@ -19,18 +17,6 @@ bool DevServerProcess::start()
     static const QRegularExpression line(QStringLiteral("^listening 127\\.0\\.0\\.1:(\\d+)\n$"));
     listeningPort = quint16(line.match(QString::fromUtf8(process.readLine())).captured(1).toUInt());
     return listeningPort != 0;
-}
-
-int DevServerProcess::stop()
-{
-    if (process.state() != QProcess::NotRunning) {
-        process.terminate();
-        if (!process.waitForFinished(10000)) {
-            process.kill();
-            process.waitForFinished();
-        }
-    }
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
 QList<QJsonObject> DevServerProcess::requests() const

@@ -1,4 +1,4 @@
-#include "RootPattern.h"
+#include "testkit/RootPattern.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include "testkit/XServer.h"
+
 // The reference server as a child process on a free loopback port, with its data folder and
 // request log in a temporary folder.
 class DevServerProcess
@@ -16,7 +18,7 @@ public:
 
     bool start();
     // SIGTERM, then the exit code (-1 unless it exited normally and in time).
-    int stop();
+    int stop() { return testkit::stopProcess(process, 10000); }
 
     quint16 port() const { return listeningPort; }
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(listeningPort); }

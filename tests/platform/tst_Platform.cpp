@@ -1,0 +1,204 @@
+#include <QDBusAbstractAdaptor>
+#include <QDBusConnection>
+#include <QDBusInterface>
+#include <QDBusMetaType>
+#include <QDBusReply>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QFile>
+#include <QKeySequence>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "hotkey/HotKey.h"
+#include "hotkey/HotKeyRegistrations.h"
+#include "platform/PlatformLoader.h"
+#include "platform/WindowList.h"
+
+namespace {
+
+using Shortcuts = QList<std::pair<QString, QVariantMap>>;
+
+// Its global shortcuts as KDE Plasma 5.27's portal offers them: sessions are made, and every
+// binding is answered with success and no shortcut.
+class ShortcutsPortal : public QDBusAbstractAdaptor
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.GlobalShortcuts")
+    Q_PROPERTY(uint version READ version)
+public:
+    explicit ShortcutsPortal(QObject *parent) : QDBusAbstractAdaptor(parent) {}
+    uint version() const { return 1; }
+
+public slots:
+    QDBusObjectPath CreateSession(const QVariantMap &options) { return answer(options); }
+    QDBusObjectPath BindShortcuts(const QDBusObjectPath &,
+                                  const QList<std::pair<QString, QVariantMap>> &, const QString &,
+                                  const QVariantMap &options)
+    {
+        return answer(options);
+    }
+
+private:
+    QDBusObjectPath answer(const QVariantMap &options)
+    {
+        // Called by this process's own connection.
+        const QString handle =
+            "/org/freedesktop/portal/desktop/request/" +
+            QDBusConnection::sessionBus().baseService().mid(1).replace('.', '_') + '/' +
+            options.value("handle_token").toString();
+        QDBusConnection("portal").send(
+            QDBusMessage::createSignal(handle, "org.freedesktop.portal.Request", "Response")
+            << 0u
+            << QVariantMap{{"session_handle", "/org/freedesktop/portal/desktop/session/1"},
+                           {"shortcuts", QVariant::fromValue(Shortcuts())}});
+        return QDBusObjectPath(handle);
+    }
+};
+
+} // namespace
+
+// The display platform and the desktop services chosen at start, on a private session bus.
+class PlatformTest : public QObject
+{
+    Q_OBJECT
+
+    QProcess bus;
+    QObject portal;
+
+private slots:
+    void initTestCase()
+    {
+        bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+        QVERIFY(bus.waitForReadyRead(10000));
+        const QByteArray address = bus.readLine().trimmed();
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+        QDBusConnection other = QDBusConnection::connectToBus(QString(address), "portal");
+        new ShortcutsPortal(&portal);
+        qDBusRegisterMetaType<Shortcuts::value_type>();
+        qDBusRegisterMetaType<Shortcuts>();
+        QVERIFY(other.registerObject("/org/freedesktop/portal/desktop", &portal,
+                                     QDBusConnection::ExportAdaptors));
+        QVERIFY(other.registerService("org.freedesktop.portal.Desktop"));
+    }
+
+    // A binding answered with success but without the shortcut asked for holds nothing, and
+    // the desktop is taken as offering no shortcut.
+    void portalBindingNothingIsNoHotKey()
+    {
+        int unavailable = 0;
+        auto registration = makePortalRegistration([] {});
+        registration->onUnavailable = [&] { ++unavailable; };
+        QVERIFY(registration->registerHotKey(HotKeyCombo::standard));
+        QTRY_COMPARE(unavailable, 1);
+        QVERIFY(!registration->isRegistered() && !registration->isOffered());
+    }
+
+    void prefersWaylandInsideAWaylandSession_data()
+    {
+        // WAYLAND_DISPLAY, XDG_SESSION_TYPE, QT_QPA_PLATFORM (empty: unset), the platform chosen.
+        QTest::addColumn<QByteArrayList>("environment");
+        QTest::newRow("socket named") << QByteArrayList{"wayland-7", "", "", "wayland;xcb"};
+        QTest::newRow("session type only") << QByteArrayList{"", "wayland", "", "wayland;xcb"};
+        QTest::newRow("stale socket name") << QByteArrayList{"wayland-3", "wayland", "", ""};
+        QTest::newRow("X11 session") << QByteArrayList{"", "x11", "", ""};
+        QTest::newRow("user's own platform") << QByteArrayList{"wayland-7", "", "xcb", "xcb"};
+    }
+    void prefersWaylandInsideAWaylandSession()
+    {
+        QFETCH(QByteArrayList, environment);
+        QTemporaryDir runtime;
+        for (const char *socket : {"wayland-0", "wayland-7"})
+            QVERIFY(QFile(runtime.filePath(socket)).open(QIODevice::WriteOnly));
+        qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+        const char *names[] = {"WAYLAND_DISPLAY", "XDG_SESSION_TYPE", "QT_QPA_PLATFORM"};
+        for (int i = 0; i < 3; ++i)
+            environment[i].isEmpty() ? qunsetenv(names[i]) : qputenv(names[i], environment[i]);
+        PlatformLoader::preferWaylandInWaylandSession();
+        QCOMPARE(qgetenv("QT_QPA_PLATFORM"), environment[3]);
+    }
+
+    // Qt's offscreen platform reads its screens with Qt's grab and has no shortcut, overlay
+    // handling or window list of its own; the environment forces the portal or no window list,
+    // and a sway socket gives the compositor's list. The log line names each choice.
+    void loaderPicksTheBackends_data()
+    {
+        QTest::addColumn<QByteArray>("capture");
+        QTest::addColumn<QByteArray>("windowList");
+        QTest::addColumn<bool>("sway");
+        QTest::addColumn<QString>("description");
+        const QString line =
+            "화면 플랫폼: offscreen, 캡처: %1, 단축키: 없음, 창 목록: %2, 오버레이: 없음";
+        const QString grab = "Qt 의 화면 가져오기";
+        QTest::newRow("offscreen")
+            << QByteArray() << QByteArray() << false << line.arg(grab, "없음");
+        QTest::newRow("portal asked")
+            << QByteArray("portal") << QByteArray() << false << line.arg("데스크톱 포털", "없음");
+        QTest::newRow("sway") << QByteArray() << QByteArray() << true << line.arg(grab, "sway IPC");
+        QTest::newRow("sway, no list asked")
+            << QByteArray() << QByteArray("none") << true << line.arg(grab, "없음");
+    }
+    void loaderPicksTheBackends()
+    {
+        QFETCH(QByteArray, capture);
+        QFETCH(QByteArray, windowList);
+        QFETCH(bool, sway);
+        QFETCH(QString, description);
+        QTemporaryDir runtime;
+        const QString socket = runtime.filePath("socket");
+        QVERIFY(QFile(socket).open(QIODevice::WriteOnly));
+        qputenv("CORVANE_CAPTURE", capture);
+        qputenv("CORVANE_WINDOW_LIST", windowList);
+        qunsetenv("XDG_SESSION_TYPE");
+        sway ? qputenv("WAYLAND_DISPLAY", QFile::encodeName(socket)) : qunsetenv("WAYLAND_DISPLAY");
+        sway ? qputenv("SWAYSOCK", QFile::encodeName(socket)) : qunsetenv("SWAYSOCK");
+        const Platform &platform = PlatformLoader::load();
+        QCOMPARE(platform.description, description);
+        QCOMPARE(&Platform::current(), &platform);
+        QCOMPARE(platform.capture.readsScreens(), capture.isEmpty());
+        QVERIFY(!platform.hotKey.globalShortcuts());
+        QCOMPARE(platform.windows->listsWindows(), description.contains("sway"));
+    }
+
+    // Where KDE's shortcut service runs, the loader binds through it: each combination is kept
+    // as KWin names it on the layout, and one another component holds is refused. Last: the
+    // service stays.
+    void hotKeyThroughKdeService()
+    {
+        QTemporaryDir home; // the configuration of the service and of the keyboard
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path()));
+        QProcess service;
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        service.start("kglobalaccel5");
+        QTRY_VERIFY(PlatformLoader::load().description.contains("단축키: KDE 전역 단축키 서비스"));
+        QDBusInterface accel("org.kde.kglobalaccel", "/kglobalaccel", "org.kde.KGlobalAccel");
+        HotKey hotKey([] {}); // presses: the end-to-end case on KWin
+        const quint64 shiftCtrl = HotKeyCombo::Shift | HotKeyCombo::Command,
+                      ctrlAlt = HotKeyCombo::Command | HotKeyCombo::Option;
+        const std::tuple<const char *, uint16_t, quint64, QString> table[] = {
+            {"us", 25, shiftCtrl, "Ctrl+("},
+            {"kr", 25, shiftCtrl, "Ctrl+("},
+            {"de", 25, shiftCtrl, "Ctrl+)"},
+            {"us", 0, ctrlAlt, "Ctrl+Alt+A"},
+            {"us", 1, shiftCtrl, "Ctrl+Shift+S"}};
+        QSettings(home.filePath("kxkbrc"), QSettings::IniFormat).setValue("Layout/Use", true);
+        for (const auto &[layout, key, modifiers, name] : table) {
+            QSettings(home.filePath("kxkbrc"), QSettings::IniFormat)
+                .setValue("Layout/LayoutList", layout);
+            QVERIFY(hotKey.registerHotKey(HotKeyCombo(key, modifiers)));
+            const QDBusReply<QList<int>> stored =
+                accel.call("shortcut", QStringList{"corvane", "capture", "corvane", "캡처"});
+            QCOMPARE(QKeySequence(stored.value().value(0)).toString(), name);
+        }
+        const QStringList other{"other", "grab", "other", "grab"};
+        accel.call("doRegister", other);
+        const QList<int> ctrlAltT{QKeySequence("Ctrl+Alt+T")[0].toCombined()};
+        accel.call("setShortcut", other, QVariant::fromValue(ctrlAltT), 4u);
+        QVERIFY(!hotKey.registerHotKey(HotKeyCombo(17, ctrlAlt)));
+    }
+};
+
+QTEST_MAIN(PlatformTest)
+#include "tst_Platform.moc"
