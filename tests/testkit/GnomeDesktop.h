@@ -15,15 +15,17 @@ public:
 
     bool pointer(const QStringList &steps) const override;
     QImage screen() const override;
-    QList<Window> windows() const override;
 
 protected:
     bool prepare(const QTemporaryDir &dir, QByteArray *script, QStringList *args) const override;
     QStringList helper() const override;
+    QRect points(const QRect &pixels) const override;
 
 private:
     // Output i's left edge in the shell's pixels.
     int pixelX(qsizetype i) const;
+    // The output at x, in the shell's pixels or else in the layout's points.
+    qsizetype outputAt(int x, bool pixels) const;
 };
 
 } // namespace testkit

@@ -8,10 +8,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <csignal>
 
 #include <pwd.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,61 +22,61 @@ namespace testkit {
 
 namespace {
 
-const char kConfig[] = R"(output * bg #204060 solid_color
-default_border none
-default_floating_border none
-bar {
-    mode hide
-    tray_output *
-}
-)";
-
 // Outputs named as sway's headless back end names them, the first made at its start and the
 // others later by the session; each takes its place, scale and wallpaper as it appears.
 QByteArray config(const WaylandDesktop &desktop, const QList<WaylandDesktop::Output> &outputs,
                   const QTemporaryDir &dir)
 {
-    QString text = kConfig;
+    QString text = "default_border none\ndefault_floating_border none\n"
+                   "bar {\n    mode hide\n    tray_output *\n}\n";
     for (qsizetype i = 0; i < outputs.size(); ++i) {
         const WaylandDesktop::Output &o = outputs[i];
+        const QString file = dir.filePath(QString("wallpaper%1.png").arg(i + 1));
         text += QString::asprintf("output HEADLESS-%lld resolution %dx%d position %d 0 scale %d\n",
                                   i + 1, o.pixels.width(), o.pixels.height(), desktop.place(i).x(),
                                   o.scale);
-        const QString file = dir.filePath(QString("wallpaper%1.png").arg(i + 1));
-        if (!o.wallpaper.isNull() && o.wallpaper.save(file))
+        if (o.wallpaper.save(file))
             text += QString("output HEADLESS-%1 bg %2 center\n").arg(i + 1).arg(file);
     }
     return text.toUtf8();
 }
 
-// Runs the desktop with $2 outputs, says READY with the variables of the session that its
-// clients need (NAME=VALUE), and takes everything down with it once the test process ($1) is gone.
-// The portal reads sway's own back ends from a folder of the session's: with every installed one it
-// would take a global-shortcut service from another desktop's (KDE's). $3 is a stand-in for such a
-// service; the portal offers it only once XDG_DESKTOP_PORTAL_DIR names
-// $XDG_RUNTIME_DIR/portals-shortcuts and the portal is started again.
-const char kSession[] = R"(#!/bin/sh
-trap 'kill 0' EXIT
-export WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1
-export XDG_CURRENT_DESKTOP=sway XDG_SESSION_TYPE=wayland NO_AT_BRIDGE=1 GTK_USE_PORTAL=0
+// The start of every desktop's session script: what every session exports, portals NAME...,
+// which has the portal read only the named back ends (with every installed one it would take a
+// service from another desktop's), and poll CODE COMMAND..., which waits up to 30 seconds for
+// COMMAND to succeed and otherwise ends the session with CODE.
+const char kSessionStart[] = R"(#!/bin/sh
+trap 'echo "session: exit $?" >&2; kill 0' EXIT
+export XDG_SESSION_TYPE=wayland NO_AT_BRIDGE=1 GTK_USE_PORTAL=0
 export XDG_DESKTOP_PORTAL_DIR="$XDG_RUNTIME_DIR/portals"
-mkdir "$XDG_DESKTOP_PORTAL_DIR" "$XDG_RUNTIME_DIR/portals-shortcuts"
-cp /usr/share/xdg-desktop-portal/portals/wlr.portal "$XDG_DESKTOP_PORTAL_DIR/" || exit 5
-cp /usr/share/xdg-desktop-portal/portals/gtk.portal "$XDG_DESKTOP_PORTAL_DIR/" 2>/dev/null
+portals() {
+    mkdir -p "$XDG_DESKTOP_PORTAL_DIR"
+    for p; do cp /usr/share/xdg-desktop-portal/portals/$p.portal "$XDG_DESKTOP_PORTAL_DIR/" || exit 5; done
+}
+poll() {
+    code=$1 n=0; shift
+    until "$@"; do n=$((n + 1)); [ $n -lt 300 ] || exit $code; sleep 0.1; done
+}
+)";
+
+// Runs sway with $2 outputs. $3 is a stand-in for a global-shortcut service, which the portal
+// offers only once XDG_DESKTOP_PORTAL_DIR names $XDG_RUNTIME_DIR/portals-shortcuts and the
+// portal is started again.
+const char kSession[] =
+    R"(export WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1
+export XDG_CURRENT_DESKTOP=sway
+portals wlr gtk
+mkdir "$XDG_RUNTIME_DIR/portals-shortcuts"
 cp "$XDG_DESKTOP_PORTAL_DIR"/*.portal "$XDG_RUNTIME_DIR/portals-shortcuts/"
 printf '[portal]\nDBusName=org.freedesktop.impl.portal.desktop.corvanetest\nInterfaces=%s;\nUseIn=sway;\n' \
     org.freedesktop.impl.portal.GlobalShortcuts >"$XDG_RUNTIME_DIR/portals-shortcuts/corvanetest.portal"
 # Full-screen windows are composited like any other: scanned out, their later frames were
 # missing from screenshots of an output without the pointer.
 sway -Dnoscanout -c "$XDG_RUNTIME_DIR/../sway.conf" 2>"$XDG_RUNTIME_DIR/sway.log" &
-n=0
-until [ -S "$XDG_RUNTIME_DIR/wayland-1" ] &&
-        SWAYSOCK=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock 2>/dev/null); do
-    n=$((n + 1)); [ $n -lt 300 ] || exit 3; sleep 0.05
-done
+up() { [ -S "$XDG_RUNTIME_DIR/wayland-1" ] && SWAYSOCK=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock 2>/dev/null); }
+poll 3 up
 export WAYLAND_DISPLAY=wayland-1 SWAYSOCK
-dbus-update-activation-environment WAYLAND_DISPLAY XDG_CURRENT_DESKTOP XDG_SESSION_TYPE \
-    XDG_RUNTIME_DIR SWAYSOCK NO_AT_BRIDGE GTK_USE_PORTAL XDG_DESKTOP_PORTAL_DIR
+dbus-update-activation-environment --all
 pipewire >/dev/null 2>&1 &
 wireplumber >/dev/null 2>&1 &
 for _ in $(seq 2 "$2"); do swaymsg create_output >/dev/null; done
@@ -85,19 +85,17 @@ ready="SWAYSOCK=$SWAYSOCK WAYLAND_DISPLAY=$XDG_RUNTIME_DIR/wayland-1 XDG_CURRENT
 )";
 
 // The end of every desktop's session script, once it has set $ready to the variables its
-// clients need beside the session bus: it waits for the portal, says READY with them, and
-// stops the session when the test ($1) is gone.
-const char kSessionEnd[] = R"(# The portal's back ends start on its first call, some of them slowly.
-n=0
-until dbus-send --session --print-reply --reply-timeout=5000 \
-        --dest=org.freedesktop.portal.Desktop /org/freedesktop/portal/desktop \
-        org.freedesktop.DBus.Introspectable.Introspect 2>/dev/null |
-        grep -q org.freedesktop.portal.Screenshot; do
-    n=$((n + 1)); [ $n -lt 60 ] || exit 4; sleep 0.5
-done
+// clients need beside the session bus: it waits for the portal, whose back ends start on its
+// first call, some of them slowly, says READY with them, and stops the session when the test
+// ($1) is gone.
+const char kSessionEnd[] = R"(portal() {
+    dbus-send --session --print-reply --reply-timeout=5000 --dest=org.freedesktop.portal.Desktop \
+        /org/freedesktop/portal/desktop org.freedesktop.DBus.Introspectable.Introspect |
+        grep -q org.freedesktop.portal.Screenshot
+}
+poll 4 portal
 echo "READY DBUS_SESSION_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS $ready"
 while [ -d "/proc/$1" ]; do sleep 0.2; done
-kill 0
 )";
 
 } // namespace
@@ -123,7 +121,7 @@ bool WaylandDesktop::start(QString *error)
     if (!m_dir.isValid() || chmod(QFile::encodeName(m_dir.path()).constData(), 0705) ||
         mkdir(runtime.constData(), 0700) ||
         chown(runtime.constData(), account->pw_uid, account->pw_gid) ||
-        !prepare(m_dir, &text, &args) || !writeFile(script, text + kSessionEnd))
+        !prepare(m_dir, &text, &args) || !writeFile(script, kSessionStart + text + kSessionEnd))
         return fail("could not prepare the desktop's folder");
 
     QProcessEnvironment env;
@@ -131,10 +129,7 @@ bool WaylandDesktop::start(QString *error)
     env.insert("HOME", runtimeDir);
     m_session = std::make_unique<QProcess>();
     // Its own process group, so that stop() reaches every process of the desktop.
-    m_session->setChildProcessModifier([] {
-        setsid();
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-    });
+    m_session->setChildProcessModifier([] { setsid(); });
     m_session->setStandardErrorFile(log);
     runAsUser(*m_session, "dbus-run-session",
               QStringList{"--", "sh", script, QString::number(QCoreApplication::applicationPid())} +
@@ -145,19 +140,15 @@ bool WaylandDesktop::start(QString *error)
         return fail("the session did not start (is dbus installed?)");
     m_group = pid_t(m_session->processId());
     const QDeadlineTimer deadline(60000);
-    while (!m_session->canReadLine()) {
-        if (deadline.hasExpired() || m_session->state() != QProcess::Running)
-            return fail(QString("the desktop did not come up (%1): ")
-                            .arg(m_session->state() == QProcess::Running
-                                     ? QString("too slow")
-                                     : QString("exit %1").arg(m_session->exitCode())) +
-                        QString::fromLocal8Bit(readFile(log).right(2000)));
+    while (!m_session->canReadLine() && m_session->state() == QProcess::Running &&
+           !deadline.hasExpired())
         m_session->waitForReadyRead(200);
-    }
-    const QByteArray line = m_session->readLine();
-    const QList<QByteArray> words = line.trimmed().split(' ');
+    // The session's log ends with its exit code when it ended.
+    const QList<QByteArray> words = m_session->readLine().trimmed().split(' ');
     if (words[0] != "READY")
-        return fail("the desktop said: " + QString::fromLocal8Bit(line));
+        return fail(QString("the desktop did not come up%1: ")
+                        .arg(deadline.hasExpired() ? " in time" : "") +
+                    QString::fromLocal8Bit(readFile(log).right(2000)));
     m_env.insert("PATH", "/usr/local/bin:/usr/bin:/bin");
     m_env.insert("XDG_RUNTIME_DIR", runtimeDir);
     m_env.insert("XDG_SESSION_TYPE", "wayland");
@@ -258,10 +249,7 @@ bool WaylandDesktop::prepare(const QTemporaryDir &dir, QByteArray *script, QStri
 
 QStringList WaylandDesktop::helper() const
 {
-    QRect layout;
-    for (qsizetype i = 0; i < m_outputs.size(); ++i)
-        layout |= place(i);
-    return {CORVANE_TEST_POINTER, QString("%1x%2").arg(layout.width()).arg(layout.height())};
+    return {CORVANE_TEST_HELPER};
 }
 
 QByteArray WaylandDesktop::ask(const QByteArray &line) const
@@ -308,14 +296,32 @@ QImage WaylandDesktop::screen() const
     return QImage::fromData(png);
 }
 
-QImage HelperDesktop::shot(const QString &name) const
+QImage HelperDesktop::screen() const
 {
-    const QString file = environment().value("XDG_RUNTIME_DIR") + '/' + name;
+    // Read by its content, as a helper writes whichever format it writes quickest.
+    const QString file = environment().value("XDG_RUNTIME_DIR") + "/screen.png";
     if (ask("shot " + file.toUtf8()) != "ok")
         return {};
     const QImage image(file);
     QFile::remove(file);
     return image;
+}
+
+QList<WaylandDesktop::Window> HelperDesktop::windows() const
+{
+    const QByteArray answer = ask("windows");
+    if (!answer.startsWith("ok "))
+        return {};
+    QList<Window> found;
+    for (const QJsonValue &v : QJsonDocument::fromJson(answer.mid(3)).array()) {
+        const QJsonArray w = v.toArray();
+        const QRect rect(w[1].toInt(), w[2].toInt(), w[3].toInt(), w[4].toInt());
+        // What is not full screen counts as floating, as the application's menu does.
+        found.append({w[0].toString(), points(rect), w[5].toBool(), w[6].toBool(), !w[6].toBool()});
+    }
+    // Left to right, as sway lists them, rather than in the desktop's stacking order.
+    std::ranges::stable_sort(found, {}, [](const Window &w) { return w.rect.x(); });
+    return found;
 }
 
 QList<WaylandDesktop::Window> WaylandDesktop::windows() const
