@@ -22,25 +22,6 @@ namespace testkit {
 
 namespace {
 
-// Outputs named as sway's headless back end names them, the first made at its start and the
-// others later by the session; each takes its place, scale and wallpaper as it appears.
-QByteArray config(const WaylandDesktop &desktop, const QList<WaylandDesktop::Output> &outputs,
-                  const QTemporaryDir &dir)
-{
-    QString text = "default_border none\ndefault_floating_border none\n"
-                   "bar {\n    mode hide\n    tray_output *\n}\n";
-    for (qsizetype i = 0; i < outputs.size(); ++i) {
-        const WaylandDesktop::Output &o = outputs[i];
-        const QString file = dir.filePath(QString("wallpaper%1.png").arg(i + 1));
-        text += QString::asprintf("output HEADLESS-%lld resolution %dx%d position %d 0 scale %d\n",
-                                  i + 1, o.pixels.width(), o.pixels.height(), desktop.place(i).x(),
-                                  o.scale);
-        if (o.wallpaper.save(file))
-            text += QString("output HEADLESS-%1 bg %2 center\n").arg(i + 1).arg(file);
-    }
-    return text.toUtf8();
-}
-
 // The start of every desktop's session script: what every session exports, portals NAME...,
 // which has the portal read only the named back ends (with every installed one it would take a
 // service from another desktop's), and poll CODE COMMAND..., which waits up to 30 seconds for
@@ -242,9 +223,22 @@ QRect WaylandDesktop::place(qsizetype i) const
 
 bool WaylandDesktop::prepare(const QTemporaryDir &dir, QByteArray *script, QStringList *args) const
 {
+    // Outputs named as sway's headless back end names them, the first made at its start and
+    // the others later by the session; each takes its place, scale and wallpaper as it appears.
+    QString config = "default_border none\ndefault_floating_border none\n"
+                     "bar {\n    mode hide\n    tray_output *\n}\n";
+    for (qsizetype i = 0; i < m_outputs.size(); ++i) {
+        const Output &o = m_outputs[i];
+        const QString file = dir.filePath(QString("wallpaper%1.png").arg(i + 1));
+        config +=
+            QString::asprintf("output HEADLESS-%lld resolution %dx%d position %d 0 scale %d\n",
+                              i + 1, o.pixels.width(), o.pixels.height(), place(i).x(), o.scale);
+        if (o.wallpaper.save(file))
+            config += QString("output HEADLESS-%1 bg %2 center\n").arg(i + 1).arg(file);
+    }
     *script = kSession;
     *args = {QString::number(m_outputs.size()), readable(CORVANE_TEST_SHORTCUTS)};
-    return writeFile(dir.filePath("sway.conf"), config(*this, m_outputs, dir));
+    return writeFile(dir.filePath("sway.conf"), config.toUtf8());
 }
 
 QStringList WaylandDesktop::helper() const

@@ -7,14 +7,13 @@
 // reads lines and answers each with "ok" (or "ok JSON") once done: steps in xdotool's words
 // (mousemove X Y | mousedown B | mouseup B | click B, in the layout's points), and on KWin
 // "key CHORD" ("ctrl+c"), "type TEXT", "shot FILE" (the whole layout at its highest scale,
-// through KWin's screenshots, as a BMP) and "windows" (through a KWin script that calls back).
+// through KWin's screenshots, as a BMP) and "windows" (which a KWin script prints to its log).
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusUnixFileDescriptor>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
@@ -23,6 +22,7 @@
 #include <QScreen>
 #include <QTemporaryFile>
 #include <QTextStream>
+#include <QThread>
 #include <QTimer>
 #include <qpa/qplatformnativeinterface.h>
 
@@ -222,57 +222,40 @@ bool shot(const QString &file)
     return ok && image.convertToFormat(QImage::Format_RGB32).save(file, "BMP");
 }
 
-// Receives what the script below sends.
-class Windows : public QObject
+// Every window as JSON, which a script loaded into KWin prints into KWin's log.
+QByteArray windows()
 {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.corvane.test.Kwin")
-
-public:
-    QString list()
-    {
-        QTemporaryFile script(QDir::tempPath() + "/windows-XXXXXX.js");
-        if (!script.open())
-            return {};
-        script.write(R"(const found = workspace.clientList().map(w => [w.resourceClass,
-    w.frameGeometry.x, w.frameGeometry.y, w.frameGeometry.width, w.frameGeometry.height,
-    w.active, w.fullScreen]);
-callDBus("org.corvane.test.Kwin", "/", "org.corvane.test.Kwin", "take", JSON.stringify(found));
+    QTemporaryFile script(QDir::tempPath() + "/windows-XXXXXX.js");
+    QFile log(qEnvironmentVariable("XDG_RUNTIME_DIR") + "/kwin.log");
+    if (!script.open() || !log.open(QIODevice::ReadOnly) || !log.seek(log.size()))
+        return {};
+    script.write(R"(print("corvane-windows", JSON.stringify(workspace.clientList().map(w => [
+    w.resourceClass, w.frameGeometry.x, w.frameGeometry.y, w.frameGeometry.width,
+    w.frameGeometry.height, w.active, w.fullScreen])));
 )");
-        script.close();
-        const auto scripting = [](const QString &method, const QVariantList &args = {}) {
-            QDBusMessage call = QDBusMessage::createMethodCall("org.kde.KWin", "/Scripting",
-                                                               "org.kde.kwin.Scripting", method);
-            call.setArguments(args);
-            QDBusConnection::sessionBus().call(call, QDBus::Block, 5000);
-        };
-        const QString name = "corvane-windows";
-        scripting("unloadScript", {name});
-        scripting("loadScript", {script.fileName(), name});
-        m_found.clear();
-        QEventLoop loop;
-        connect(this, &Windows::taken, &loop, &QEventLoop::quit);
-        QTimer::singleShot(5000, &loop, &QEventLoop::quit);
-        // Runs every script loaded and not yet running: this one.
-        scripting("start");
-        loop.exec();
-        scripting("unloadScript", {name});
-        return m_found;
+    script.close();
+    const auto scripting = [](const QString &method, const QVariantList &args = {}) {
+        QDBusMessage call = QDBusMessage::createMethodCall("org.kde.KWin", "/Scripting",
+                                                           "org.kde.kwin.Scripting", method);
+        call.setArguments(args);
+        QDBusConnection::sessionBus().call(call, QDBus::Block, 5000);
+    };
+    scripting("unloadScript", {"corvane-windows"});
+    scripting("loadScript", {script.fileName(), "corvane-windows"});
+    // Runs every script loaded and not yet running: this one.
+    scripting("start");
+    const QByteArray mark = "js: corvane-windows ";
+    QByteArray written, found;
+    for (QDeadlineTimer deadline(5000); found.isEmpty() && !deadline.hasExpired();) {
+        QThread::msleep(10);
+        written += log.readAll();
+        const qsizetype at = written.indexOf(mark), end = written.indexOf('\n', at);
+        if (at >= 0 && end > at)
+            found = written.mid(at + mark.size(), end - at - mark.size());
     }
-
-public slots:
-    Q_SCRIPTABLE void take(const QString &json)
-    {
-        m_found = json;
-        emit taken();
-    }
-
-signals:
-    void taken();
-
-private:
-    QString m_found;
-};
+    scripting("unloadScript", {"corvane-windows"});
+    return found;
+}
 
 } // namespace
 
@@ -297,16 +280,13 @@ int main(int argc, char **argv)
     auto *display = static_cast<wl_display *>(
         app.platformNativeInterface()->nativeResourceForIntegration("wl_display"));
     Hand hand(display);
-    Windows windows;
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!hand.ready() || !bus.registerService("org.corvane.test.Kwin") ||
-        !bus.registerObject("/", &windows, QDBusConnection::ExportScriptableSlots))
+    if (!hand.ready())
         return 1;
     QTextStream in(stdin), out(stdout);
     QString line;
     while (in.readLineInto(&line)) {
         const QString word = line.section(' ', 0, 0), rest = line.section(' ', 1);
-        QString answer;
+        QByteArray answer;
         bool ok = false;
         if (word == "key")
             ok = hand.keys(rest);
@@ -315,12 +295,10 @@ int main(int argc, char **argv)
         else if (word == "shot")
             ok = shot(rest);
         else if (word == "windows")
-            ok = !(answer = windows.list()).isEmpty();
+            ok = !(answer = windows()).isEmpty();
         else
             ok = hand.steps(line.split(' ', Qt::SkipEmptyParts));
         out << (ok ? "ok" : "failed") << (answer.isEmpty() ? "" : " ") << answer << Qt::endl;
     }
     return 0;
 }
-
-#include "WaylandHelper.moc"
