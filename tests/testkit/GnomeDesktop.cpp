@@ -77,20 +77,12 @@ int GnomeDesktop::pixelX(qsizetype i) const
     return x;
 }
 
-qsizetype GnomeDesktop::outputAt(int x, bool pixels) const
-{
-    qsizetype o = outputs().size() - 1;
-    while (o > 0 && x < (pixels ? pixelX(o) : place(o).x()))
-        --o;
-    return o;
-}
-
 bool GnomeDesktop::prepare(const QTemporaryDir &dir, QByteArray *script, QStringList *args) const
 {
     QString monitors, layout;
-    int height = 0;
-    for (const Output &o : outputs())
-        height = std::max(height, o.pixels.height());
+    const int height = std::ranges::max(outputs(), {}, [](const Output &o) {
+                           return o.pixels.height();
+                       }).pixels.height();
     QImage wallpaper(pixelX(outputs().size()), height, QImage::Format_RGB32);
     wallpaper.fill(Qt::black);
     QPainter painter(&wallpaper);
@@ -98,13 +90,9 @@ bool GnomeDesktop::prepare(const QTemporaryDir &dir, QByteArray *script, QString
         const Output &o = outputs()[i];
         const QString mode = QString("%1x%2").arg(o.pixels.width()).arg(o.pixels.height());
         monitors += " --virtual-monitor " + mode;
-        layout += QString("%1(%2, 0, %3.0, 0, %4, [('Meta-%5', '%6@60.000', {})])")
-                      .arg(i ? ", " : "")
-                      .arg(pixelX(i))
-                      .arg(o.scale)
-                      .arg(i ? "false" : "true")
-                      .arg(i)
-                      .arg(mode);
+        layout += QString::asprintf("%s(%d, 0, %d.0, 0, %s, [('Meta-%lld', '%s@60.000', {})])",
+                                    i ? ", " : "", pixelX(i), o.scale, i ? "false" : "true", i,
+                                    qPrintable(mode));
         painter.drawImage(pixelX(i), 0, o.wallpaper);
     }
     painter.end();
@@ -118,38 +106,18 @@ QStringList GnomeDesktop::helper() const
 {
     QStringList command{"/usr/bin/python3", readable(CORVANE_GNOME_INPUT)};
     for (qsizetype i = 0; i < outputs().size(); ++i)
-        command << QString("Meta-%1").arg(i);
+        command << QString("%1:%2").arg(place(i).x()).arg(outputs()[i].scale);
     return command;
-}
-
-bool GnomeDesktop::pointer(const QStringList &steps) const
-{
-    // A move goes to the monitor under the point, in its pixels.
-    for (qsizetype i = 0; i < steps.size(); i += 2) {
-        QByteArray line = (steps[i] + ' ' + steps.value(i + 1)).toUtf8();
-        if (steps[i] == "mousemove") {
-            const QPoint p(steps.value(i + 1).toInt(), steps.value(i + 2).toInt());
-            const qsizetype o = outputAt(p.x(), false);
-            const QPoint in = (p - place(o).topLeft()) * outputs()[o].scale;
-            line = QString("motion %1 %2 %3").arg(o).arg(in.x()).arg(in.y()).toUtf8();
-            ++i;
-        }
-        if (ask(line) != "ok")
-            return false;
-    }
-    return true;
 }
 
 QImage GnomeDesktop::screen() const
 {
     const QImage shot = HelperDesktop::screen();
     // Each monitor's pixels, a monitor at a lower scale enlarged pixel for pixel.
-    int scale = 1;
+    const int scale = std::ranges::max(outputs(), {}, &Output::scale).scale;
     QRect layout;
-    for (qsizetype i = 0; i < outputs().size(); ++i) {
-        scale = std::max(scale, outputs()[i].scale);
+    for (qsizetype i = 0; i < outputs().size(); ++i)
         layout |= place(i);
-    }
     QImage image(layout.size() * scale, QImage::Format_RGB32);
     QPainter painter(&image);
     for (qsizetype i = 0; i < outputs().size(); ++i)
@@ -160,7 +128,9 @@ QImage GnomeDesktop::screen() const
 
 QRect GnomeDesktop::points(const QRect &pixels) const
 {
-    const qsizetype o = outputAt(pixels.x(), true);
+    qsizetype o = outputs().size() - 1;
+    while (o > 0 && pixels.x() < pixelX(o))
+        --o;
     const int s = outputs()[o].scale;
     return {place(o).topLeft() + (pixels.topLeft() - QPoint(pixelX(o), 0)) / s, pixels.size() / s};
 }

@@ -13,7 +13,6 @@ class GnomeDesktop : public HelperDesktop
 public:
     using HelperDesktop::HelperDesktop;
 
-    bool pointer(const QStringList &steps) const override;
     QImage screen() const override;
 
 protected:
@@ -24,8 +23,6 @@ protected:
 private:
     // Output i's left edge in the shell's pixels.
     int pixelX(qsizetype i) const;
-    // The output at x, in the shell's pixels or else in the layout's points.
-    qsizetype outputAt(int x, bool pixels) const;
 };
 
 } // namespace testkit

@@ -50,19 +50,15 @@ bool KwinDesktop::prepare(const QTemporaryDir &dir, QByteArray *script, QStringL
         if (outputs()[i].pixels != size ||
             !outputs()[i].wallpaper.save(dir.filePath(name + ".png")))
             return false;
-        layout += QString(" output.%1.scale.%2 output.%1.position.%3,0")
-                      .arg(name)
-                      .arg(outputs()[i].scale)
-                      .arg(place(i).x());
+        layout += QString::asprintf(" output.%s.scale.%d output.%s.position.%d,0", qPrintable(name),
+                                    outputs()[i].scale, qPrintable(name), place(i).x());
     }
     const QString kwin = dir.filePath("kwin_wayland"), helper = readable(CORVANE_TEST_HELPER);
     const QString applications = dir.filePath("runtime/.local/share/applications");
     *script = kSession;
     *args = QStringList{helper,
-                        QString("--width %1 --height %2 --output-count %3")
-                            .arg(size.width())
-                            .arg(size.height())
-                            .arg(outputs().size()),
+                        QString::asprintf("--width %d --height %d --output-count %lld",
+                                          size.width(), size.height(), outputs().size()),
                         layout.trimmed(), dir.path()};
     // The helper is admitted before KWin starts, so at once.
     return QFile::copy("/usr/bin/kwin_wayland", kwin) &&

@@ -16,7 +16,7 @@ struct Shortcut
     QVariantMap properties;
 };
 
-inline QDBusArgument &operator<<(QDBusArgument &argument, const Shortcut &shortcut)
+QDBusArgument &operator<<(QDBusArgument &argument, const Shortcut &shortcut)
 {
     argument.beginStructure();
     argument << shortcut.id << shortcut.properties;
@@ -24,7 +24,7 @@ inline QDBusArgument &operator<<(QDBusArgument &argument, const Shortcut &shortc
     return argument;
 }
 
-inline const QDBusArgument &operator>>(const QDBusArgument &argument, Shortcut &shortcut)
+const QDBusArgument &operator>>(const QDBusArgument &argument, Shortcut &shortcut)
 {
     argument.beginStructure();
     argument >> shortcut.id >> shortcut.properties;

@@ -32,7 +32,9 @@ export XDG_SESSION_TYPE=wayland NO_AT_BRIDGE=1 GTK_USE_PORTAL=0
 export XDG_DESKTOP_PORTAL_DIR="$XDG_RUNTIME_DIR/portals"
 portals() {
     mkdir -p "$XDG_DESKTOP_PORTAL_DIR"
-    for p; do cp /usr/share/xdg-desktop-portal/portals/$p.portal "$XDG_DESKTOP_PORTAL_DIR/" || exit 5; done
+    for p; do
+        cp /usr/share/xdg-desktop-portal/portals/$p.portal "$XDG_DESKTOP_PORTAL_DIR/" || exit 5
+    done
 }
 poll() {
     code=$1 n=0; shift
@@ -47,8 +49,7 @@ const char kSession[] =
     R"(export WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1
 export XDG_CURRENT_DESKTOP=sway
 portals wlr gtk
-mkdir "$XDG_RUNTIME_DIR/portals-shortcuts"
-cp "$XDG_DESKTOP_PORTAL_DIR"/*.portal "$XDG_RUNTIME_DIR/portals-shortcuts/"
+(XDG_DESKTOP_PORTAL_DIR="$XDG_RUNTIME_DIR/portals-shortcuts"; portals wlr gtk) || exit 5
 printf '[portal]\nDBusName=org.freedesktop.impl.portal.desktop.corvanetest\nInterfaces=%s;\nUseIn=sway;\n' \
     org.freedesktop.impl.portal.GlobalShortcuts >"$XDG_RUNTIME_DIR/portals-shortcuts/corvanetest.portal"
 # Full-screen windows are composited like any other: scanned out, their later frames were
@@ -66,16 +67,15 @@ ready="SWAYSOCK=$SWAYSOCK WAYLAND_DISPLAY=$XDG_RUNTIME_DIR/wayland-1 XDG_CURRENT
 )";
 
 // The end of every desktop's session script, once it has set $ready to the variables its
-// clients need beside the session bus: it waits for the portal, whose back ends start on its
-// first call, some of them slowly, says READY with them, and stops the session when the test
+// clients need beside the session bus, runtime folder, PATH and session type: it waits for the
+// portal, whose back ends start on its first call, some of them slowly, says READY with them, and
+// stops the session when the test
 // ($1) is gone.
-const char kSessionEnd[] = R"(portal() {
-    dbus-send --session --print-reply --reply-timeout=5000 --dest=org.freedesktop.portal.Desktop \
-        /org/freedesktop/portal/desktop org.freedesktop.DBus.Introspectable.Introspect |
-        grep -q org.freedesktop.portal.Screenshot
-}
-poll 4 portal
-echo "READY DBUS_SESSION_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS $ready"
+const char kSessionEnd[] = R"(poll 4 sh -c 'dbus-send --session --print-reply --reply-timeout=5000 \
+    --dest=org.freedesktop.portal.Desktop /org/freedesktop/portal/desktop \
+    org.freedesktop.DBus.Introspectable.Introspect | grep -q org.freedesktop.portal.Screenshot'
+echo "READY DBUS_SESSION_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR=$XDG_RUNTIME_DIR" \
+    "PATH=$PATH XDG_SESSION_TYPE=$XDG_SESSION_TYPE $ready"
 while [ -d "/proc/$1" ]; do sleep 0.2; done
 )";
 
@@ -109,7 +109,7 @@ bool WaylandDesktop::start(QString *error)
     env.insert("XDG_RUNTIME_DIR", runtimeDir);
     env.insert("HOME", runtimeDir);
     m_session = std::make_unique<QProcess>();
-    // Its own process group, so that stop() reaches every process of the desktop.
+    // Its own process group, so that the destructor reaches every process of the desktop.
     m_session->setChildProcessModifier([] { setsid(); });
     m_session->setStandardErrorFile(log);
     runAsUser(*m_session, "dbus-run-session",
@@ -125,48 +125,37 @@ bool WaylandDesktop::start(QString *error)
            !deadline.hasExpired())
         m_session->waitForReadyRead(200);
     // The session's log ends with its exit code when it ended.
-    const QList<QByteArray> words = m_session->readLine().trimmed().split(' ');
+    const QStringList words = QString::fromLocal8Bit(m_session->readLine()).trimmed().split(' ');
     if (words[0] != "READY")
         return fail(QString("the desktop did not come up%1: ")
                         .arg(deadline.hasExpired() ? " in time" : "") +
                     QString::fromLocal8Bit(readFile(log).right(2000)));
-    m_env.insert("PATH", "/usr/local/bin:/usr/bin:/bin");
-    m_env.insert("XDG_RUNTIME_DIR", runtimeDir);
-    m_env.insert("XDG_SESSION_TYPE", "wayland");
     // No test looks at a window's frame, and Qt's own frames would load the EGL driver, which
     // is unloaded at exit with allocations the leak checker cannot trace.
     m_env.insert("QT_WAYLAND_DISABLE_WINDOWDECORATION", "1");
-    for (const QByteArray &word : words.mid(1)) {
-        const qsizetype equals = word.indexOf('=');
-        m_env.insert(QString::fromLocal8Bit(word.left(equals)),
-                     QString::fromLocal8Bit(word.mid(equals + 1)));
-    }
+    for (const QString &word : words.mid(1))
+        m_env.insert(word.section('=', 0, 0), word.section('=', 1));
     // Sanitizer settings of the test run reach the application under test.
     const QProcessEnvironment own = QProcessEnvironment::systemEnvironment();
     for (const QString &name : own.keys()) {
-        if (!name.endsWith("SAN_OPTIONS"))
-            continue;
-        QStringList options = own.value(name).split(':');
-        for (QString &option : options)
-            if (option.startsWith("suppressions="))
-                option = "suppressions=" + readable(option.mid(13));
-        m_env.insert(name, options.join(':'));
+        const QString value = own.value(name),
+                      file = value.section("suppressions=", 1).section(':', 0, 0);
+        if (name.endsWith("SAN_OPTIONS"))
+            m_env.insert(name,
+                         file.isEmpty() ? value : QString(value).replace(file, readable(file)));
     }
     return true;
 }
 
-void WaylandDesktop::stop()
+WaylandDesktop::~WaylandDesktop()
 {
-    if (!m_session || m_group <= 0)
+    if (m_group <= 0)
         return;
     // Members that outlive the leader, or a leader that does not stop, are still in its group.
     kill(-m_group, SIGTERM);
     m_session->waitForFinished(3000);
     kill(-m_group, SIGKILL);
     m_session->waitForFinished(3000);
-    m_helper.reset();
-    m_group = 0;
-    m_session.reset();
 }
 
 void WaylandDesktop::runAsUser(QProcess &process, const QString &program, const QStringList &args,
@@ -186,20 +175,15 @@ QString WaylandDesktop::readable(const QString &path) const
     const qsizetype inBundle = path.indexOf(".app/Contents/MacOS/");
     const QString top = inBundle > 0 ? path.left(inBundle + 4) : path;
     QString &copy = m_copies[top];
-    if (!copy.isEmpty())
-        return copy + path.mid(top.size());
-    QProcess test;
-    runAsUser(test, "test", {"-r", path}, {});
-    if (runToEnd(test, nullptr, 10000) == 0) {
+    if (copy.isEmpty()) {
+        QProcess test;
+        runAsUser(test, "test", {"-r", path}, {});
+        const QString folder = m_dir.filePath(QString("shared/%1").arg(m_copies.size()));
         copy = top;
-        return path;
-    }
-    const QString folder = m_dir.filePath(QString("shared/%1").arg(m_copies.size()));
-    copy = folder + '/' + QFileInfo(top).fileName();
-    if (!QDir().mkpath(folder) || QProcess::execute("cp", {"-R", top, copy}) != 0 ||
-        QProcess::execute("chmod", {"-R", "a+rX", folder}) != 0) {
-        m_copies.remove(top);
-        return path;
+        if (runToEnd(test, nullptr, 10000) != 0 && QDir().mkpath(folder) &&
+            QProcess::execute("cp", {"-R", top, folder}) == 0 &&
+            QProcess::execute("chmod", {"-R", "a+rX", folder}) == 0)
+            copy = folder + '/' + QFileInfo(top).fileName();
     }
     return copy + path.mid(top.size());
 }

@@ -34,12 +34,11 @@ public:
         QImage wallpaper;
     };
     explicit WaylandDesktop(QList<Output> outputs) : m_outputs(std::move(outputs)) {}
-    virtual ~WaylandDesktop() { stop(); }
+    virtual ~WaylandDesktop();
 
     bool start(QString *error = nullptr);
     // Where output i sits in the layout, in points: right of those before it.
     QRect place(qsizetype i) const;
-    void stop();
 
     // The session's variables for a client: its runtime folder, display (by path, for a client
     // with a runtime folder of its own), bus and sway socket.

@@ -40,30 +40,19 @@
 
 namespace {
 
-class Wallpaper : public QRasterWindow
+struct Wallpaper : QRasterWindow
 {
-public:
-    explicit Wallpaper(QImage picture) : m_picture(std::move(picture)) {}
-
-protected:
-    void paintEvent(QPaintEvent *) override
-    {
-        m_picture.setDevicePixelRatio(devicePixelRatio());
-        QPainter(this).drawImage(0, 0, m_picture);
-    }
-
-private:
-    QImage m_picture;
+    QImage picture;
+    void paintEvent(QPaintEvent *) override { QPainter(this).drawImage(0, 0, picture); }
 };
 
 // The evdev codes that type a key symbol on a US layout, Shift first for one on a key's second
 // level; none for a symbol no key has.
 QList<uint32_t> codes(xkb_keysym_t sym)
 {
-    static xkb_context *context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
     static const xkb_rule_names us{nullptr, nullptr, "us", nullptr, nullptr};
-    static xkb_keymap *keymap =
-        xkb_keymap_new_from_names(context, &us, XKB_KEYMAP_COMPILE_NO_FLAGS);
+    static xkb_keymap *keymap = xkb_keymap_new_from_names(xkb_context_new(XKB_CONTEXT_NO_FLAGS),
+                                                          &us, XKB_KEYMAP_COMPILE_NO_FLAGS);
     for (xkb_keycode_t k = xkb_keymap_min_keycode(keymap); k <= xkb_keymap_max_keycode(keymap);
          ++k) {
         for (xkb_level_index_t level = 0; level < 2; ++level) {
@@ -191,35 +180,32 @@ private:
     zwlr_virtual_pointer_v1 *m_pointer = nullptr;
 };
 
-// The whole workspace at the highest scale of its outputs, read from KWin's pipe.
+// The whole workspace at the highest scale of its outputs, which KWin writes into a pipe once
+// it has answered.
 bool shot(const QString &file)
 {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0)
         return false;
-    QDBusMessage call =
+    // The call holds a copy of the pipe's end until it is gone, and the image ends where the
+    // pipe does.
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(
         QDBusMessage::createMethodCall("org.kde.KWin", "/org/kde/KWin/ScreenShot2",
-                                       "org.kde.KWin.ScreenShot2", "CaptureWorkspace");
-    call << QVariantMap{{"native-resolution", true}}
-         << QVariant::fromValue(QDBusUnixFileDescriptor(ends[1]));
+                                       "org.kde.KWin.ScreenShot2", "CaptureWorkspace")
+            << QVariantMap{{"native-resolution", true}}
+            << QVariant::fromValue(QDBusUnixFileDescriptor(ends[1])),
+        QDBus::Block, 10000);
     close(ends[1]);
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 10000);
     const QVariantMap r = qdbus_cast<QVariantMap>(reply.arguments().value(0));
-    QImage image(r.value("width").toInt(), r.value("height").toInt(),
-                 QImage::Format(r.value("format").toInt()));
     QFile in;
-    bool ok = reply.type() == QDBusMessage::ReplyMessage && !image.isNull() &&
-              image.bytesPerLine() == r.value("stride").toInt() &&
-              in.open(ends[0], QIODevice::ReadOnly, QFile::AutoCloseHandle);
-    for (qsizetype done = 0; ok && done < image.sizeInBytes();) {
-        const qint64 n =
-            in.read(reinterpret_cast<char *>(image.bits()) + done, image.sizeInBytes() - done);
-        ok = n > 0;
-        done += n;
-    }
-    if (!in.isOpen())
+    if (!in.open(ends[0], QIODevice::ReadOnly, QFile::AutoCloseHandle))
         close(ends[0]);
-    return ok && image.convertToFormat(QImage::Format_RGB32).save(file, "BMP");
+    const QByteArray data = in.readAll();
+    const QImage image(reinterpret_cast<const uchar *>(data.constData()), r.value("width").toInt(),
+                       r.value("height").toInt(), r.value("stride").toInt(),
+                       QImage::Format(r.value("format").toInt()));
+    return reply.type() == QDBusMessage::ReplyMessage && data.size() >= image.sizeInBytes() &&
+           image.convertToFormat(QImage::Format_RGB32).save(file, "BMP");
 }
 
 // Every window as JSON, which a script loaded into KWin prints into KWin's log.
@@ -240,7 +226,6 @@ QByteArray windows()
         call.setArguments(args);
         QDBusConnection::sessionBus().call(call, QDBus::Block, 5000);
     };
-    scripting("unloadScript", {"corvane-windows"});
     scripting("loadScript", {script.fileName(), "corvane-windows"});
     // Runs every script loaded and not yet running: this one.
     scripting("start");
@@ -265,10 +250,10 @@ int main(int argc, char **argv)
     QStringList args = app.arguments().mid(1);
     if (args.value(0) == "wallpaper") {
         for (QScreen *screen : app.screens()) {
-            const QImage picture(args.value(1) + '/' + screen->name() + ".png");
-            if (picture.isNull())
+            auto *w = new Wallpaper;
+            if (!w->picture.load(args.value(1) + '/' + screen->name() + ".png"))
                 return 1;
-            auto *w = new Wallpaper(picture);
+            w->picture.setDevicePixelRatio(screen->devicePixelRatio());
             w->setScreen(screen);
             w->setGeometry(screen->geometry());
             w->showFullScreen();
@@ -277,9 +262,8 @@ int main(int argc, char **argv)
         QTimer::singleShot(500, [] { QTextStream(stdout) << "shown" << Qt::endl; });
         return app.exec();
     }
-    auto *display = static_cast<wl_display *>(
-        app.platformNativeInterface()->nativeResourceForIntegration("wl_display"));
-    Hand hand(display);
+    Hand hand(static_cast<wl_display *>(
+        app.platformNativeInterface()->nativeResourceForIntegration("wl_display")));
     if (!hand.ready())
         return 1;
     QTextStream in(stdin), out(stdout);
