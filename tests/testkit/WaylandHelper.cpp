@@ -23,11 +23,11 @@
 #include <QTemporaryFile>
 #include <QTextStream>
 #include <QThread>
-#include <QTimer>
 #include <qpa/qplatformnativeinterface.h>
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include <fcntl.h>
 #include <linux/input-event-codes.h>
@@ -40,10 +40,18 @@
 
 namespace {
 
+// A picture full screen. Its second frame at full size comes once KWin has shown the first.
 struct Wallpaper : QRasterWindow
 {
     QImage picture;
-    void paintEvent(QPaintEvent *) override { QPainter(this).drawImage(0, 0, picture); }
+    std::function<void()> onShown;
+    int frames = 0;
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter(this).drawImage(0, 0, picture);
+        if (size() == screen()->size() && ++frames <= 2)
+            frames == 1 ? requestUpdate() : onShown();
+    }
 };
 
 // The evdev codes that type a key symbol on a US layout, Shift first for one on a key's second
@@ -249,17 +257,20 @@ int main(int argc, char **argv)
     QGuiApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
     if (args.value(0) == "wallpaper") {
+        qsizetype shown = 0;
         for (QScreen *screen : app.screens()) {
             auto *w = new Wallpaper;
             if (!w->picture.load(args.value(1) + '/' + screen->name() + ".png"))
                 return 1;
             w->picture.setDevicePixelRatio(screen->devicePixelRatio());
+            w->onShown = [&] {
+                if (++shown == app.screens().size())
+                    QTextStream(stdout) << "shown" << Qt::endl;
+            };
             w->setScreen(screen);
             w->setGeometry(screen->geometry());
             w->showFullScreen();
         }
-        // Said once the windows have had time to take their places and paint.
-        QTimer::singleShot(500, [] { QTextStream(stdout) << "shown" << Qt::endl; });
         return app.exec();
     }
     Hand hand(static_cast<wl_display *>(
