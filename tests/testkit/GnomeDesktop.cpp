@@ -1,7 +1,5 @@
 #include "testkit/GnomeDesktop.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QPainter>
 
 #include <algorithm>
@@ -23,14 +21,9 @@ namespace {
 // click there would end the input helper's remote-desktop session. The portal reads only GNOME's
 // and GTK's back ends, and the screenshot permission is granted before the first capture, as a
 // user's earlier Allow would.
-const char kSession[] = R"(#!/bin/sh
-trap 'echo "session: exit $?" >&2; kill 0' EXIT
-export XDG_CURRENT_DESKTOP=GNOME XDG_SESSION_TYPE=wayland NO_AT_BRIDGE=1 GTK_USE_PORTAL=0
-export GSETTINGS_BACKEND=keyfile XDG_DESKTOP_PORTAL_DIR="$XDG_RUNTIME_DIR/portals"
+const char kSession[] = R"(export XDG_CURRENT_DESKTOP=GNOME GSETTINGS_BACKEND=keyfile
 export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/system_bus_socket"
-mkdir "$XDG_DESKTOP_PORTAL_DIR"
-cp /usr/share/xdg-desktop-portal/portals/gnome*.portal "$XDG_DESKTOP_PORTAL_DIR/" || exit 5
-cp /usr/share/xdg-desktop-portal/portals/gtk.portal "$XDG_DESKTOP_PORTAL_DIR/" 2>/dev/null
+portals 'gnome*' gtk
 dbus-daemon --session --address="$DBUS_SYSTEM_BUS_ADDRESS" --nofork --nopidfile &
 ext="$HOME/.local/share/gnome-shell/extensions/unsafe@corvane.test"
 mkdir -p "$ext" "$HOME/.config/glib-2.0/settings"
@@ -52,34 +45,24 @@ picture-uri-dark='file://$4'
 picture-options='spanned'
 EOF
 gnome-shell --headless --wayland --no-x11 $2 &
-shell() {
-    gdbus call --session --dest org.gnome.Shell --object-path /org/gnome/Shell \
-        --method org.gnome.Shell.Eval "$1"
+# Calls method $2 of the service $1, at the object path and interface named as the service.
+call() {
+    s=$1 m=$2; shift 2
+    gdbus call --session --dest $s --object-path /$(echo $s | tr . /) --method $s.$m "$@"
 }
-n=0
-until [ -S "$XDG_RUNTIME_DIR/wayland-0" ] && shell 1 2>/dev/null | grep -q true; do
-    n=$((n + 1)); [ $n -lt 300 ] || exit 3; sleep 0.1
-done
+shell() { call org.gnome.Shell Eval "$1"; }
+up() { [ -S "$XDG_RUNTIME_DIR/wayland-0" ] && shell 1 2>/dev/null | grep -q true; }
+poll 3 up
 export WAYLAND_DISPLAY=wayland-0
-dbus-update-activation-environment WAYLAND_DISPLAY XDG_CURRENT_DESKTOP XDG_SESSION_TYPE \
-    XDG_RUNTIME_DIR NO_AT_BRIDGE GTK_USE_PORTAL XDG_DESKTOP_PORTAL_DIR GSETTINGS_BACKEND \
-    DBUS_SYSTEM_BUS_ADDRESS
+dbus-update-activation-environment --all
 pipewire >/dev/null 2>&1 &
 wireplumber >/dev/null 2>&1 &
 # The layout changes once the shell has started: changed while it starts, it never ends.
-n=0
-until shell 'Main.layoutManager._startingUp || Main.overview.visible' | grep -q "'false'"; do
-    n=$((n + 1)); [ $n -lt 300 ] || exit 8; sleep 0.1
-done
-config() {
-    gdbus call --session --dest org.gnome.Mutter.DisplayConfig \
-        --object-path /org/gnome/Mutter/DisplayConfig --method org.gnome.Mutter.DisplayConfig."$@"
-}
-serial=$(config GetCurrentState | sed -n 's/^(uint32 \([0-9]*\),.*/\1/p')
-config ApplyMonitorsConfig "$serial" 1 "$3" {} >/dev/null || exit 6
-gdbus call --session --dest org.freedesktop.impl.portal.PermissionStore \
-    --object-path /org/freedesktop/impl/portal/PermissionStore \
-    --method org.freedesktop.impl.portal.PermissionStore.SetPermission \
+started() { shell 'Main.layoutManager._startingUp || Main.overview.visible' | grep -q "'false'"; }
+poll 8 started
+serial=$(call org.gnome.Mutter.DisplayConfig GetCurrentState | sed -n 's/^(uint32 \([0-9]*\),.*/\1/p')
+call org.gnome.Mutter.DisplayConfig ApplyMonitorsConfig "$serial" 1 "$3" {} >/dev/null || exit 6
+call org.freedesktop.impl.portal.PermissionStore SetPermission \
     screenshot true screenshot "''" "['yes']" >/dev/null || exit 7
 ready="HOME=$HOME WAYLAND_DISPLAY=$XDG_RUNTIME_DIR/wayland-0 XDG_CURRENT_DESKTOP=GNOME"
 )";
@@ -97,25 +80,20 @@ int GnomeDesktop::pixelX(qsizetype i) const
 bool GnomeDesktop::prepare(const QTemporaryDir &dir, QByteArray *script, QStringList *args) const
 {
     QString monitors, layout;
-    int height = 0;
-    for (const Output &o : outputs())
-        height = std::max(height, o.pixels.height());
+    const int height = std::ranges::max(outputs(), {}, [](const Output &o) {
+                           return o.pixels.height();
+                       }).pixels.height();
     QImage wallpaper(pixelX(outputs().size()), height, QImage::Format_RGB32);
-    wallpaper.fill(QColor(0x20, 0x40, 0x60));
+    wallpaper.fill(Qt::black);
     QPainter painter(&wallpaper);
     for (qsizetype i = 0; i < outputs().size(); ++i) {
         const Output &o = outputs()[i];
         const QString mode = QString("%1x%2").arg(o.pixels.width()).arg(o.pixels.height());
         monitors += " --virtual-monitor " + mode;
-        layout += QString("%1(%2, 0, %3.0, 0, %4, [('Meta-%5', '%6@60.000', {})])")
-                      .arg(i ? ", " : "")
-                      .arg(pixelX(i))
-                      .arg(o.scale)
-                      .arg(i ? "false" : "true")
-                      .arg(i)
-                      .arg(mode);
-        if (!o.wallpaper.isNull())
-            painter.drawImage(pixelX(i), 0, o.wallpaper);
+        layout += QString::asprintf("%s(%d, 0, %d.0, 0, %s, [('Meta-%lld', '%s@60.000', {})])",
+                                    i ? ", " : "", pixelX(i), o.scale, i ? "false" : "true", i,
+                                    qPrintable(mode));
+        painter.drawImage(pixelX(i), 0, o.wallpaper);
     }
     painter.end();
     const QString file = dir.filePath("wallpaper.png");
@@ -128,40 +106,18 @@ QStringList GnomeDesktop::helper() const
 {
     QStringList command{"/usr/bin/python3", readable(CORVANE_GNOME_INPUT)};
     for (qsizetype i = 0; i < outputs().size(); ++i)
-        command << QString("Meta-%1").arg(i);
+        command << QString("%1:%2").arg(place(i).x()).arg(outputs()[i].scale);
     return command;
-}
-
-bool GnomeDesktop::pointer(const QStringList &steps) const
-{
-    // A move goes to the monitor under the point, in its pixels.
-    for (qsizetype i = 0; i < steps.size(); i += 2) {
-        QByteArray line = (steps[i] + ' ' + steps.value(i + 1)).toUtf8();
-        if (steps[i] == "mousemove") {
-            const QPoint p(steps.value(i + 1).toInt(), steps.value(i + 2).toInt());
-            qsizetype o = outputs().size() - 1;
-            while (o > 0 && p.x() < place(o).x())
-                --o;
-            const QPoint in = (p - place(o).topLeft()) * outputs()[o].scale;
-            line = QString("motion %1 %2 %3").arg(o).arg(in.x()).arg(in.y()).toUtf8();
-            ++i;
-        }
-        if (ask(line) != "ok")
-            return false;
-    }
-    return true;
 }
 
 QImage GnomeDesktop::screen() const
 {
-    const QImage shot = HelperDesktop::shot("screen.png");
+    const QImage shot = HelperDesktop::screen();
     // Each monitor's pixels, a monitor at a lower scale enlarged pixel for pixel.
-    int scale = 1;
+    const int scale = std::ranges::max(outputs(), {}, &Output::scale).scale;
     QRect layout;
-    for (qsizetype i = 0; i < outputs().size(); ++i) {
-        scale = std::max(scale, outputs()[i].scale);
+    for (qsizetype i = 0; i < outputs().size(); ++i)
         layout |= place(i);
-    }
     QImage image(layout.size() * scale, QImage::Format_RGB32);
     QPainter painter(&image);
     for (qsizetype i = 0; i < outputs().size(); ++i)
@@ -170,26 +126,13 @@ QImage GnomeDesktop::screen() const
     return image;
 }
 
-QList<WaylandDesktop::Window> GnomeDesktop::windows() const
+QRect GnomeDesktop::points(const QRect &pixels) const
 {
-    const QByteArray answer = ask("windows");
-    if (!answer.startsWith("ok "))
-        return {};
-    QList<Window> found;
-    for (const QJsonValue &v : QJsonDocument::fromJson(answer.mid(3)).array()) {
-        const QJsonArray w = v.toArray();
-        const QRect pixels(w[1].toInt(), w[2].toInt(), w[3].toInt(), w[4].toInt());
-        qsizetype o = outputs().size() - 1;
-        while (o > 0 && pixels.x() < pixelX(o))
-            --o;
-        const int s = outputs()[o].scale;
-        const QRect points(place(o).topLeft() + (pixels.topLeft() - QPoint(pixelX(o), 0)) / s,
-                           pixels.size() / s);
-        found.append({w[0].toString(), points, w[5].toBool(), w[6].toBool(), !w[6].toBool()});
-    }
-    // Left to right, as sway lists them, rather than in the shell's stacking order.
-    std::ranges::stable_sort(found, {}, [](const Window &w) { return w.rect.x(); });
-    return found;
+    qsizetype o = outputs().size() - 1;
+    while (o > 0 && pixels.x() < pixelX(o))
+        --o;
+    const int s = outputs()[o].scale;
+    return {place(o).topLeft() + (pixels.topLeft() - QPoint(pixelX(o), 0)) / s, pixels.size() / s};
 }
 
 } // namespace testkit

@@ -13,13 +13,12 @@ class GnomeDesktop : public HelperDesktop
 public:
     using HelperDesktop::HelperDesktop;
 
-    bool pointer(const QStringList &steps) const override;
     QImage screen() const override;
-    QList<Window> windows() const override;
 
 protected:
     bool prepare(const QTemporaryDir &dir, QByteArray *script, QStringList *args) const override;
     QStringList helper() const override;
+    QRect points(const QRect &pixels) const override;
 
 private:
     // Output i's left edge in the shell's pixels.

@@ -18,12 +18,8 @@ public:
     // screenshots, and waits until KWin has seen it.
     bool admit(const QString &program) const;
 
-    QImage screen() const override;
-    QList<Window> windows() const override;
-
 protected:
     bool prepare(const QTemporaryDir &dir, QByteArray *script, QStringList *args) const override;
-    QStringList helper() const override;
 };
 
 } // namespace testkit

@@ -5,12 +5,9 @@
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusError>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDateTime>
-
-#include <cstdio>
 
 // Outside any unnamed namespace: D-Bus finds the slots by the type's registered name.
 struct Shortcut
@@ -19,7 +16,7 @@ struct Shortcut
     QVariantMap properties;
 };
 
-inline QDBusArgument &operator<<(QDBusArgument &argument, const Shortcut &shortcut)
+QDBusArgument &operator<<(QDBusArgument &argument, const Shortcut &shortcut)
 {
     argument.beginStructure();
     argument << shortcut.id << shortcut.properties;
@@ -27,7 +24,7 @@ inline QDBusArgument &operator<<(QDBusArgument &argument, const Shortcut &shortc
     return argument;
 }
 
-inline const QDBusArgument &operator>>(const QDBusArgument &argument, Shortcut &shortcut)
+const QDBusArgument &operator>>(const QDBusArgument &argument, Shortcut &shortcut)
 {
     argument.beginStructure();
     argument >> shortcut.id >> shortcut.properties;
@@ -39,57 +36,35 @@ Q_DECLARE_METATYPE(Shortcut)
 
 namespace {
 
-// A session is an object the portal may close.
-class Session : public QObject
-{
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.impl.portal.Session")
-public slots:
-    void Close() { deleteLater(); }
-};
-
 class GlobalShortcuts : public QObject
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.impl.portal.GlobalShortcuts")
-    Q_PROPERTY(uint version READ version)
 public:
-    uint version() const { return 1; }
     QStringList triggers;
+    QDBusObjectPath session;
 
 public slots:
     uint CreateSession(const QDBusObjectPath &, const QDBusObjectPath &session, const QString &,
                        const QVariantMap &, QVariantMap &)
     {
-        auto *object = new Session;
-        QDBusConnection::sessionBus().registerObject(session.path(), object,
-                                                     QDBusConnection::ExportAllSlots);
-        m_session = session;
+        this->session = session;
         return 0;
     }
     uint BindShortcuts(const QDBusObjectPath &, const QDBusObjectPath &,
                        const QList<Shortcut> &shortcuts, const QString &, const QVariantMap &,
                        QVariantMap &results)
     {
-        QList<Shortcut> bound;
-        for (Shortcut shortcut : shortcuts) {
-            const QString trigger = shortcut.properties.value("preferred_trigger").toString();
-            triggers << shortcut.id + '=' + trigger;
-            shortcut.properties = {{"description", shortcut.properties.value("description")},
-                                   {"trigger_description", trigger}};
-            bound << shortcut;
-        }
-        results.insert("shortcuts", QVariant::fromValue(bound));
+        for (const Shortcut &shortcut : shortcuts)
+            triggers << shortcut.id + '=' +
+                            shortcut.properties.value("preferred_trigger").toString();
+        results.insert("shortcuts", QVariant::fromValue(shortcuts));
         return 0;
     }
 
 signals:
     void Activated(const QDBusObjectPath &session, const QString &id, qulonglong timestamp,
                    const QVariantMap &options);
-
-private:
-    friend class TestControl;
-    QDBusObjectPath m_session;
 };
 
 class TestControl : public QObject
@@ -103,7 +78,7 @@ public slots:
     QStringList Triggers() const { return m_portal->triggers; }
     void Press(const QString &id)
     {
-        emit m_portal->Activated(m_portal->m_session, id,
+        emit m_portal->Activated(m_portal->session, id,
                                  qulonglong(QDateTime::currentMSecsSinceEpoch()), {});
     }
 
@@ -121,16 +96,11 @@ int main(int argc, char **argv)
     GlobalShortcuts portal;
     TestControl control(&portal);
     QDBusConnection bus = QDBusConnection::sessionBus();
-    const auto all = QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals |
-                     QDBusConnection::ExportAllProperties;
-    if (!bus.registerObject("/org/freedesktop/portal/desktop", &portal, all) ||
+    if (!bus.registerObject("/org/freedesktop/portal/desktop", &portal,
+                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals) ||
         !bus.registerObject("/test", &control, QDBusConnection::ExportAllSlots) ||
-        !bus.registerService("org.freedesktop.impl.portal.desktop.corvanetest")) {
-        std::fprintf(stderr, "shortcuts portal: %s\n", qPrintable(bus.lastError().message()));
+        !bus.registerService("org.freedesktop.impl.portal.desktop.corvanetest"))
         return 1;
-    }
-    std::puts("READY");
-    std::fflush(stdout);
     return app.exec();
 }
 

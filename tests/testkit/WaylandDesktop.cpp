@@ -8,10 +8,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <csignal>
 
 #include <pwd.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,61 +22,43 @@ namespace testkit {
 
 namespace {
 
-const char kConfig[] = R"(output * bg #204060 solid_color
-default_border none
-default_floating_border none
-bar {
-    mode hide
-    tray_output *
+// The start of every desktop's session script: what every session exports, portals NAME...,
+// which has the portal read only the named back ends (with every installed one it would take a
+// service from another desktop's), and poll CODE COMMAND..., which waits up to 30 seconds for
+// COMMAND to succeed and otherwise ends the session with CODE.
+const char kSessionStart[] = R"(#!/bin/sh
+trap 'echo "session: exit $?" >&2; kill 0' EXIT
+export XDG_SESSION_TYPE=wayland NO_AT_BRIDGE=1 GTK_USE_PORTAL=0
+export XDG_DESKTOP_PORTAL_DIR="$XDG_RUNTIME_DIR/portals"
+portals() {
+    mkdir -p "$XDG_DESKTOP_PORTAL_DIR"
+    for p; do
+        cp /usr/share/xdg-desktop-portal/portals/$p.portal "$XDG_DESKTOP_PORTAL_DIR/" || exit 5
+    done
+}
+poll() {
+    code=$1 n=0; shift
+    until "$@"; do n=$((n + 1)); [ $n -lt 300 ] || exit $code; sleep 0.1; done
 }
 )";
 
-// Outputs named as sway's headless back end names them, the first made at its start and the
-// others later by the session; each takes its place, scale and wallpaper as it appears.
-QByteArray config(const WaylandDesktop &desktop, const QList<WaylandDesktop::Output> &outputs,
-                  const QTemporaryDir &dir)
-{
-    QString text = kConfig;
-    for (qsizetype i = 0; i < outputs.size(); ++i) {
-        const WaylandDesktop::Output &o = outputs[i];
-        text += QString::asprintf("output HEADLESS-%lld resolution %dx%d position %d 0 scale %d\n",
-                                  i + 1, o.pixels.width(), o.pixels.height(), desktop.place(i).x(),
-                                  o.scale);
-        const QString file = dir.filePath(QString("wallpaper%1.png").arg(i + 1));
-        if (!o.wallpaper.isNull() && o.wallpaper.save(file))
-            text += QString("output HEADLESS-%1 bg %2 center\n").arg(i + 1).arg(file);
-    }
-    return text.toUtf8();
-}
-
-// Runs the desktop with $2 outputs, says READY with the variables of the session that its
-// clients need (NAME=VALUE), and takes everything down with it once the test process ($1) is gone.
-// The portal reads sway's own back ends from a folder of the session's: with every installed one it
-// would take a global-shortcut service from another desktop's (KDE's). $3 is a stand-in for such a
-// service; the portal offers it only once XDG_DESKTOP_PORTAL_DIR names
-// $XDG_RUNTIME_DIR/portals-shortcuts and the portal is started again.
-const char kSession[] = R"(#!/bin/sh
-trap 'kill 0' EXIT
-export WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1
-export XDG_CURRENT_DESKTOP=sway XDG_SESSION_TYPE=wayland NO_AT_BRIDGE=1 GTK_USE_PORTAL=0
-export XDG_DESKTOP_PORTAL_DIR="$XDG_RUNTIME_DIR/portals"
-mkdir "$XDG_DESKTOP_PORTAL_DIR" "$XDG_RUNTIME_DIR/portals-shortcuts"
-cp /usr/share/xdg-desktop-portal/portals/wlr.portal "$XDG_DESKTOP_PORTAL_DIR/" || exit 5
-cp /usr/share/xdg-desktop-portal/portals/gtk.portal "$XDG_DESKTOP_PORTAL_DIR/" 2>/dev/null
-cp "$XDG_DESKTOP_PORTAL_DIR"/*.portal "$XDG_RUNTIME_DIR/portals-shortcuts/"
+// Runs sway with $2 outputs. $3 is a stand-in for a global-shortcut service, which the portal
+// offers only once XDG_DESKTOP_PORTAL_DIR names $XDG_RUNTIME_DIR/portals-shortcuts and the
+// portal is started again.
+const char kSession[] =
+    R"(export WLR_BACKENDS=headless WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1
+export XDG_CURRENT_DESKTOP=sway
+portals wlr gtk
+(XDG_DESKTOP_PORTAL_DIR="$XDG_RUNTIME_DIR/portals-shortcuts"; portals wlr gtk) || exit 5
 printf '[portal]\nDBusName=org.freedesktop.impl.portal.desktop.corvanetest\nInterfaces=%s;\nUseIn=sway;\n' \
     org.freedesktop.impl.portal.GlobalShortcuts >"$XDG_RUNTIME_DIR/portals-shortcuts/corvanetest.portal"
 # Full-screen windows are composited like any other: scanned out, their later frames were
 # missing from screenshots of an output without the pointer.
 sway -Dnoscanout -c "$XDG_RUNTIME_DIR/../sway.conf" 2>"$XDG_RUNTIME_DIR/sway.log" &
-n=0
-until [ -S "$XDG_RUNTIME_DIR/wayland-1" ] &&
-        SWAYSOCK=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock 2>/dev/null); do
-    n=$((n + 1)); [ $n -lt 300 ] || exit 3; sleep 0.05
-done
+up() { [ -S "$XDG_RUNTIME_DIR/wayland-1" ] && SWAYSOCK=$(ls "$XDG_RUNTIME_DIR"/sway-ipc.*.sock 2>/dev/null); }
+poll 3 up
 export WAYLAND_DISPLAY=wayland-1 SWAYSOCK
-dbus-update-activation-environment WAYLAND_DISPLAY XDG_CURRENT_DESKTOP XDG_SESSION_TYPE \
-    XDG_RUNTIME_DIR SWAYSOCK NO_AT_BRIDGE GTK_USE_PORTAL XDG_DESKTOP_PORTAL_DIR
+dbus-update-activation-environment --all
 pipewire >/dev/null 2>&1 &
 wireplumber >/dev/null 2>&1 &
 for _ in $(seq 2 "$2"); do swaymsg create_output >/dev/null; done
@@ -85,19 +67,16 @@ ready="SWAYSOCK=$SWAYSOCK WAYLAND_DISPLAY=$XDG_RUNTIME_DIR/wayland-1 XDG_CURRENT
 )";
 
 // The end of every desktop's session script, once it has set $ready to the variables its
-// clients need beside the session bus: it waits for the portal, says READY with them, and
-// stops the session when the test ($1) is gone.
-const char kSessionEnd[] = R"(# The portal's back ends start on its first call, some of them slowly.
-n=0
-until dbus-send --session --print-reply --reply-timeout=5000 \
-        --dest=org.freedesktop.portal.Desktop /org/freedesktop/portal/desktop \
-        org.freedesktop.DBus.Introspectable.Introspect 2>/dev/null |
-        grep -q org.freedesktop.portal.Screenshot; do
-    n=$((n + 1)); [ $n -lt 60 ] || exit 4; sleep 0.5
-done
-echo "READY DBUS_SESSION_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS $ready"
+// clients need beside the session bus, runtime folder, PATH and session type: it waits for the
+// portal, whose back ends start on its first call, some of them slowly, says READY with them, and
+// stops the session when the test
+// ($1) is gone.
+const char kSessionEnd[] = R"(poll 4 sh -c 'dbus-send --session --print-reply --reply-timeout=5000 \
+    --dest=org.freedesktop.portal.Desktop /org/freedesktop/portal/desktop \
+    org.freedesktop.DBus.Introspectable.Introspect | grep -q org.freedesktop.portal.Screenshot'
+echo "READY DBUS_SESSION_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR=$XDG_RUNTIME_DIR" \
+    "PATH=$PATH XDG_SESSION_TYPE=$XDG_SESSION_TYPE $ready"
 while [ -d "/proc/$1" ]; do sleep 0.2; done
-kill 0
 )";
 
 } // namespace
@@ -123,18 +102,15 @@ bool WaylandDesktop::start(QString *error)
     if (!m_dir.isValid() || chmod(QFile::encodeName(m_dir.path()).constData(), 0705) ||
         mkdir(runtime.constData(), 0700) ||
         chown(runtime.constData(), account->pw_uid, account->pw_gid) ||
-        !prepare(m_dir, &text, &args) || !writeFile(script, text + kSessionEnd))
+        !prepare(m_dir, &text, &args) || !writeFile(script, kSessionStart + text + kSessionEnd))
         return fail("could not prepare the desktop's folder");
 
     QProcessEnvironment env;
     env.insert("XDG_RUNTIME_DIR", runtimeDir);
     env.insert("HOME", runtimeDir);
     m_session = std::make_unique<QProcess>();
-    // Its own process group, so that stop() reaches every process of the desktop.
-    m_session->setChildProcessModifier([] {
-        setsid();
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-    });
+    // Its own process group, so that the destructor reaches every process of the desktop.
+    m_session->setChildProcessModifier([] { setsid(); });
     m_session->setStandardErrorFile(log);
     runAsUser(*m_session, "dbus-run-session",
               QStringList{"--", "sh", script, QString::number(QCoreApplication::applicationPid())} +
@@ -145,56 +121,41 @@ bool WaylandDesktop::start(QString *error)
         return fail("the session did not start (is dbus installed?)");
     m_group = pid_t(m_session->processId());
     const QDeadlineTimer deadline(60000);
-    while (!m_session->canReadLine()) {
-        if (deadline.hasExpired() || m_session->state() != QProcess::Running)
-            return fail(QString("the desktop did not come up (%1): ")
-                            .arg(m_session->state() == QProcess::Running
-                                     ? QString("too slow")
-                                     : QString("exit %1").arg(m_session->exitCode())) +
-                        QString::fromLocal8Bit(readFile(log).right(2000)));
+    while (!m_session->canReadLine() && m_session->state() == QProcess::Running &&
+           !deadline.hasExpired())
         m_session->waitForReadyRead(200);
-    }
-    const QByteArray line = m_session->readLine();
-    const QList<QByteArray> words = line.trimmed().split(' ');
+    // The session's log ends with its exit code when it ended.
+    const QStringList words = QString::fromLocal8Bit(m_session->readLine()).trimmed().split(' ');
     if (words[0] != "READY")
-        return fail("the desktop said: " + QString::fromLocal8Bit(line));
-    m_env.insert("PATH", "/usr/local/bin:/usr/bin:/bin");
-    m_env.insert("XDG_RUNTIME_DIR", runtimeDir);
-    m_env.insert("XDG_SESSION_TYPE", "wayland");
+        return fail(QString("the desktop did not come up%1: ")
+                        .arg(deadline.hasExpired() ? " in time" : "") +
+                    QString::fromLocal8Bit(readFile(log).right(2000)));
     // No test looks at a window's frame, and Qt's own frames would load the EGL driver, which
     // is unloaded at exit with allocations the leak checker cannot trace.
     m_env.insert("QT_WAYLAND_DISABLE_WINDOWDECORATION", "1");
-    for (const QByteArray &word : words.mid(1)) {
-        const qsizetype equals = word.indexOf('=');
-        m_env.insert(QString::fromLocal8Bit(word.left(equals)),
-                     QString::fromLocal8Bit(word.mid(equals + 1)));
-    }
+    for (const QString &word : words.mid(1))
+        m_env.insert(word.section('=', 0, 0), word.section('=', 1));
     // Sanitizer settings of the test run reach the application under test.
     const QProcessEnvironment own = QProcessEnvironment::systemEnvironment();
     for (const QString &name : own.keys()) {
-        if (!name.endsWith("SAN_OPTIONS"))
-            continue;
-        QStringList options = own.value(name).split(':');
-        for (QString &option : options)
-            if (option.startsWith("suppressions="))
-                option = "suppressions=" + readable(option.mid(13));
-        m_env.insert(name, options.join(':'));
+        const QString value = own.value(name),
+                      file = value.section("suppressions=", 1).section(':', 0, 0);
+        if (name.endsWith("SAN_OPTIONS"))
+            m_env.insert(name,
+                         file.isEmpty() ? value : QString(value).replace(file, readable(file)));
     }
     return true;
 }
 
-void WaylandDesktop::stop()
+WaylandDesktop::~WaylandDesktop()
 {
-    if (!m_session || m_group <= 0)
+    if (m_group <= 0)
         return;
     // Members that outlive the leader, or a leader that does not stop, are still in its group.
     kill(-m_group, SIGTERM);
     m_session->waitForFinished(3000);
     kill(-m_group, SIGKILL);
     m_session->waitForFinished(3000);
-    m_helper.reset();
-    m_group = 0;
-    m_session.reset();
 }
 
 void WaylandDesktop::runAsUser(QProcess &process, const QString &program, const QStringList &args,
@@ -214,20 +175,15 @@ QString WaylandDesktop::readable(const QString &path) const
     const qsizetype inBundle = path.indexOf(".app/Contents/MacOS/");
     const QString top = inBundle > 0 ? path.left(inBundle + 4) : path;
     QString &copy = m_copies[top];
-    if (!copy.isEmpty())
-        return copy + path.mid(top.size());
-    QProcess test;
-    runAsUser(test, "test", {"-r", path}, {});
-    if (runToEnd(test, nullptr, 10000) == 0) {
+    if (copy.isEmpty()) {
+        QProcess test;
+        runAsUser(test, "test", {"-r", path}, {});
+        const QString folder = m_dir.filePath(QString("shared/%1").arg(m_copies.size()));
         copy = top;
-        return path;
-    }
-    const QString folder = m_dir.filePath(QString("shared/%1").arg(m_copies.size()));
-    copy = folder + '/' + QFileInfo(top).fileName();
-    if (!QDir().mkpath(folder) || QProcess::execute("cp", {"-R", top, copy}) != 0 ||
-        QProcess::execute("chmod", {"-R", "a+rX", folder}) != 0) {
-        m_copies.remove(top);
-        return path;
+        if (runToEnd(test, nullptr, 10000) != 0 && QDir().mkpath(folder) &&
+            QProcess::execute("cp", {"-R", top, folder}) == 0 &&
+            QProcess::execute("chmod", {"-R", "a+rX", folder}) == 0)
+            copy = folder + '/' + QFileInfo(top).fileName();
     }
     return copy + path.mid(top.size());
 }
@@ -251,17 +207,27 @@ QRect WaylandDesktop::place(qsizetype i) const
 
 bool WaylandDesktop::prepare(const QTemporaryDir &dir, QByteArray *script, QStringList *args) const
 {
+    // Outputs named as sway's headless back end names them, the first made at its start and
+    // the others later by the session; each takes its place, scale and wallpaper as it appears.
+    QString config = "default_border none\ndefault_floating_border none\n"
+                     "bar {\n    mode hide\n    tray_output *\n}\n";
+    for (qsizetype i = 0; i < m_outputs.size(); ++i) {
+        const Output &o = m_outputs[i];
+        const QString file = dir.filePath(QString("wallpaper%1.png").arg(i + 1));
+        config +=
+            QString::asprintf("output HEADLESS-%lld resolution %dx%d position %d 0 scale %d\n",
+                              i + 1, o.pixels.width(), o.pixels.height(), place(i).x(), o.scale);
+        if (o.wallpaper.save(file))
+            config += QString("output HEADLESS-%1 bg %2 center\n").arg(i + 1).arg(file);
+    }
     *script = kSession;
     *args = {QString::number(m_outputs.size()), readable(CORVANE_TEST_SHORTCUTS)};
-    return writeFile(dir.filePath("sway.conf"), config(*this, m_outputs, dir));
+    return writeFile(dir.filePath("sway.conf"), config.toUtf8());
 }
 
 QStringList WaylandDesktop::helper() const
 {
-    QRect layout;
-    for (qsizetype i = 0; i < m_outputs.size(); ++i)
-        layout |= place(i);
-    return {CORVANE_TEST_POINTER, QString("%1x%2").arg(layout.width()).arg(layout.height())};
+    return {CORVANE_TEST_HELPER};
 }
 
 QByteArray WaylandDesktop::ask(const QByteArray &line) const
@@ -308,14 +274,32 @@ QImage WaylandDesktop::screen() const
     return QImage::fromData(png);
 }
 
-QImage HelperDesktop::shot(const QString &name) const
+QImage HelperDesktop::screen() const
 {
-    const QString file = environment().value("XDG_RUNTIME_DIR") + '/' + name;
+    // Read by its content, as a helper writes whichever format it writes quickest.
+    const QString file = environment().value("XDG_RUNTIME_DIR") + "/screen.png";
     if (ask("shot " + file.toUtf8()) != "ok")
         return {};
     const QImage image(file);
     QFile::remove(file);
     return image;
+}
+
+QList<WaylandDesktop::Window> HelperDesktop::windows() const
+{
+    const QByteArray answer = ask("windows");
+    if (!answer.startsWith("ok "))
+        return {};
+    QList<Window> found;
+    for (const QJsonValue &v : QJsonDocument::fromJson(answer.mid(3)).array()) {
+        const QJsonArray w = v.toArray();
+        const QRect rect(w[1].toInt(), w[2].toInt(), w[3].toInt(), w[4].toInt());
+        // What is not full screen counts as floating, as the application's menu does.
+        found.append({w[0].toString(), points(rect), w[5].toBool(), w[6].toBool(), !w[6].toBool()});
+    }
+    // Left to right, as sway lists them, rather than in the desktop's stacking order.
+    std::ranges::stable_sort(found, {}, [](const Window &w) { return w.rect.x(); });
+    return found;
 }
 
 QList<WaylandDesktop::Window> WaylandDesktop::windows() const

@@ -30,16 +30,15 @@ public:
     {
         QSize pixels;
         int scale = 1;
-        // A picture of the output's pixel size, drawn one to one; none shows a plain colour.
+        // A picture of the output's pixel size, drawn one to one.
         QImage wallpaper;
     };
     explicit WaylandDesktop(QList<Output> outputs) : m_outputs(std::move(outputs)) {}
-    virtual ~WaylandDesktop() { stop(); }
+    virtual ~WaylandDesktop();
 
     bool start(QString *error = nullptr);
     // Where output i sits in the layout, in points: right of those before it.
     QRect place(qsizetype i) const;
-    void stop();
 
     // The session's variables for a client: its runtime folder, display (by path, for a client
     // with a runtime folder of its own), bus and sway socket.
@@ -96,7 +95,8 @@ private:
     pid_t m_group = 0;
 };
 
-// A desktop whose helper in the session also types and reads the screen back.
+// A desktop whose helper in the session also types, lists the windows ("windows": a JSON list
+// of [app id, x, y, width, height, focused, full screen]) and reads the screen into a file.
 class HelperDesktop : public WaylandDesktop
 {
 public:
@@ -104,10 +104,11 @@ public:
 
     bool keys(const QString &chord) const override { return ask("key " + chord.toUtf8()) == "ok"; }
     bool type(const QString &text) const override { return ask("type " + text.toUtf8()) == "ok"; }
+    QImage screen() const override;
+    QList<Window> windows() const override;
 
 protected:
-    // The screen as the helper writes it to a file of this name in the runtime folder.
-    QImage shot(const QString &name) const;
+    // A window's rectangle as the helper gives it, in the layout's points.
+    virtual QRect points(const QRect &rect) const { return rect; }
 };
-
 } // namespace testkit

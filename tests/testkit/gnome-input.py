@@ -2,8 +2,9 @@
 # The GNOME test desktop's hands and eyes, run inside its session: mutter's remote-desktop
 # API for the pointer and the keyboard, the shell's own calls for its windows and the
 # screen. One command a line on stdin, one answer a line on stdout ("ok ...", or "error").
-#   motion I X Y           pointer to pixel X,Y of monitor I (its connector is argv[I + 1])
-#   mousedown|mouseup|click B   xdotool's button numbers
+#   STEPS                  the pointer's, in xdotool's words (mousemove X Y | mousedown B |
+#                          mouseup B | click B) in the layout's points, where monitor I
+#                          (Meta-I) is argv[I + 1], X:SCALE: its left edge and its scale
 #   key CHORD              such as ctrl+c or Escape
 #   type TEXT
 #   windows                JSON: [[wm class, x, y, w, h, focused, full screen], ...] in pixels
@@ -38,8 +39,9 @@ rd_id = call(MUTTER + "RemoteDesktop", rd_path, "org.freedesktop.DBus.Properties
 sc_path = call(MUTTER + "ScreenCast", "/org/gnome/Mutter/ScreenCast", MUTTER + "ScreenCast",
                "CreateSession", ({"remote-desktop-session-id": GLib.Variant("s", rd_id)},),
                "(a{sv})")[0]
+MONITORS = [tuple(map(int, arg.split(":"))) for arg in sys.argv[1:]]
 streams = [call(MUTTER + "ScreenCast", sc_path, MUTTER + "ScreenCast.Session", "RecordMonitor",
-                (connector, {}), "(sa{sv})")[0] for connector in sys.argv[1:]]
+                ("Meta-%d" % i, {}), "(sa{sv})")[0] for i in range(len(MONITORS))]
 
 
 def rd(method, args, sig):
@@ -48,11 +50,9 @@ def rd(method, args, sig):
 
 rd("Start", None, None)
 
-BUTTONS = {"1": 0x110, "2": 0x112, "3": 0x111}  # BTN_LEFT, BTN_MIDDLE, BTN_RIGHT
+BUTTONS = {"1": 0x110, "3": 0x111}  # BTN_LEFT, BTN_RIGHT
 # Linux input codes of a US keyboard; a character on a key's second level takes Shift.
-KEYS = {"Escape": 1, "BackSpace": 14, "Tab": 15, "Return": 28, "ctrl": 29, "shift": 42,
-        "alt": 56, "space": 57, "super": 125, "Delete": 111, "Left": 105, "Right": 106,
-        "Up": 103, "Down": 108}
+KEYS = {"Escape": 1, "Return": 28, "ctrl": 29, "shift": 42, "space": 57, "super": 125}
 for row, first in (("1234567890-=", 2), ("qwertyuiop[]", 16), ("asdfghjkl;'`", 30),
                    ("\\zxcvbnm,./", 43), ("!@#$%^&*()_+", 2), ("QWERTYUIOP{}", 16),
                    ('ASDFGHJKL:"~', 30), ("|ZXCVBNM<>?", 43)):
@@ -75,6 +75,26 @@ def chord(names):
         rd("NotifyKeyboardKeycode", (c, False), "(ub)")
 
 
+def steps(words):
+    while words:
+        step, arg = words.pop(0), words.pop(0)
+        if step == "mousemove":
+            # To the monitor under the point, in its pixels.
+            x, y = int(arg), int(words.pop(0))
+            i = max(i for i, (left, _) in enumerate(MONITORS) if i == 0 or x >= left)
+            left, scale = MONITORS[i]
+            rd("NotifyPointerMotionAbsolute",
+               (streams[i], float((x - left) * scale), float(y * scale)), "(sdd)")
+        elif step in ("mousedown", "mouseup", "click"):
+            for state in ((True,) if step == "mousedown" else (False,) if step == "mouseup"
+                          else (True, False)):
+                rd("NotifyPointerButton", (BUTTONS[arg], state), "(ib)")
+        else:
+            raise ValueError("unknown step " + step)
+        # The shell sees each step as its own event, as from a hand.
+        time.sleep(0.03)
+
+
 # Mapped windows only: the shell lists a window before its first frame, at 0x0.
 WINDOWS = """JSON.stringify(global.get_window_actors().map(a => a.meta_window).filter(w =>
     !w.is_hidden() && w.get_frame_rect().width > 0).map(w => {
@@ -86,13 +106,8 @@ for line in sys.stdin:
     word, _, rest = line.rstrip("\n").partition(" ")
     answer = "ok"
     try:
-        if word == "motion":
-            i, x, y = rest.split()
-            rd("NotifyPointerMotionAbsolute", (streams[int(i)], float(x), float(y)), "(sdd)")
-        elif word in ("mousedown", "mouseup", "click"):
-            for state in ((True,) if word == "mousedown" else (False,) if word == "mouseup"
-                          else (True, False)):
-                rd("NotifyPointerButton", (BUTTONS[rest], state), "(ib)")
+        if word in ("mousemove", "mousedown", "mouseup", "click"):
+            steps(line.split())
         elif word == "key":
             chord(rest.split("+"))
         elif word == "type":
