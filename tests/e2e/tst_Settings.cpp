@@ -2,7 +2,6 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QWidget>
 
 #include "testkit/Desktop.h"
 #include "testkit/Files.h"
@@ -108,21 +107,6 @@ private slots:
         launcher.setArguments({"launch", entry});
         QVERIFY(launcher.startDetached());
         QVERIFY(captures("", 15000));
-    }
-
-    // Another program holds the hotkey at start; the next try after it quits, at most five
-    // seconds later, takes it: presses into another program's window capture.
-    void hotKeyHeldElsewhereIsTakenOnceFree()
-    {
-        auto other = std::make_unique<OtherClient>();
-        QVERIFY(other->grab(18, XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL));
-        AppProcess app = desktop.app();
-        QWidget focused;
-        focused.show();
-        QVERIFY(app.start() && desktop.trayIcon());
-        QVERIFY(QTest::qWaitForWindowActive(&focused));
-        other.reset();
-        QVERIFY(captures("shift+ctrl+9", 6500));
     }
 };
 
