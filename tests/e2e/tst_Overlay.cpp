@@ -416,43 +416,6 @@ private slots:
         QCOMPARE(app.launchAgain({"--quit"}), 0);
     }
 
-    void textLabelsAreNeverLost()
-    {
-        AppProcess app = desktop.app();
-        QVERIFY2(capture(app), app.stderrText());
-        QVERIFY(drag({100, 100}, {700, 500}));
-        // The text tool is the sixth cell of the bar right of the selection, whose bottom
-        // lines up with the selection's.
-        QVERIFY(click({729, 500 - 420 + 5 * 42 + 21}));
-        QVERIFY(click({150, 150}));
-        QTest::qWait(300);
-        QVERIFY(desktop.type("Hello"));
-        QVERIFY(desktop.keys("Return"));
-        QVERIFY(desktop.type("World"));
-        QVERIFY(desktop.keys("ctrl+Return"));
-        // A second label is still being typed when the copy comes.
-        QVERIFY(click({150, 350}));
-        QTest::qWait(300);
-        QVERIFY(desktop.type("Open"));
-        QVERIFY(desktop.keys("ctrl+c"));
-        QVERIFY(waitForOverlays(0));
-        const QImage image = clipboardImage("image/png");
-        QCOMPARE(image.size(), QSize(600, 400));
-        const auto inkRows = [&](int top) {
-            QList<int> rows;
-            for (int y = top; y < top + 80; ++y)
-                for (int x = 40; x < 300; ++x)
-                    if (isRed(image.pixel(x, y)) && !rows.contains(y))
-                        rows << y;
-            return rows;
-        };
-        const QList<int> first = inkRows(40), second = inkRows(240);
-        // Two lines of text: ink spread over more than one line height.
-        QVERIFY2(!first.isEmpty() && first.last() - first.first() > 30,
-                 qPrintable(QString::number(first.size())));
-        QVERIFY(!second.isEmpty());
-    }
-
 #ifdef CORVANE_GNOME
     // GNOME's portal writes each capture's picture into the home (its Pictures folder, or the
     // home itself) and leaves it there: none is left once the application has read it. Asked

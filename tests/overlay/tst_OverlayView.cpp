@@ -1,7 +1,9 @@
 #include <QApplication>
 #include <QBuffer>
+#include <QClipboard>
 #include <QDesktopServices>
 #include <QMenu>
+#include <QMimeData>
 #include <QPainter>
 #include <QRandomGenerator>
 #include <QScreen>
@@ -353,6 +355,37 @@ private slots:
         QVERIFY(s.session->windows().isEmpty() && window && !window->isVisible());
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!window); // released on the next turn
+    }
+
+    // Typed where the keyboard goes: Return starts a line and Ctrl+Return commits the label; a
+    // label still being typed when the copy comes is copied with it.
+    void textLabelsAreNeverLost()
+    {
+        const QRectF sel(100, 100, 600, 400);
+        Session s;
+        OverlayView *v = s.select(0, sel, Tool::text);
+        mouse(v, Press, QPointF(150, 150));
+        QCOMPARE(QWidget::keyboardGrabber(), v->textEntry());
+        type(v->textEntry(), "Hello\nWorld");
+        QVERIFY(v->textEntry()); // Return started a line
+        QTest::keyClick(v->textEntry(), Qt::Key_Return, Qt::ControlModifier);
+        QVERIFY(!v->textEntry() && v->shapes().size() == 1);
+        mouse(v, Press, QPointF(150, 350));
+        type(QWidget::keyboardGrabber(), "Open");
+        QTest::keyClick(QWidget::keyboardGrabber(), Qt::Key_C, Qt::ControlModifier);
+        QVERIFY(s.session->isClosed());
+        const QImage copied =
+            QImage::fromData(QGuiApplication::clipboard()->mimeData()->data("image/png"));
+        const QImage bare = *Session().select(0, sel)->renderSelection();
+        QCOMPARE(copied.size(), QSize(600, 400));
+        QRect first, second; // the labels' ink
+        for (int y = 0; y < copied.height(); ++y) {
+            for (int x = 0; x < copied.width(); ++x) {
+                if (copied.pixel(x, y) != bare.pixel(x, y))
+                    (y < 200 ? first : second) |= QRect(x, y, 1, 1);
+            }
+        }
+        QVERIFY(first.height() > 30 && !second.isEmpty()); // two lines, and the open label
     }
 
     void linksOpenOnlyOnTheServersHost_data()
