@@ -141,11 +141,15 @@ bool OverlayWindow::eventFilter(QObject *watched, QEvent *event)
                 QTimer::singleShot(0, this, [this] { showNormal(); });
         }
         // Full screen again once the compositor has applied the normal state, which it does
-        // only on a commit after it.
+        // only on a commit after it. On its own screen: the window's screen follows the
+        // outputs its surface is on, and the compositor places a normal window on the
+        // pointer's output, so the request would name that output otherwise.
         if (event->type() == QEvent::WindowStateChange && event->spontaneous() &&
             windowHandle()->windowStates() == Qt::WindowNoState && isVisible())
             QTimer::singleShot(0, this, [this] {
                 windowing().commit(windowHandle());
+                if (m_screen)
+                    windowHandle()->setScreen(m_screen);
                 showFullScreen();
             });
         return QWidget::eventFilter(watched, event);
