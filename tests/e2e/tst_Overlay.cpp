@@ -427,7 +427,7 @@ private slots:
         for (int i = 0; i < 3; ++i) {
             if (i == 2) {
                 QVERIFY(desktop.keys("super"));
-                QVERIFY(waitUntil([&] { return shell("Main.overview.visible").contains("true"); },
+                QVERIFY(waitUntil([&] { return shell("Main.overview.visible").contains("'true'"); },
                                   5000));
             }
             QVERIFY2(capture(app), app.stderrText());
