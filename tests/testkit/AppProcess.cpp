@@ -18,13 +18,7 @@ AppProcess::AppProcess(const QProcessEnvironment &session, std::function<void(QP
 
 AppProcess::~AppProcess()
 {
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.terminate();
-        if (!m_process.waitForFinished(3000)) {
-            m_process.kill();
-            m_process.waitForFinished(3000);
-        }
-    }
+    stopProcess(m_process);
 }
 
 QString AppProcess::executable() const
