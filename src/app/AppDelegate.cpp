@@ -17,6 +17,7 @@
 #include "platform/Platform.h"
 #include "update/Updater.h"
 #include "app/SettingsWindow.h"
+#include "overlay/OverlayWindow.h"
 
 namespace {
 
@@ -205,6 +206,7 @@ void AppDelegate::startCapture()
         return;
     }
     m_capturing = true;
+    OverlayWindow::warmRetired();
     m_screens.captureAll(this, [this](QList<ScreenShot> shots, bool refused) {
         m_capturing = false;
         if (refused)

@@ -2,10 +2,13 @@
 
 #include <malloc.h>
 
+#include <QBackingStore>
 #include <QCoreApplication>
+#include <QImage>
 #include <QResizeEvent>
 #include <QTimer>
 #include <QWindow>
+#include <qpa/qplatformbackingstore.h>
 
 #include <memory>
 
@@ -87,6 +90,27 @@ void OverlayWindow::adopt(const ScreenShot &shot, OverlaySession *session)
     }
 }
 
+void OverlayWindow::warmRetired()
+{
+    std::vector<SharedPages::Span> spans;
+    for (const QPointer<OverlayWindow> &window : std::as_const(retired())) {
+        if (window)
+            spans.push_back(window->paintBuffer());
+    }
+    SharedPages::populate(std::move(spans));
+}
+
+SharedPages::Span OverlayWindow::paintBuffer()
+{
+    // Before its first exposure the window has painted nothing and has no buffer to ask for.
+    QBackingStore *store = m_exposed ? backingStore() : nullptr;
+    QPaintDevice *device = store && store->handle() ? store->handle()->paintDevice() : nullptr;
+    if (!device || device->devType() != QInternal::Image)
+        return {};
+    auto *image = static_cast<QImage *>(device);
+    return {image->bits(), size_t(image->sizeInBytes())};
+}
+
 void OverlayWindow::retire()
 {
     hideOverlay();
@@ -102,6 +126,8 @@ void OverlayWindow::retire()
     // A screen gone meanwhile takes its window with it.
     connect(m_screen, &QObject::destroyed, this, &QObject::deleteLater, Qt::UniqueConnection);
     retired().append(this);
+    // Hidden, the window shows nothing, and its next showing paints it whole.
+    SharedPages::release(paintBuffer());
     trimHeapSoon();
 }
 
@@ -130,6 +156,7 @@ bool OverlayWindow::eventFilter(QObject *watched, QEvent *event)
         // Qt paints on the first exposure; a later one follows a new configuration.
         if (event->type() == QEvent::Expose || event->type() == QEvent::Paint)
             windowing().commit(windowHandle());
+        m_exposed = m_exposed || (event->type() == QEvent::Expose && windowHandle()->isExposed());
         // A compositor may size a new full-screen window for an output of another scale and,
         // once it has it right, leave it where the wrong size put it: asked again, it covers
         // the output.

@@ -3,6 +3,7 @@
 #include <QWidget>
 
 #include "capture/ScreenShot.h"
+#include "platform/SharedPages.h"
 
 class OverlaySession;
 class OverlayView;
@@ -18,12 +19,15 @@ public:
 
     // A window for shot. Where the desktop keeps overlay windows, it is the one an earlier
     // capture of the same screen retired, when there is one: a new window's first frame pays for
-    // buffers the size of the screen written for the first time (38 ms at 3840x2160), a kept one's
-    // are warm.
+    // making the window and its buffers (about 200 ms under sway), a kept one's buffers were
+    // brought back by warmRetired() while the screens were copied.
     static OverlayWindow *forShot(const ScreenShot &shot, OverlaySession *session);
     // Hides the window at the end of its session and lets its view go. Where the desktop keeps
     // overlay windows, it is kept for the next capture of its screen; elsewhere it is deleted.
     void retire();
+    // Brings the paint buffers of the kept windows back into memory, on a thread, while the
+    // screens are copied: their pages are given back between captures.
+    static void warmRetired();
 
     OverlayView *overlayView() const { return m_view; }
 
@@ -39,11 +43,14 @@ protected:
 
 private:
     void adopt(const ScreenShot &shot, OverlaySession *session);
+    // The buffer the window last painted into, or none.
+    SharedPages::Span paintBuffer();
 
     QPointer<QScreen> m_screen;
     // The screen's area in global coordinates, at the scale of the view's image.
     QRect m_place;
     // Whether the compositor gave the window another size since it was shown.
     bool m_missized = false;
+    bool m_exposed = false;
     OverlayView *m_view;
 };
