@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QFontMetricsF>
+#include <QImageReader>
 #include <QMenu>
 #include <QPainter>
 #include <QProxyStyle>
@@ -40,9 +41,16 @@ const std::map<QString, IconPair> &icons()
                             QStringLiteral("undo")};
         for (const auto &item : OverlayView::drawTools())
             keys << item.icon;
+        // Read as PNG by name: detecting the format would load every image format plugin
+        // installed, a dozen libraries that stay in memory after the capture.
+        const auto read = [&folder](const QString &name) {
+            QImageReader reader(folder + name, "png");
+            reader.setAutoDetectImageFormat(false);
+            return reader.read();
+        };
         for (const QString &key : keys) {
-            IconPair pair{QImage(folder + key + QStringLiteral(".png")),
-                          QImage(folder + key + QStringLiteral("@2x.png"))};
+            IconPair pair{read(key + QStringLiteral(".png")),
+                          read(key + QStringLiteral("@2x.png"))};
             if (!pair.normal.isNull() || !pair.doubled.isNull())
                 loaded.emplace(key, std::move(pair));
         }
