@@ -165,14 +165,21 @@ bool OverlayWindow::eventFilter(QObject *watched, QEvent *event)
             if (size != m_place.size())
                 m_missized = true;
             else if (std::exchange(m_missized, false))
-                QTimer::singleShot(0, this, [this] { showNormal(); });
+                QTimer::singleShot(0, this, [this] {
+                    m_renormalizing = true;
+                    showNormal();
+                });
         }
-        // Full screen again once the compositor has applied the normal state, which it does
-        // only on a commit after it. On its own screen: the window's screen follows the
-        // outputs its surface is on, and the compositor places a normal window on the
-        // pointer's output, so the request would name that output otherwise.
+        // Full screen again once the compositor has applied the normal state asked for above,
+        // which it does only on a commit after it. On its own screen: the window's screen
+        // follows the outputs its surface is on, and the compositor places a normal window on
+        // the pointer's output, so the request would name that output otherwise. Only then: the
+        // first configuration of every new window has no state either, and asking again there
+        // makes sway send two configurations at once, of which Qt acknowledges the last only,
+        // and sway shows the window only after waiting 200 ms for the first.
         if (event->type() == QEvent::WindowStateChange && event->spontaneous() &&
-            windowHandle()->windowStates() == Qt::WindowNoState && isVisible())
+            windowHandle()->windowStates() == Qt::WindowNoState && isVisible() &&
+            std::exchange(m_renormalizing, false))
             QTimer::singleShot(0, this, [this] {
                 windowing().commit(windowHandle());
                 if (m_screen)

@@ -51,6 +51,8 @@ private:
     QRect m_place;
     // Whether the compositor gave the window another size since it was shown.
     bool m_missized = false;
+    // Whether the window was made normal to be made full screen again, on its output.
+    bool m_renormalizing = false;
     bool m_exposed = false;
     OverlayView *m_view;
 };
