@@ -4,6 +4,7 @@
 
 #include <QBackingStore>
 #include <QCoreApplication>
+#include <QFile>
 #include <QImage>
 #include <QResizeEvent>
 #include <QTimer>
@@ -11,6 +12,8 @@
 #include <qpa/qplatformbackingstore.h>
 
 #include <memory>
+
+#include <unistd.h>
 
 #include "overlay/OverlaySession.h"
 
@@ -94,13 +97,15 @@ void OverlayWindow::warmRetired()
 {
     std::vector<SharedPages::Span> spans;
     for (const QPointer<OverlayWindow> &window : std::as_const(retired())) {
-        if (window)
-            spans.push_back(window->paintBuffer());
+        if (window) {
+            const std::vector<SharedPages::Span> own = window->paintBuffers();
+            spans.insert(spans.end(), own.begin(), own.end());
+        }
     }
     SharedPages::populate(std::move(spans));
 }
 
-SharedPages::Span OverlayWindow::paintBuffer()
+std::vector<SharedPages::Span> OverlayWindow::paintBuffers()
 {
     // Before its first exposure the window has painted nothing and has no buffer to ask for.
     QBackingStore *store = m_exposed ? backingStore() : nullptr;
@@ -108,7 +113,25 @@ SharedPages::Span OverlayWindow::paintBuffer()
     if (!device || device->devType() != QInternal::Image)
         return {};
     auto *image = static_cast<QImage *>(device);
-    return {image->bits(), size_t(image->sizeInBytes())};
+    std::vector<SharedPages::Span> spans{{image->bits(), size_t(image->sizeInBytes())}};
+    // A compositor that holds on to the buffer it shows until the next one comes (KWin) has Qt
+    // paint into a second buffer of the same size, which only the process's map names: shared
+    // memory as Qt names it, of the same length.
+    const auto page = size_t(sysconf(_SC_PAGESIZE));
+    const size_t length = (spans[0].size + page - 1) & ~(page - 1);
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    if (!maps.open(QIODevice::ReadOnly))
+        return spans;
+    for (const QByteArray &line : maps.readAll().split('\n')) {
+        if (!line.endsWith("/memfd:wayland-shm (deleted)"))
+            continue;
+        const QList<QByteArray> range = line.left(line.indexOf(' ')).split('-');
+        const auto from = size_t(range.value(0).toULongLong(nullptr, 16));
+        const auto to = size_t(range.value(1).toULongLong(nullptr, 16));
+        if (to - from == length && from != (size_t(image->bits()) & ~(page - 1)))
+            spans.push_back({reinterpret_cast<void *>(from), to - from});
+    }
+    return spans;
 }
 
 void OverlayWindow::retire()
@@ -126,8 +149,14 @@ void OverlayWindow::retire()
     // A screen gone meanwhile takes its window with it.
     connect(m_screen, &QObject::destroyed, this, &QObject::deleteLater, Qt::UniqueConnection);
     retired().append(this);
-    // Hidden, the window shows nothing, and its next showing paints it whole.
-    SharedPages::release(paintBuffer());
+    // Hidden, the window shows nothing, and its next showing paints it whole. Once every
+    // window of the session is hidden: a buffer of another one may be of the same length.
+    QTimer::singleShot(0, this, [this] {
+        if (isHidden()) {
+            for (const SharedPages::Span &span : paintBuffers())
+                SharedPages::release(span);
+        }
+    });
     trimHeapSoon();
 }
 

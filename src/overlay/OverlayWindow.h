@@ -2,6 +2,8 @@
 
 #include <QWidget>
 
+#include <vector>
+
 #include "capture/ScreenShot.h"
 #include "platform/SharedPages.h"
 
@@ -43,8 +45,8 @@ protected:
 
 private:
     void adopt(const ScreenShot &shot, OverlaySession *session);
-    // The buffer the window last painted into, or none.
-    SharedPages::Span paintBuffer();
+    // The buffers the window paints into, or none.
+    std::vector<SharedPages::Span> paintBuffers();
 
     QPointer<QScreen> m_screen;
     // The screen's area in global coordinates, at the scale of the view's image.
