@@ -21,8 +21,8 @@ public:
 
     // A window for shot. Where the desktop keeps overlay windows, it is the one an earlier
     // capture of the same screen retired, when there is one: a new window's first frame pays for
-    // making the window and its buffers (about 200 ms under sway), a kept one's buffers were
-    // brought back by warmRetired() while the screens were copied.
+    // making the window and its buffers, a kept one's buffers were brought back by
+    // warmRetired() while the screens were copied.
     static OverlayWindow *forShot(const ScreenShot &shot, OverlaySession *session);
     // Hides the window at the end of its session and lets its view go. Where the desktop keeps
     // overlay windows, it is kept for the next capture of its screen; elsewhere it is deleted.
