@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QImage>
-#include <QResizeEvent>
 #include <QTimer>
 #include <QWindow>
 #include <qpa/qplatformbackingstore.h>
@@ -163,6 +162,13 @@ void OverlayWindow::retire()
 void OverlayWindow::showOverlay()
 {
     if (m_screen && windowing().fullScreenPlacement()) {
+        // At the output's size whatever the compositor first asks for: GNOME sizes a new
+        // full-screen window by the scale of the output under the pointer but places it by the
+        // scale of its own, so that a window of the size first asked for sits off its place
+        // (centred in a quarter of the output, or over the next one) and stays there. Moving it
+        // through the normal state does not help: a normal window lands under the pointer, and
+        // is sized wrong again when made full screen.
+        setFixedSize(m_place.size());
         showFullScreen();
         windowHandle()->installEventFilter(this);
         return;
@@ -186,35 +192,6 @@ bool OverlayWindow::eventFilter(QObject *watched, QEvent *event)
         if (event->type() == QEvent::Expose || event->type() == QEvent::Paint)
             windowing().commit(windowHandle());
         m_exposed = m_exposed || (event->type() == QEvent::Expose && windowHandle()->isExposed());
-        // A compositor may size a new full-screen window for an output of another scale and,
-        // once it has it right, leave it where the wrong size put it: asked again, it covers
-        // the output.
-        if (event->type() == QEvent::Resize) {
-            const QSize size = static_cast<QResizeEvent *>(event)->size();
-            if (size != m_place.size())
-                m_missized = true;
-            else if (std::exchange(m_missized, false))
-                QTimer::singleShot(0, this, [this] {
-                    m_renormalizing = true;
-                    showNormal();
-                });
-        }
-        // Full screen again once the compositor has applied the normal state asked for above,
-        // which it does only on a commit after it. On its own screen: the window's screen
-        // follows the outputs its surface is on, and the compositor places a normal window on
-        // the pointer's output, so the request would name that output otherwise. Only then: the
-        // first configuration of every new window has no state either, and asking again there
-        // makes sway send two configurations at once, of which Qt acknowledges the last only,
-        // and sway shows the window only after waiting 200 ms for the first.
-        if (event->type() == QEvent::WindowStateChange && event->spontaneous() &&
-            windowHandle()->windowStates() == Qt::WindowNoState && isVisible() &&
-            std::exchange(m_renormalizing, false))
-            QTimer::singleShot(0, this, [this] {
-                windowing().commit(windowHandle());
-                if (m_screen)
-                    windowHandle()->setScreen(m_screen);
-                showFullScreen();
-            });
         return QWidget::eventFilter(watched, event);
     }
     // The view's own native window covers this one and paints itself. Painting this window

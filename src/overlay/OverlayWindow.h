@@ -51,10 +51,6 @@ private:
     QPointer<QScreen> m_screen;
     // The screen's area in global coordinates, at the scale of the view's image.
     QRect m_place;
-    // Whether the compositor gave the window another size since it was shown.
-    bool m_missized = false;
-    // Whether the window was made normal to be made full screen again, on its output.
-    bool m_renormalizing = false;
     bool m_exposed = false;
     OverlayView *m_view;
 };

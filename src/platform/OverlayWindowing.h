@@ -16,9 +16,8 @@ public:
     // A window can show a copy of its screen that the display server keeps, so that the server
     // paints the first frame and the view paints by copying from it.
     virtual bool serverSidePicture() const { return false; }
-    // A window is placed only by asking for full screen on its screen, and the compositor's
-    // configurations are followed: a window sized for an output of another scale is asked
-    // again, and each configuration is committed.
+    // A window is placed only by asking for full screen on its screen, at its output's size,
+    // and each of the compositor's configurations is committed.
     virtual bool fullScreenPlacement() const { return false; }
     // Windows are hidden and kept for the next capture of their screen, whose first frame
     // then finds the window's buffers warm.
