@@ -15,7 +15,12 @@ namespace {
 using Session = GnomeDesktop;
 constexpr bool kBlended = false;
 #elif defined(CORVANE_KDE)
-using Session = KwinDesktop;
+struct Session : KwinDesktop
+{
+    explicit Session(const QList<Output> &outputs)
+        : KwinDesktop(outputs, {CORVANE_BUNDLE_DIR "/Contents/MacOS/corvane"})
+    {}
+};
 constexpr bool kBlended = true;
 #else
 using Session = WaylandDesktop;
@@ -24,14 +29,9 @@ constexpr bool kBlended = true;
 #ifdef CORVANE_KDE
 const QList<Desktop::Output> kOutputs{{{0, 0, 1280, 720}, 1, {0, 0}, false, kBlended},
                                       {{1280, 0, 640, 360}, 2, {0, 0}, true, false}};
-void admit(const KwinDesktop &session)
-{
-    session.admit(session.readable(CORVANE_BUNDLE_DIR "/Contents/MacOS/corvane"));
-}
 #else
 const QList<Desktop::Output> kOutputs{{{0, 0, 1280, 720}, 1, {0, 0}, false, kBlended},
                                       {{1280, 0, 960, 540}, 2, {0, 0}, true, false}};
-void admit(const WaylandDesktop &) {}
 #endif
 
 // The outputs for the session, each showing its part of the pattern at its pixel size.
@@ -56,7 +56,6 @@ public:
 
     AppProcess app() override
     {
-        admit(m_session);
         return AppProcess(m_session.environment(), [this](QProcess &process) {
             // Its home, with what the test put there, is the desktop user's.
             const QProcessEnvironment env = process.processEnvironment();

@@ -1,7 +1,6 @@
 #include "testkit/KwinDesktop.h"
 
 #include <QDir>
-#include <QThread>
 
 #include "testkit/Files.h"
 
@@ -60,28 +59,18 @@ bool KwinDesktop::prepare(const QTemporaryDir &dir, QByteArray *script, QStringL
                         QString::asprintf("--width %d --height %d --output-count %lld",
                                           size.width(), size.height(), outputs().size()),
                         layout.trimmed(), dir.path()};
-    // The helper is admitted before KWin starts, so at once.
-    return QFile::copy("/usr/bin/kwin_wayland", kwin) &&
-           QFile::setPermissions(kwin,
-                                 QFile::permissions(kwin) | QFile::ExeOther | QFile::ReadOther) &&
-           QDir().mkpath(applications) &&
-           writeFile(applications + "/corvane-helper.desktop", admission(helper, true)) &&
+    // Admitted before KWin starts, so at once: KWin finds a desktop file that appears later
+    // only some seconds after, and shows nothing that tells when it has.
+    bool admitted = QFile::copy("/usr/bin/kwin_wayland", kwin) &&
+                    QFile::setPermissions(kwin, QFile::permissions(kwin) | QFile::ExeOther |
+                                                    QFile::ReadOther) &&
+                    QDir().mkpath(applications) &&
+                    writeFile(applications + "/corvane-helper.desktop", admission(helper, true));
+    for (qsizetype i = 0; admitted && i < m_admitted.size(); ++i)
+        admitted = writeFile(QString("%1/corvane-%2.desktop").arg(applications).arg(i),
+                             admission(readable(m_admitted[i]), false));
+    return admitted &&
            QProcess::execute("chown", {"-R", user, dir.filePath("runtime/.local")}) == 0;
-}
-
-bool KwinDesktop::admit(const QString &program) const
-{
-    const QString file =
-        environment().value("XDG_RUNTIME_DIR") +
-        QString("/.local/share/applications/corvane-%1.desktop").arg(qHash(program), 0, 16);
-    if (QFile::exists(file))
-        return true;
-    if (!writeFile(file, admission(program, false)))
-        return false;
-    // KWin notices a new desktop file about two seconds after it appears, and shows nothing
-    // that tells when it has.
-    QThread::msleep(3000);
-    return true;
 }
 
 } // namespace testkit
