@@ -24,6 +24,12 @@ export WAYLAND_DISPLAY=wayland-kde
 dbus-update-activation-environment --all
 kscreen-doctor $4 >/dev/null 2>&1 || exit 6
 kded5 >/dev/null 2>&1 &
+# kded5 loads the tray watcher only in a start phase that no session manager starts here.
+tray() {
+    gdbus call --session --dest org.kde.kded5 --object-path /kded \
+        --method org.kde.kded5.loadModule statusnotifierwatcher | grep -q true
+}
+poll 8 tray
 "$2" wallpaper "$5" >"$XDG_RUNTIME_DIR/wallpaper.out" 2>&1 &
 poll 7 grep -q shown "$XDG_RUNTIME_DIR/wallpaper.out"
 ready="WAYLAND_DISPLAY=$XDG_RUNTIME_DIR/wayland-kde XDG_CURRENT_DESKTOP=KDE"
