@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QImage>
+#include <QSet>
 #include <QTimer>
 #include <QWindow>
 #include <qpa/qplatformbackingstore.h>
@@ -94,17 +95,15 @@ void OverlayWindow::adopt(const ScreenShot &shot, OverlaySession *session)
 
 void OverlayWindow::warmRetired()
 {
-    std::vector<SharedPages::Span> spans;
+    QList<OverlayWindow *> windows;
     for (const QPointer<OverlayWindow> &window : std::as_const(retired())) {
-        if (window) {
-            const std::vector<SharedPages::Span> own = window->paintBuffers();
-            spans.insert(spans.end(), own.begin(), own.end());
-        }
+        if (window)
+            windows.append(window);
     }
-    SharedPages::populate(std::move(spans));
+    SharedPages::populate(paintBuffers(windows));
 }
 
-std::vector<SharedPages::Span> OverlayWindow::paintBuffers()
+SharedPages::Span OverlayWindow::paintBuffer()
 {
     // Before its first exposure the window has painted nothing and has no buffer to ask for.
     QBackingStore *store = m_exposed ? backingStore() : nullptr;
@@ -112,14 +111,28 @@ std::vector<SharedPages::Span> OverlayWindow::paintBuffers()
     if (!device || device->devType() != QInternal::Image)
         return {};
     auto *image = static_cast<QImage *>(device);
-    std::vector<SharedPages::Span> spans{{image->bits(), size_t(image->sizeInBytes())}};
+    return {image->bits(), size_t(image->sizeInBytes())};
+}
+
+std::vector<SharedPages::Span> OverlayWindow::paintBuffers(const QList<OverlayWindow *> &windows)
+{
     // A compositor that holds on to the buffer it shows until the next one comes (KWin) has Qt
     // paint into a second buffer of the same size, which only the process's map names: shared
-    // memory as Qt names it, of the same length.
+    // memory as Qt names it, of the length of a window's buffer and none of theirs. The map is
+    // read once for all the windows.
     const auto page = size_t(sysconf(_SC_PAGESIZE));
-    const size_t length = (spans[0].size + page - 1) & ~(page - 1);
+    std::vector<SharedPages::Span> spans;
+    QSet<size_t> lengths, starts;
+    for (OverlayWindow *window : windows) {
+        const SharedPages::Span own = window->paintBuffer();
+        if (!own.start)
+            continue;
+        spans.push_back(own);
+        lengths.insert((own.size + page - 1) & ~(page - 1));
+        starts.insert(size_t(own.start) & ~(page - 1));
+    }
     QFile maps(QStringLiteral("/proc/self/maps"));
-    if (!maps.open(QIODevice::ReadOnly))
+    if (spans.empty() || !maps.open(QIODevice::ReadOnly))
         return spans;
     for (const QByteArray &line : maps.readAll().split('\n')) {
         if (!line.endsWith("/memfd:wayland-shm (deleted)"))
@@ -127,7 +140,7 @@ std::vector<SharedPages::Span> OverlayWindow::paintBuffers()
         const QList<QByteArray> range = line.left(line.indexOf(' ')).split('-');
         const auto from = size_t(range.value(0).toULongLong(nullptr, 16));
         const auto to = size_t(range.value(1).toULongLong(nullptr, 16));
-        if (to - from == length && from != (size_t(image->bits()) & ~(page - 1)))
+        if (lengths.contains(to - from) && !starts.contains(from))
             spans.push_back({reinterpret_cast<void *>(from), to - from});
     }
     return spans;
@@ -152,7 +165,7 @@ void OverlayWindow::retire()
     // window of the session is hidden: a buffer of another one may be of the same length.
     QTimer::singleShot(0, this, [this] {
         if (isHidden()) {
-            for (const SharedPages::Span &span : paintBuffers())
+            for (const SharedPages::Span &span : paintBuffers({this}))
                 SharedPages::release(span);
         }
     });

@@ -45,8 +45,10 @@ protected:
 
 private:
     void adopt(const ScreenShot &shot, OverlaySession *session);
-    // The buffers the window paints into, or none.
-    std::vector<SharedPages::Span> paintBuffers();
+    // The buffer the window last painted into, or none.
+    SharedPages::Span paintBuffer();
+    // Every buffer the windows paint into.
+    static std::vector<SharedPages::Span> paintBuffers(const QList<OverlayWindow *> &windows);
 
     QPointer<QScreen> m_screen;
     // The screen's area in global coordinates, at the scale of the view's image.
