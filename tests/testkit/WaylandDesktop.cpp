@@ -149,6 +149,8 @@ bool WaylandDesktop::start(QString *error)
 
 WaylandDesktop::~WaylandDesktop()
 {
+    if (m_helper)
+        stopProcess(*m_helper);
     if (m_group <= 0)
         return;
     // Members that outlive the leader, or a leader that does not stop, are still in its group.
@@ -156,6 +158,10 @@ WaylandDesktop::~WaylandDesktop()
     m_session->waitForFinished(3000);
     kill(-m_group, SIGKILL);
     m_session->waitForFinished(3000);
+    // The portal's document store stays mounted in the runtime folder once its process is
+    // gone, which would keep the folder, and the mount, after the run.
+    QProcess::execute("sh", {"-c", "! mountpoint -q \"$0\" || umount --lazy \"$0\"",
+                             m_dir.filePath("runtime/doc")});
 }
 
 void WaylandDesktop::runAsUser(QProcess &process, const QString &program, const QStringList &args,
