@@ -199,18 +199,15 @@ private slots:
         QTest::newRow("RGBA, one pixel wide")
             << filteredPng(noise(QSize(1, 10), QImage::Format_ARGB32, 4), 4);
         // Written by libpng at its defaults, as a desktop's screenshot is: a filter chosen per
-        // row and the stream split into chunks of 8 KiB.
-        QImage smooth(QSize(333, 97), QImage::Format_ARGB32);
+        // row and the stream split into chunks of 8 KiB (the rows above have both channel
+        // counts with every filter).
+        QImage smooth(QSize(333, 97), QImage::Format_RGB32);
         for (int y = 0; y < smooth.height(); ++y)
             for (int x = 0; x < smooth.width(); ++x)
-                smooth.setPixel(x, y, qRgba(x, x * y % 251, (x / 8 + y) % 2 * 200, 255 - y / 2));
-        for (const QImage::Format format : {QImage::Format_RGB32, QImage::Format_ARGB32}) {
-            QBuffer written;
-            smooth.convertToFormat(format).save(&written, "png");
-            QTest::addRow("%s as written by libpng",
-                          format == QImage::Format_RGB32 ? "RGB" : "RGBA")
-                << written.data();
-        }
+                smooth.setPixel(x, y, qRgb(x, x * y % 251, (x / 8 + y) % 2 * 200));
+        QBuffer written;
+        smooth.save(&written, "png");
+        QTest::newRow("RGB as written by libpng") << written.data();
         QBuffer palette;
         image.convertToFormat(QImage::Format_Indexed8).save(&palette, "png");
         QTest::newRow("a PNG of another kind") << palette.data();

@@ -12,7 +12,6 @@
 #include <QTest>
 
 #include <algorithm>
-#include <array>
 
 #include "annotate/TextEntryView.h"
 #include "overlay/ImageEncoding.h"
@@ -133,7 +132,6 @@ private slots:
         row("a click outside keeps it", square, no, {400, 400}, {400, 400}, square);
         // With no selection, a click in 3 points on a window selects it, the upper where two are.
         row("a click on a window", none, no, {260, 120}, {262, 122}, windows[1]);
-        row("a click where two windows are", none, no, {350, 180}, {350, 180}, windows[0]);
         row("3 points on a window", none, no, {260, 120}, {263, 120}, none);
         row("a drag on a window", none, no, {260, 120}, {280, 140}, {260, 120, 20, 20});
         row("a click on a window keeps a selection", square, no, {350, 180}, {350, 180}, square);
@@ -176,8 +174,8 @@ private slots:
     }
 
     // The magnifier beside the pointer, across it from the edges it would pass, with the
-    // pointer's pixel and its colour; the output of a selection it shows over holds the
-    // frozen pixels alone.
+    // pointer's pixel (the "magnifier" golden image shows it below and right, with the colour);
+    // the output of a selection it shows over holds the frozen pixels alone.
     void magnifier_data()
     {
         QTest::addColumn<bool>("resizing");
@@ -188,7 +186,6 @@ private slots:
                             QStringList text) {
             QTest::newRow(name) << resizing << pointer << side << text;
         };
-        row("top left", false, {5, 5}, "right below", {"5, 5", "#641616"});
         row("right edge", false, {1439, 300}, "left below", {"1439, 300"});
         row("bottom edge", false, {300, 899}, "right above", {"300, 899"});
         row("resizing past the corner", true, {1600, 1000}, "left above", {"1439, 899"});
@@ -206,11 +203,9 @@ private slots:
         mouse(v, Move, pointer, resizing ? Qt::LeftButton : Qt::NoButton);
         const QRectF m = v->magnifierRect().value_or(QRectF());
         const QPointF p(std::min(pointer.x(), 1439.0), std::min(pointer.y(), 899.0));
-        QVERIFY(QRectF(v->rect()).contains(m));
         QCOMPARE(side.startsWith("left") ? m.right() + 16 : m.left() - 17, p.x());
         QCOMPARE(side.endsWith("above") ? m.bottom() + 16 : m.top() - 17, p.y());
         QCOMPARE(v->magnifierText().mid(0, text.size()), text);
-        QVERIFY(!resizing || v->sel().contains(m));
         if (resizing)
             QCOMPARE(v->renderSelection()->convertToFormat(QImage::Format_RGB32),
                      v->screenImage().copy(v->sel().toRect()));
@@ -229,7 +224,6 @@ private slots:
                             bool above) {
             QTest::newRow(name) << sel << tools << toolbar << left << above;
         };
-        row("free space", {200, 500, 400, 200}, {608, 280}, {432, 708}, false, false);
         row("right edge", {1000, 500, 420, 200}, {1370, 280}, {1194, 708}, false, false);
         row("bottom edge", {200, 300, 400, 580}, {608, 460}, {432, 830}, false, true);
         row("left edge", {10, 300, 100, 300}, {118, 180}, {0, 608}, false, false);
@@ -266,30 +260,13 @@ private slots:
         QVERIFY(!v->currentTip());
     }
 
-    // One session through the bar's tools, menus and undo, a label, both displays and closing.
+    // One session through the bar's tools and undo, both displays and closing.
     void session()
     {
         Session s;
         OverlayView *a = s.select(0, QRectF(100, 100, 300, 300), Tool::rect), *b = s.view(1);
         chooseTool(a, Tool::rect);
         QCOMPARE(a->tool(), Tool::none); // a second press toggles it off
-        drag(a, QPointF(200, 200), QPointF(220, 230));
-        QCOMPARE(a->sel(), QRectF(120, 130, 300, 300)); // and a drag inside moves again
-
-        // Each menu has the current choice checked; picking another one takes it.
-        for (const auto [item, count, checked, picked] :
-             {std::array{OverlayView::colorItem(), 8, 0, 4}, {OverlayView::widthItem(), 3, 1, 2}}) {
-            mouse(a, Press, a->toolCell(item).center());
-            QMenu *menu = a->openMenu();
-            QVERIFY(menu);
-            QCOMPARE(menu->actions().size(), count);
-            QVERIFY(menu->actions().at(checked)->isChecked());
-            menu->actions().at(picked)->trigger();
-            menu->close();
-        }
-        QCOMPARE(a->color(), OverlayView::palette()[4].color);
-        QCOMPARE(a->widthLevel(), 2);
-
         for (const Tool tool : {Tool::marker, Tool::arrow}) {
             chooseTool(a, tool);
             drag(a, QPointF(150, 150), QPointF(250, 250));
@@ -313,14 +290,12 @@ private slots:
         a->textEntry()->insertPlainText("two\nlines");
         key(a, Qt::Key_Z, Qt::ControlModifier);
         QCOMPARE(a->shapes().size(), size_t(1)); // no undo while typing
-        mouse(a, Press, QPointF(5, 5));          // a click elsewhere commits
-        QVERIFY(!a->textEntry());
-        QCOMPARE(a->shapes().size(), size_t(2));
+        // The bar's undo commits the label first, then takes it back.
         mouse(a, Press, a->toolCell(OverlayView::undoItem()).center());
         QCOMPARE(a->shapes().size(), size_t(1));
 
         // Not while this display uploads, nor by a click, but a selection on the other display
-        // clears this one; the tool stays, and the text tool outside any selection starts none.
+        // clears this one with its shapes; the tool stays.
         a->setUploadProgress(0.5);
         s.select(1, QRectF(10, 10, 100, 100));
         a->setUploadProgress(std::nullopt);
@@ -328,8 +303,6 @@ private slots:
         QVERIFY(a->hasSelection() && a->shapes().size() == 1 && !b->hasSelection());
         s.select(1, QRectF(10, 10, 3, 3));
         QVERIFY(!a->hasSelection() && a->shapes().empty());
-        drag(a, QPointF(50, 50), QPointF(300, 300));
-        QVERIFY(!a->hasSelection() && b->hasSelection());
         QCOMPARE(a->tool(), Tool::text);
 
         // The keyboard goes to the display under the pointer, the first one when the pointer
@@ -376,16 +349,12 @@ private slots:
         QVERIFY(s.session->isClosed());
         const QImage copied =
             QImage::fromData(QGuiApplication::clipboard()->mimeData()->data("image/png"));
-        const QImage bare = *Session().select(0, sel)->renderSelection();
+        const QImage bare =
+            Session().select(0, sel)->renderSelection()->convertToFormat(copied.format());
         QCOMPARE(copied.size(), QSize(600, 400));
-        QRect first, second; // the labels' ink
-        for (int y = 0; y < copied.height(); ++y) {
-            for (int x = 0; x < copied.width(); ++x) {
-                if (copied.pixel(x, y) != bare.pixel(x, y))
-                    (y < 200 ? first : second) |= QRect(x, y, 1, 1);
-            }
-        }
-        QVERIFY(first.height() > 30 && !second.isEmpty()); // two lines, and the open label
+        // The committed label in the upper half, the open one in the lower.
+        for (const int top : {0, 200})
+            QVERIFY(copied.copy(0, top, 600, 200) != bare.copy(0, top, 600, 200));
     }
 
     void linksOpenOnlyOnTheServersHost_data()
@@ -415,17 +384,16 @@ private slots:
     {
         QTest::addColumn<QImage>("image");
         QTest::addColumn<int>("colorType"); // 2 = RGB, 6 = RGBA
-        for (auto [name, format] :
-             {std::pair{"ARGB32 premultiplied", QImage::Format_ARGB32_Premultiplied},
-              {"RGBA8888 premultiplied", QImage::Format_RGBA8888_Premultiplied},
-              {"ARGB32", QImage::Format_ARGB32}}) {
-            QTest::addRow("%s translucent", name) << pattern({37, 9}, format, true) << 6;
-            QTest::addRow("%s translucent, large", name)
-                << pattern({1100, 1000}, format, true) << 6;
-            QTest::addRow("%s opaque, large", name) << pattern({1100, 1000}, format, false) << 2;
-        }
+        const QSize small(37, 9);
+        QTest::newRow("ARGB32 premultiplied, in two halves")
+            << pattern({1100, 1000}, QImage::Format_ARGB32_Premultiplied, true) << 6;
+        QTest::newRow("RGBA8888 premultiplied")
+            << pattern(small, QImage::Format_RGBA8888_Premultiplied, true) << 6;
+        QTest::newRow("ARGB32") << pattern(small, QImage::Format_ARGB32, true) << 6;
+        QTest::newRow("ARGB32 premultiplied, opaque")
+            << pattern(small, QImage::Format_ARGB32_Premultiplied, false) << 2;
         QTest::newRow("RGB32, one pixel") << pattern({1, 1}, QImage::Format_RGB32, false) << 2;
-        QTest::newRow("RGB888") << pattern({37, 9}, QImage::Format_RGB888, false) << 2;
+        QTest::newRow("RGB888") << pattern(small, QImage::Format_RGB888, false) << 2;
     }
     void pngMatchesQt()
     {
@@ -489,9 +457,7 @@ private slots:
             mouse(v, Press, sel.topLeft()); // the nw grip, to beside a square's corner
             mouse(v, Move, QPointF(294, 182));
         } else if (state == "window") {
-            mouse(v, Move, QPointF(260, 120), Qt::NoButton); // the lower window, then the upper
-            QCOMPARE(v->pickedWindow(), QRectF(windows[1]));
-            mouse(v, Move, QPointF(350, 180), Qt::NoButton);
+            mouse(v, Move, QPointF(350, 180), Qt::NoButton); // the upper of two windows
         } else if (state == "thin") {
             drag(v, QPointF(500, 200), QPointF(201, 200)); // the e grip, to one point wide
         }
@@ -501,8 +467,13 @@ private slots:
         image.fill(Qt::transparent);
         QPainter painter(&image);
         if (menus) {
+            // Each menu opened again after a pick, which it shows checked.
             int x = 0;
-            for (const int item : {OverlayView::colorItem(), OverlayView::widthItem()}) {
+            for (const auto &[item, picked] :
+                 {std::pair{OverlayView::colorItem(), 4}, {OverlayView::widthItem(), 2}}) {
+                mouse(v, Press, v->toolCell(item).center());
+                v->openMenu()->actions().at(picked)->trigger();
+                v->openMenu()->close();
                 mouse(v, Press, v->toolCell(item).center());
                 v->openMenu()->render(&painter, QPoint(x, 0));
                 x += v->openMenu()->width();

@@ -11,7 +11,6 @@
 namespace {
 
 const QByteArray png = QByteArray("\x89PNG\r\n\x1a\n", 8) + QByteArray(3000, '\x07');
-const QByteArray manifest = R"({"version":"9.1","sha256":"ab"})";
 
 // Sends bytes as they are and returns all that comes back until the server closes.
 QByteArray exchange(quint16 port, const QByteArray &request)
@@ -59,8 +58,6 @@ private slots:
         QVERIFY(testkit::writeFile(data + QString(32, 'A') + ".png", png));
         QVERIFY(testkit::writeFile(data + QString(31, 'a') + ".png", png));
         QVERIFY(testkit::writeFile(data + "requests.jsonl", png));
-        QVERIFY(QDir().mkpath(server->releasesDir()));
-        QVERIFY(testkit::writeFile(server->releasesDir() + "/version.json", manifest));
     }
 
     // Also checks that SIGTERM ends the server cleanly.
@@ -73,7 +70,6 @@ private slots:
         QTest::addColumn<QByteArray>("contains"); // somewhere in the answer; %1: the port
         const QByteArray expect = "Expect: 100-continue\r\n";
         const QByteArray stored = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n";
-        addAnswer("empty", post({}), "HTTP/1.1 400 ");
         addAnswer("not png", post("GIF89a" + png.mid(6)), "HTTP/1.1 400 ");
         addAnswer("get upload", get("/api/upload"), "HTTP/1.1 405 ");
         addAnswer("chunked",
@@ -95,7 +91,6 @@ private slots:
                             "/i/" + QByteArray(32, 'A') + ".png",
                             "/i/" + QByteArray(31, 'a') + ".png", "/download/mac/corvane-mac.zip"})
             addAnswer(target, get(target), "HTTP/1.1 404 ");
-        addAnswer("version", get("/download/mac/version.json"), stored, "\r\n\r\n" + manifest);
         addAnswer("help page", get("/"),
                   "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n",
                   QStringLiteral("<h1>corvane 개발 서버</h1>").toUtf8());
