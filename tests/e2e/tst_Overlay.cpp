@@ -473,15 +473,15 @@ private slots:
 #endif
 
 #ifdef CORVANE_WAYLAND
+    // KWin binds the hotkey through KDE's shortcut service: there no shortcut is missing.
     void trayItemCapturesAndTheMissingShortcutIsSaidOnce()
     {
-#ifdef CORVANE_KDE
-        QSKIP("KWin fires the hotkey through KDE's shortcut service: no shortcut is missing");
-#endif
         const QByteArray noShortcuts = "전역 단축키를 제공하지 않습니다";
         AppProcess app = desktop.app();
         QVERIFY(app.start());
+#ifndef CORVANE_KDE
         QVERIFY(waitUntil([&] { return app.stderrText().contains(noShortcuts); }, 20000));
+#endif
         // This instance's item, named by its connection: the host may still list the items of
         // instances that earlier cases ended.
         const QByteArray pid = "uint32 " + QByteArray::number(app.process().processId());
@@ -541,6 +541,30 @@ private slots:
             QVERIFY(desktop.keys("Escape"));
             QVERIFY(waitForOverlays(0));
         }
+#elif defined(CORVANE_KDE)
+        // Plasma's panel shows the exported menu at the icon, so the item's own menu opens no
+        // window of ours; a click there on the row "캡처" captures, as activating the item does.
+        QVERIFY(
+            !dbus(service, path, "org.kde.StatusNotifierItem.ContextMenu", {"int32:0", "int32:0"})
+                 .isEmpty());
+        QVERIFY(!waitUntil([&] { return !desktop.menus().isEmpty(); }, 2000));
+        const QString row = QRegularExpression(R"(int32 (\d+)\s+array \[[^\]]*"캡처")")
+                                .match(QString::fromUtf8(menu))
+                                .captured(1);
+        QVERIFY2(!row.isEmpty(), menu);
+        for (const QStringList &call :
+             {QStringList{path, "org.kde.StatusNotifierItem.Activate", "int32:0", "int32:0"},
+              { "/MenuBar",
+                "com.canonical.dbusmenu.Event",
+                "int32:" + row,
+                "string:clicked",
+                "variant:int32:0",
+                "uint32:0" }}) {
+            dbus(service, call[0], call[1], call.mid(2));
+            QVERIFY(waitForOverlays(2));
+            QVERIFY(desktop.keys("Escape"));
+            QVERIFY(waitForOverlays(0));
+        }
 #else
         // Activating the item captures; so does the menu the bar asks for, which floats rather
         // than being tiled as an application window, with a click on its first row that can be
@@ -563,9 +587,11 @@ private slots:
             QVERIFY(waitForOverlays(0));
         }
 #endif
+#ifndef CORVANE_KDE
         // Nothing is retried: past the five seconds of a retry, the log has not repeated itself.
         QTest::qWait(5500);
         QCOMPARE(app.stderrText().count(noShortcuts), 1);
+#endif
     }
 
     // Where the desktop offers global shortcuts (a stand-in service here: no desktop that

@@ -160,7 +160,7 @@ WaylandDesktop::~WaylandDesktop()
     m_session->waitForFinished(3000);
     // The portal's document store stays mounted in the runtime folder once its process is
     // gone, which would keep the folder, and the mount, after the run.
-    QProcess::execute("sh", {"-c", "! mountpoint -q \"$0\" || umount --lazy \"$0\"",
+    QProcess::execute("sh", {"-c", "! grep -q \" $0 \" /proc/self/mounts || umount --lazy \"$0\"",
                              m_dir.filePath("runtime/doc")});
 }
 
