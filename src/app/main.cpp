@@ -80,6 +80,28 @@ std::optional<SingleInstance::Command> commandOption(const QStringList &argument
     return std::nullopt;
 }
 
+// Hands the launch's request (a capture when it names none) to a running instance: the exit
+// code once the launch is done with, nothing when this launch is to become the instance.
+std::optional<int> handToRunningInstance(const SingleInstance &instance,
+                                         const QStringList &arguments)
+{
+    const std::optional<SingleInstance::Command> command = commandOption(arguments);
+    switch (instance.handOver(command.value_or(SingleInstance::Command::Capture))) {
+    case SingleInstance::HandOver::Delivered:
+        return 0;
+    case SingleInstance::HandOver::Failed:
+        std::fprintf(stderr, "corvane: 실행 중인 corvane 이 요청을 받지 않습니다.\n");
+        return 1;
+    case SingleInstance::HandOver::NoInstance:
+        break;
+    }
+    if (command == SingleInstance::Command::Quit) {
+        std::fprintf(stderr, "corvane: 실행 중인 corvane 이 없습니다.\n");
+        return 0;
+    }
+    return std::nullopt;
+}
+
 void act(AppDelegate &delegate, SingleInstance::Command command)
 {
     switch (command) {
@@ -107,6 +129,14 @@ int main(int argc, char **argv)
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     PlatformLoader::preferWaylandInWaylandSession();
     if (!x11DisplayReachable()) {
+        // A running instance takes the request all the same: a terminal or a service without
+        // the desktop's display can still ask it to quit.
+        QCoreApplication core(argc, argv);
+        const QStringList arguments = core.arguments();
+        if (!arguments.contains(QStringLiteral("--updated"))) {
+            if (const std::optional<int> rc = handToRunningInstance(SingleInstance(), arguments))
+                return *rc;
+        }
         std::fprintf(stderr,
                      "corvane: X11 디스플레이에 연결할 수 없습니다 (DISPLAY=%s). "
                      "X11 데스크톱 세션에서 실행하세요.\n",
@@ -130,19 +160,8 @@ int main(int argc, char **argv)
     const SingleInstance::Command asked = command.value_or(SingleInstance::Command::Capture);
     SingleInstance instance;
     if (!updated) {
-        switch (instance.handOver(asked)) {
-        case SingleInstance::HandOver::Delivered:
-            return 0;
-        case SingleInstance::HandOver::Failed:
-            std::fprintf(stderr, "corvane: 실행 중인 corvane 이 요청을 받지 않습니다.\n");
-            return 1;
-        case SingleInstance::HandOver::NoInstance:
-            break;
-        }
-        if (command == SingleInstance::Command::Quit) {
-            std::fprintf(stderr, "corvane: 실행 중인 corvane 이 없습니다.\n");
-            return 0;
-        }
+        if (const std::optional<int> rc = handToRunningInstance(instance, arguments))
+            return *rc;
     }
     if (!instance.listen(updated ? 10000 : 0)) {
         // Another launch became the instance in the meantime, and may not listen yet.

@@ -399,7 +399,8 @@ private slots:
             QCOMPARE(copied, pixels(before.copy(upper)));
     }
 
-    // With none running, --capture starts one first; --settings and --quit reach it.
+    // With none running, --capture starts one first; --settings and --quit reach it, --quit
+    // from a launch without the desktop's display too.
     void commandLineOptions()
     {
         AppProcess app = desktop.app();
@@ -410,7 +411,7 @@ private slots:
         QVERIFY(waitForOverlays(0));
         QCOMPARE(app.launchAgain({"--settings"}), 0);
         QVERIFY(waitUntil([&] { return !desktop.menus().isEmpty(); }, 10000));
-        QCOMPARE(app.launchAgain({"--quit"}), 0);
+        QCOMPARE(app.launchAgain({"--quit"}, {"DISPLAY", "WAYLAND_DISPLAY"}), 0);
         QVERIFY(app.waitForExit(10000));
         QCOMPARE(app.process().exitCode(), 0);
         QCOMPARE(app.launchAgain({"--quit"}), 0);

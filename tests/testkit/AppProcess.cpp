@@ -83,11 +83,14 @@ QByteArray AppProcess::opened() const
     return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
 }
 
-int AppProcess::launchAgain(const QStringList &args) const
+int AppProcess::launchAgain(const QStringList &args, const QStringList &unset) const
 {
     QProcess second;
     dieWithParent(second);
-    second.setProcessEnvironment(m_process.processEnvironment());
+    QProcessEnvironment env = m_process.processEnvironment();
+    for (const QString &name : unset)
+        env.remove(name);
+    second.setProcessEnvironment(env);
     if (!launch(second, executable(), args) || !second.waitForFinished(15000)) {
         second.kill();
         second.waitForFinished(2000);

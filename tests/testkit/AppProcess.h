@@ -24,9 +24,9 @@ public:
     QString executable() const;
     QProcessEnvironment environment() const;
     bool start(const QStringList &args = {});
-    // Another launch as the same user, in the same environment; returns its exit code (-1 if
-    // it hung).
-    int launchAgain(const QStringList &args = {}) const;
+    // Another launch as the same user, in the same environment less the variables unset;
+    // returns its exit code (-1 if it hung).
+    int launchAgain(const QStringList &args = {}, const QStringList &unset = {}) const;
     bool waitForExit(int timeoutMs);
     QProcess &process() { return m_process; }
     QByteArray stderrText();
