@@ -81,10 +81,13 @@ std::optional<SingleInstance::Command> commandOption(const QStringList &argument
 }
 
 // Hands the launch's request (a capture when it names none) to a running instance: the exit
-// code once the launch is done with, nothing when this launch is to become the instance.
+// code once the launch is done with, nothing when this launch is to become the instance. A
+// process started by the updater replaces the one that is quitting; it hands nothing over.
 std::optional<int> handToRunningInstance(const SingleInstance &instance,
                                          const QStringList &arguments)
 {
+    if (arguments.contains(QStringLiteral("--updated")))
+        return std::nullopt;
     const std::optional<SingleInstance::Command> command = commandOption(arguments);
     switch (instance.handOver(command.value_or(SingleInstance::Command::Capture))) {
     case SingleInstance::HandOver::Delivered:
@@ -132,11 +135,8 @@ int main(int argc, char **argv)
         // A running instance takes the request all the same: a terminal or a service without
         // the desktop's display can still ask it to quit.
         QCoreApplication core(argc, argv);
-        const QStringList arguments = core.arguments();
-        if (!arguments.contains(QStringLiteral("--updated"))) {
-            if (const std::optional<int> rc = handToRunningInstance(SingleInstance(), arguments))
-                return *rc;
-        }
+        if (const std::optional<int> rc = handToRunningInstance(SingleInstance(), core.arguments()))
+            return *rc;
         std::fprintf(stderr,
                      "corvane: X11 디스플레이에 연결할 수 없습니다 (DISPLAY=%s). "
                      "X11 데스크톱 세션에서 실행하세요.\n",
@@ -159,10 +159,8 @@ int main(int argc, char **argv)
     // A launch without options asks the running instance for a capture, as --capture does.
     const SingleInstance::Command asked = command.value_or(SingleInstance::Command::Capture);
     SingleInstance instance;
-    if (!updated) {
-        if (const std::optional<int> rc = handToRunningInstance(instance, arguments))
-            return *rc;
-    }
+    if (const std::optional<int> rc = handToRunningInstance(instance, arguments))
+        return *rc;
     if (!instance.listen(updated ? 10000 : 0)) {
         // Another launch became the instance in the meantime, and may not listen yet.
         QDeadlineTimer deadline(3000);
