@@ -18,12 +18,11 @@ public:
     QRectF update(QPointF point) override;
     void draw(QPainter &painter) const override;
 
-    // Starts with the start point; never holds the same point twice in a row.
-    const QList<QPointF> &points() const { return m_points; }
-
     const QColor color;
     const qreal width;
 
 private:
+    // Starts with the start point; never holds the same point twice in a row: a segment of no
+    // length gets no round caps, so a click's dot would not show.
     QList<QPointF> m_points;
 };

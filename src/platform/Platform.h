@@ -51,7 +51,6 @@ struct HotKeyBackend
     // With None: why, for the log.
     QString unavailableReason;
 
-    bool globalShortcuts() const { return binding != Binding::None; }
     // Registrations are answered through the event loop, so they are made once it runs.
     bool answersThroughEventLoop() const { return binding == Binding::PortalShortcuts; }
 };

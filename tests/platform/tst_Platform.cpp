@@ -99,71 +99,57 @@ private slots:
         QVERIFY(!registration->isRegistered() && !registration->isOffered());
     }
 
-    void prefersWaylandInsideAWaylandSession_data()
-    {
-        // WAYLAND_DISPLAY, XDG_SESSION_TYPE, QT_QPA_PLATFORM (empty: unset), the platform chosen.
-        QTest::addColumn<QByteArrayList>("environment");
-        QTest::newRow("socket named") << QByteArrayList{"wayland-7", "", "", "wayland;xcb"};
-        QTest::newRow("session type only") << QByteArrayList{"", "wayland", "", "wayland;xcb"};
-        QTest::newRow("stale socket name") << QByteArrayList{"wayland-3", "wayland", "", ""};
-        QTest::newRow("X11 session") << QByteArrayList{"", "x11", "", ""};
-        QTest::newRow("user's own platform") << QByteArrayList{"wayland-7", "", "xcb", "xcb"};
-    }
     void prefersWaylandInsideAWaylandSession()
     {
-        QFETCH(QByteArrayList, environment);
         QTemporaryDir runtime;
         for (const char *socket : {"wayland-0", "wayland-7"})
             QVERIFY(QFile(runtime.filePath(socket)).open(QIODevice::WriteOnly));
         qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
         const char *names[] = {"WAYLAND_DISPLAY", "XDG_SESSION_TYPE", "QT_QPA_PLATFORM"};
-        for (int i = 0; i < 3; ++i)
-            environment[i].isEmpty() ? qunsetenv(names[i]) : qputenv(names[i], environment[i]);
-        PlatformLoader::preferWaylandInWaylandSession();
-        QCOMPARE(qgetenv("QT_QPA_PLATFORM"), environment[3]);
+        // Those variables (empty: unset), and the platform chosen.
+        const QByteArrayList rows[] = {
+            {"wayland-7", "", "", "wayland;xcb"}, // a socket named
+            {"", "wayland", "", "wayland;xcb"},   // the session's type alone
+            {"wayland-3", "wayland", "", ""},     // a socket name left from elsewhere
+            {"", "x11", "", ""},                  // an X11 session
+            {"wayland-7", "", "xcb", "xcb"}};     // the user's own choice
+        for (const QByteArrayList &row : rows) {
+            for (int i = 0; i < 3; ++i)
+                row[i].isEmpty() ? qunsetenv(names[i]) : qputenv(names[i], row[i]);
+            PlatformLoader::preferWaylandInWaylandSession();
+            QVERIFY2(qgetenv("QT_QPA_PLATFORM") == row[3], row.join(' ').constData());
+        }
     }
 
     // Qt's offscreen platform reads its screens with Qt's grab and has no shortcut, overlay
     // handling or window list of its own; the environment forces the portal (which captureAll()
     // does not wait for) or no window list, and a sway socket gives the compositor's list. The
     // log line names each choice.
-    void loaderPicksTheBackends_data()
+    void loaderPicksTheBackends()
     {
-        QTest::addColumn<QByteArray>("capture");
-        QTest::addColumn<QByteArray>("windowList");
-        QTest::addColumn<bool>("sway");
-        QTest::addColumn<QString>("description");
         const QString line =
             "화면 플랫폼: offscreen, 캡처: %1, 단축키: 없음, 창 목록: %2, 오버레이: 없음";
         const QString grab = "Qt 의 화면 가져오기";
-        QTest::newRow("offscreen")
-            << QByteArray() << QByteArray() << false << line.arg(grab, "없음");
-        QTest::newRow("portal asked")
-            << QByteArray("portal") << QByteArray() << false << line.arg("데스크톱 포털", "없음");
-        QTest::newRow("sway") << QByteArray() << QByteArray() << true << line.arg(grab, "sway IPC");
-        QTest::newRow("sway, no list asked")
-            << QByteArray() << QByteArray("none") << true << line.arg(grab, "없음");
-    }
-    void loaderPicksTheBackends()
-    {
-        QFETCH(QByteArray, capture);
-        QFETCH(QByteArray, windowList);
-        QFETCH(bool, sway);
-        QFETCH(QString, description);
-        QTemporaryDir runtime;
-        const QString socket = runtime.filePath("socket");
-        QVERIFY(QFile(socket).open(QIODevice::WriteOnly));
-        qputenv("CORVANE_CAPTURE", capture);
-        qputenv("CORVANE_WINDOW_LIST", windowList);
+        const QByteArray sway = QFile::encodeName(QCoreApplication::applicationFilePath());
+        // CORVANE_CAPTURE, CORVANE_WINDOW_LIST, and the socket of the compositor and of sway, for
+        // which any existing file stands; the log line.
+        const std::pair<QByteArrayList, QString> rows[] = {
+            {{"", "", ""}, line.arg(grab, "없음")},
+            {{"portal", "", ""}, line.arg("데스크톱 포털", "없음")},
+            {{"", "", sway}, line.arg(grab, "sway IPC")},
+            {{"", "none", sway}, line.arg(grab, "없음")}};
         qunsetenv("XDG_SESSION_TYPE");
-        sway ? qputenv("WAYLAND_DISPLAY", QFile::encodeName(socket)) : qunsetenv("WAYLAND_DISPLAY");
-        sway ? qputenv("SWAYSOCK", QFile::encodeName(socket)) : qunsetenv("SWAYSOCK");
-        const Platform &platform = PlatformLoader::load();
-        QCOMPARE(platform.description, description);
-        const qsizetype screens = QGuiApplication::screens().size();
-        QCOMPARE(ScreenCapture::captureAll().size(), capture.isEmpty() ? screens : 0);
-        QVERIFY(!platform.hotKey.globalShortcuts());
-        QCOMPARE(platform.windows->listsWindows(), description.contains("sway"));
+        for (const auto &[environment, description] : rows) {
+            qputenv("CORVANE_CAPTURE", environment[0]);
+            qputenv("CORVANE_WINDOW_LIST", environment[1]);
+            qputenv("WAYLAND_DISPLAY", environment[2]);
+            qputenv("SWAYSOCK", environment[2]);
+            const Platform &platform = PlatformLoader::load();
+            QCOMPARE(platform.description, description);
+            const qsizetype screens = QGuiApplication::screens().size();
+            QCOMPARE(ScreenCapture::captureAll().size(), environment[0].isEmpty() ? screens : 0);
+            QCOMPARE(platform.windows->listsWindows(), description.contains("sway"));
+        }
     }
 
     // Where KDE's shortcut service runs, the loader binds through it: each combination is kept

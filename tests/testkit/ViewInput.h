@@ -41,15 +41,11 @@ inline void key(QWidget *w, int k, Qt::KeyboardModifiers mods = Qt::NoModifier)
     QApplication::sendEvent(w, &event);
 }
 
-// Typed as a person types, shortcut passes included, with Return between the lines.
+// Typed as a person types, shortcut passes included, with Return for each line break.
 inline void type(QWidget *w, const QString &text)
 {
-    const QStringList lines = text.split(u'\n');
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        if (i > 0)
-            QTest::keyClick(w, Qt::Key_Return);
-        QTest::keyClicks(w, lines[i]);
-    }
+    for (const QChar c : text)
+        QTest::keyClick(w, c == u'\n' ? '\r' : c.toLatin1());
 }
 
 // Clicks the cell of `tool` in a view's tools bar (a view with drawTools() and toolCell()).

@@ -111,11 +111,10 @@ private slots:
             "../$1/update-key.pem -in ../new.zip -out ../sig; }; bash \"$tools/update-key.sh\" key "
             "&& bash \"$tools/update-key.sh\" other && "
             "mkdir -p \"$app.old/x\" \"$tmp\" src && cd src && bundle corvane.app 2.0.0 && ";
-        QCOMPARE(QProcess::execute("setpriv",
-                                   user + QStringList{"env", "-C", work.path(), "app=" + app,
-                                                      "tmp=" + tmp, "tools=" CORVANE_TOOLS_DIR,
-                                                      "sh", "-c", setup + archive}),
-                 0);
+        const QStringList shell{"env",        "-C",         work.path(),
+                                "app=" + app, "tmp=" + tmp, "tools=" CORVANE_TOOLS_DIR,
+                                "sh",         "-c",         setup + archive};
+        QCOMPARE(QProcess::execute("setpriv", user + shell), 0);
         QVERIFY(QFile::rename(work.filePath("new.zip"), zip));
         const QByteArray sha =
             QCryptographicHash::hash(testkit::readFile(zip), QCryptographicHash::Sha256).toHex();
@@ -149,7 +148,8 @@ private slots:
 
     // Wake-ups every 10 ms: one check at the first and none again within six hours; what an
     // earlier update or process left behind is removed at the start. Beside it, one started in
-    // a read-only place, where root cannot write either, fetches nothing. Each says why once.
+    // a read-only place, where root cannot write either, and one outside a bundle fetch
+    // nothing. Each says why once, naming the folder as it is, format directives included.
     void schedule()
     {
         DevServerProcess server;
@@ -160,12 +160,15 @@ private slots:
         const int saved = dup(STDERR_FILENO);
         dup2(err.handle(), STDERR_FILENO);
         Updater readOnly(server.baseUrl(), {}, {"/proc/corvane.app", dir.path(), "1.0.0", 0, 10});
+        Updater outside(server.baseUrl(), {}, {"/opt/100% %s %n %d", dir.path(), "1.0.0", 0, 10});
         Updater updater(server.baseUrl(), {},
                         {dir.filePath("corvane.app"), dir.path(), "1.0.0", 0, 10});
         dup2(saved, STDERR_FILENO);
-        QCOMPARE(QString(testkit::readFile(err.fileName())),
-                 "corvane: 앱 폴더에 쓸 수 없어 업데이트를 건너뜁니다: /proc\n"
-                 "corvane: 업데이트 서명 키가 없어 SHA-256만 확인합니다\n");
+        QCOMPARE(
+            QString(testkit::readFile(err.fileName())),
+            "corvane: 앱 폴더에 쓸 수 없어 업데이트를 건너뜁니다: /proc\n"
+            "corvane: 번들 밖에서 실행 중이라 자동 업데이트를 하지 않습니다: /opt/100% %s %n %d\n"
+            "corvane: 업데이트 서명 키가 없어 SHA-256만 확인합니다\n");
         QCOMPARE(entriesOf(dir.path()), QStringList());
         QVERIFY(QTest::qWaitFor([&] { return !server.requests().isEmpty(); }, 10000));
         // One request, and no second one soon after.
