@@ -362,6 +362,8 @@ private slots:
             QDesktopServices::setUrlHandler(scheme, this, "recordOpened");
         m_opened.clear();
         OutputActions::openInBrowser(link, "http://127.0.0.1:8787");
+        for (const char *scheme : {"http", "https", "ftp"})
+            QDesktopServices::unsetUrlHandler(scheme);
         QCOMPARE(m_opened, opened ? QList<QUrl>{QUrl(link)} : QList<QUrl>{});
     }
     void recordOpened(const QUrl &url) { m_opened << url; }
