@@ -83,6 +83,7 @@ private:
                (count == 0 ||
                 waitUntil([&] { return std::ranges::all_of(outputs, painted); }, 15000));
     }
+    bool escapeCloses() const { return desktop.keys("Escape") && waitForOverlays(0); }
     // With the pointer in a corner of the second output, whose overlay then takes the keys,
     // out of the pictures checked: the Wayland desktop's capture shows it.
     bool capture(AppProcess &app) const
@@ -121,13 +122,9 @@ private:
 #ifdef CORVANE_WAYLAND
         desktop.run("sh", {"-c", start.arg("wev")}, &pid);
         pids->append(pid.trimmed());
-        const QString floatThere = QString("[pid=%1] floating enable, resize set %2 %3, move "
-                                           "absolute position %4 %5")
-                                       .arg(pid.trimmed())
-                                       .arg(place.width())
-                                       .arg(place.height())
-                                       .arg(place.x())
-                                       .arg(place.y());
+        const QString floatThere = QString::asprintf(
+            "[pid=%s] floating enable, resize set %d %d, move absolute position %d %d",
+            pid.trimmed().constData(), place.width(), place.height(), place.x(), place.y());
         // Asked again until it shows there: sway may size a window it has just floated anew.
         const bool shown = waitUntil(
             [&] {
@@ -242,7 +239,6 @@ private slots:
         AppProcess app = desktop.app();
         QVERIFY2(capture(app), app.stderrText());
         const QList<Desktop::Window> overlays = desktop.overlays();
-        QCOMPARE(overlays.size(), 2);
         QCOMPARE(overlays[0].rect, outputs[0].rect);
         QCOMPARE(overlays[1].rect, outputs[1].rect);
         // Under Wayland the desktop gives the keys: sway, by default, to the window on the
@@ -258,7 +254,6 @@ private slots:
         // A right click clears the selection, a second one closes every overlay.
         QVERIFY(desktop.pointer({"click", "3"}));
         QVERIFY(waitUntil([&] { return showsPattern({300, 300}, true); }, 3000));
-        QCOMPARE(desktop.overlays().size(), 2);
         QVERIFY(desktop.pointer({"click", "3"}));
         QVERIFY(waitForOverlays(0));
         // The next capture's overlays (under Wayland the first one's windows, kept) cover the
@@ -267,8 +262,7 @@ private slots:
         QCOMPARE(desktop.overlays().value(1).rect, outputs[1].rect);
         QVERIFY(drag({100, 100}, {300, 300}));
         QVERIFY(waitUntil([&] { return showsPattern({200, 200}, false); }, 3000));
-        QVERIFY(desktop.keys("Escape"));
-        QVERIFY(waitForOverlays(0));
+        QVERIFY(escapeCloses());
     }
 
     // Copy, save and upload give the selected pixels at the output's pixel size: on the
@@ -280,22 +274,21 @@ private slots:
         QTest::addColumn<QString>("key");
         QTest::addColumn<int>("output");
         QTest::addColumn<int>("qtScale");
-        QTest::addColumn<QString>("folder");
-        QTest::addColumn<QStringList>("serverArgs");
+        // What fails, if anything: the save folder or the server.
+        QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("via");
-        const QStringList ok, error{"--status", "500"};
-        const QString own;
-        QTest::newRow("copy") << "ctrl+c" << 0 << 1 << "Pictures" << ok << own;
-        QTest::newRow("copy, Qt at scale 2") << "ctrl+c" << 0 << 2 << "Pictures" << ok << own;
-        QTest::newRow("copy, second output") << "ctrl+c" << 1 << 1 << "Pictures" << ok << own;
-        QTest::newRow("save, next free name") << "ctrl+s" << 1 << 1 << "Pictures" << ok << own;
-        QTest::newRow("save, folder not writable") << "ctrl+s" << 1 << 1 << "/proc" << ok << own;
-        QTest::newRow("upload") << "ctrl+d" << 0 << 1 << "Pictures" << ok << own;
-        QTest::newRow("upload, server error") << "ctrl+d" << 0 << 1 << "Pictures" << error << own;
+        const QString none;
+        QTest::newRow("copy") << "ctrl+c" << 0 << 1 << none << none;
+        QTest::newRow("copy, Qt at scale 2") << "ctrl+c" << 0 << 2 << none << none;
+        QTest::newRow("copy, second output") << "ctrl+c" << 1 << 1 << none << none;
+        QTest::newRow("save, next free name") << "ctrl+s" << 1 << 1 << none << none;
+        QTest::newRow("save, folder not writable") << "ctrl+s" << 1 << 1 << "folder" << none;
+        QTest::newRow("upload") << "ctrl+d" << 0 << 1 << none << none;
+        QTest::newRow("upload, server error") << "ctrl+d" << 0 << 1 << "server" << none;
 #ifdef CORVANE_WAYLAND
         // Desktops whose compositor makes no screen copies capture through the portal.
         QTest::newRow("copy through the portal, Qt at scale 2")
-            << "ctrl+c" << 1 << 2 << "Pictures" << ok << "portal";
+            << "ctrl+c" << 1 << 2 << none << "portal";
 #endif
     }
     void outputsGiveTheSelectedPixels()
@@ -303,13 +296,13 @@ private slots:
         QFETCH(QString, key);
         QFETCH(int, output);
         QFETCH(int, qtScale);
-        QFETCH(QString, folder);
-        QFETCH(QStringList, serverArgs);
+        QFETCH(QString, fault);
         QFETCH(QString, via);
-        DevServerProcess devserver(serverArgs);
+        DevServerProcess devserver(fault == "server" ? QStringList{"--status", "500"}
+                                                     : QStringList());
         QVERIFY(devserver.start());
         AppProcess app = desktop.app();
-        folder = QDir(app.home()).filePath(folder);
+        const QString folder = fault == "folder" ? "/proc" : app.home() + "/Pictures";
         // Whatever second the save falls in, its base name is taken: the next name is _2.
         const QDateTime now = QDateTime::currentDateTime();
         for (int s = 0; s < 30; ++s)
@@ -326,7 +319,7 @@ private slots:
         const QRect selection(outputs[output].rect.topLeft() + QPoint(102, 82), QSize(302, 200));
         QVERIFY(drag(selection.topLeft(), selection.bottomRight() + QPoint(1, 1)));
         QVERIFY(desktop.keys(key));
-        const bool fails = folder == "/proc" || !serverArgs.isEmpty();
+        const bool fails = !fault.isEmpty();
         if (fails) {
             // The message box sits 8 points inside the selection's corner.
             QVERIFY(waitUntil([&] { return isRed(shown(selection.topLeft() + QPoint(12, 12))); },
@@ -406,9 +399,7 @@ private slots:
         AppProcess app = desktop.app();
         QVERIFY(desktop.pointer(at(outputs[1].rect.bottomRight() - QPoint(20, 20))));
         QVERIFY(app.start({"--capture"}));
-        QVERIFY2(waitForOverlays(outputs.size()), app.stderrText());
-        QVERIFY(desktop.keys("Escape"));
-        QVERIFY(waitForOverlays(0));
+        QVERIFY2(waitForOverlays(outputs.size()) && escapeCloses(), app.stderrText());
         QCOMPARE(app.launchAgain({"--settings"}), 0);
         QVERIFY(waitUntil([&] { return !desktop.menus().isEmpty(); }, 10000));
         QCOMPARE(app.launchAgain({"--quit"}, {"DISPLAY", "WAYLAND_DISPLAY"}), 0);
@@ -431,9 +422,7 @@ private slots:
                 QVERIFY(waitUntil([&] { return shell("Main.overview.visible").contains("'true'"); },
                                   5000));
             }
-            QVERIFY2(capture(app), app.stderrText());
-            QVERIFY(desktop.keys("Escape"));
-            QVERIFY(waitForOverlays(0));
+            QVERIFY2(capture(app) && escapeCloses(), app.stderrText());
         }
         QByteArray found;
         const QStringList find{"-c", R"(find "$HOME" "$0" -name '*.png')", app.home()};
@@ -458,17 +447,13 @@ private slots:
         QVERIFY(drag(around.topLeft(), around.bottomRight() + QPoint(1, 1)));
         QVERIFY(desktop.keys("ctrl+c"));
         QVERIFY(waitForOverlays(0));
-        const QString mismatch = differences(clipboardImage("image/png"), around);
-        QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+        QCOMPARE(differences(clipboardImage("image/png"), around), QString());
         QCOMPARE(app.launchAgain({"--quit"}), 0);
         QVERIFY(app.waitForExit(10000));
         AppProcess copy = desktop.app();
         QVERIFY(copy.startRelocated("http://127.0.0.1:9"));
-        for (int i = 0; i < 2; ++i) {
-            QVERIFY2(capture(copy), copy.stderrText());
-            QVERIFY(desktop.keys("Escape"));
-            QVERIFY(waitForOverlays(0));
-        }
+        for (int i = 0; i < 2; ++i)
+            QVERIFY2(capture(copy) && escapeCloses(), copy.stderrText());
         QCOMPARE(copy.stderrText().count("ScreenShot2.Error.NoAuthorized"), 1);
     }
 #endif
@@ -538,9 +523,7 @@ private slots:
                 QVERIFY(!row.isNull());
                 QVERIFY(click(row));
             }
-            QVERIFY(waitForOverlays(2));
-            QVERIFY(desktop.keys("Escape"));
-            QVERIFY(waitForOverlays(0));
+            QVERIFY(waitForOverlays(2) && escapeCloses());
         }
 #elif defined(CORVANE_KDE)
         // Plasma's panel shows the exported menu at the icon, so the item's own menu opens no
@@ -553,19 +536,11 @@ private slots:
                                 .match(QString::fromUtf8(menu))
                                 .captured(1);
         QVERIFY2(!row.isEmpty(), menu);
-        for (const QStringList &call :
-             {QStringList{path, "org.kde.StatusNotifierItem.Activate", "int32:0", "int32:0"},
-              { "/MenuBar",
-                "com.canonical.dbusmenu.Event",
-                "int32:" + row,
-                "string:clicked",
-                "variant:int32:0",
-                "uint32:0" }}) {
-            dbus(service, call[0], call[1], call.mid(2));
-            QVERIFY(waitForOverlays(2));
-            QVERIFY(desktop.keys("Escape"));
-            QVERIFY(waitForOverlays(0));
-        }
+        dbus(service, path, "org.kde.StatusNotifierItem.Activate", {"int32:0", "int32:0"});
+        QVERIFY(waitForOverlays(2) && escapeCloses());
+        dbus(service, "/MenuBar", "com.canonical.dbusmenu.Event",
+             {"int32:" + row, "string:clicked", "variant:int32:0", "uint32:0"});
+        QVERIFY(waitForOverlays(2) && escapeCloses());
 #else
         // Activating the item captures; so does the menu the bar asks for, which floats rather
         // than being tiled as an application window, with a click on its first row that can be
@@ -583,9 +558,7 @@ private slots:
                 QTest::qWait(300);
                 QVERIFY(click({menu.center().x(), menu.top() + menu.height() * 41 / 100}));
             }
-            QVERIFY(waitForOverlays(2));
-            QVERIFY(desktop.keys("Escape"));
-            QVERIFY(waitForOverlays(0));
+            QVERIFY(waitForOverlays(2) && escapeCloses());
         }
 #endif
 #ifndef CORVANE_KDE
@@ -635,9 +608,7 @@ until dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop \
             },
             10000));
         dbus(standIn, "/test", "org.corvane.test.Shortcuts.Press", {"string:capture"});
-        QVERIFY(waitForOverlays(2));
-        QVERIFY(desktop.keys("Escape"));
-        QVERIFY(waitForOverlays(0));
+        QVERIFY(waitForOverlays(2) && escapeCloses());
         QVERIFY(!app.stderrText().contains("전역 단축키를 제공하지 않습니다"));
     }
 #else
@@ -651,12 +622,8 @@ until dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop \
         const std::optional<Desktop::Window> icon = desktop.trayIcon();
         QVERIFY2(icon, app.stderrText());
         QVERIFY(desktop.overlays().isEmpty());
-        for (int i = 0; i < 2; ++i) {
-            QVERIFY(click(icon->rect.center()));
-            QVERIFY(waitForOverlays(2));
-            QVERIFY(desktop.keys("Escape"));
-            QVERIFY(waitForOverlays(0));
-        }
+        for (int i = 0; i < 2; ++i)
+            QVERIFY(click(icon->rect.center()) && waitForOverlays(2) && escapeCloses());
         Desktop::Window menu;
         QVERIFY(desktop.fromTrayMenu(
             {"Down", "Return"}, [&] { return !desktop.overlays().isEmpty(); }, &menu));
@@ -665,8 +632,7 @@ until dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop \
         QVERIFY(desktop.pointer(at(away)));
         QVERIFY(waitForOverlays(2));
         QVERIFY(showsPattern(menu.rect.center(), true));
-        QVERIFY(desktop.keys("Escape"));
-        QVERIFY(waitForOverlays(0));
+        QVERIFY(escapeCloses());
         QVERIFY(desktop.fromTrayMenu({"Down", "Down", "Down", "Return"},
                                      [&] { return !app.opened().isEmpty(); }));
         QCOMPARE(app.opened(), QByteArray("http://127.0.0.1:9/help-base/"));
@@ -751,8 +717,7 @@ until dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop \
             QVERIFY(answer == "Escape" ? waitForOverlays(2) : waitUntil(saves, 5000));
         }
         QVERIFY(desktop.overlays().isEmpty());
-        const QString mismatch = differences(QImage(saved), selection);
-        QVERIFY2(mismatch.isEmpty(), qPrintable(mismatch));
+        QCOMPARE(differences(QImage(saved), selection), QString());
     }
 #endif
 };

@@ -57,9 +57,7 @@ private slots:
         QVERIFY(OtherClient().grab(18, XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL));
         QProcess launcher;
         launcher.setProcessEnvironment(app.environment());
-        launcher.setProgram("gio");
-        launcher.setArguments({"launch", app.home() + "/config/autostart/corvane.desktop"});
-        QVERIFY(launcher.startDetached());
+        launcher.start("gio", {"launch", app.home() + "/config/autostart/corvane.desktop"});
         QVERIFY(captures("", 15000));
     }
 };

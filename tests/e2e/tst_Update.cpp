@@ -29,6 +29,9 @@ private slots:
         const QString exe = bundle + "/Contents/MacOS/corvane";
         const auto log = [&] { return readFile(dir.filePath("stderr.log")); };
         const auto version = [&] { return readFile(bundle + "/Contents/Info.plist"); };
+        const auto logs = [&](const char *line, int ms) {
+            return waitUntil([&] { return log().contains(line); }, ms);
+        };
         // A copy of the built bundle, given the public one of a new key, is archived as 2.0.0
         // and published signed by that key, its archive on the server, then runs as 1.0.0.
         const QString prepare =
@@ -64,14 +67,10 @@ private slots:
         QVERIFY(QFile::remove(server.releasesDir() + "/version.json") &&
                 inTmp("rm -r $0/*/corvane.app"));
         // Escape closes the capture; pressed again until it has, as a key can go astray.
-        QVERIFY2(waitUntil(
-                     [&] {
-                         desktop.keys("Escape");
-                         return waitUntil([&] { return log().contains("업데이트 적용 실패: "); },
-                                          1000);
-                     },
-                     20000),
-                 log());
+        QVERIFY2(
+            waitUntil([&] { return desktop.keys("Escape") && logs("업데이트 적용 실패: ", 1000); },
+                      20000),
+            log());
         QVERIFY(version().contains(">1.0.0<") && QFileInfo(exe).isExecutable());
         QVERIFY(!QFileInfo::exists(bundle + ".old") && QDir(tmp).isEmpty());
 
@@ -80,9 +79,7 @@ private slots:
         QVERIFY(writeFile(server.releasesDir() + "/version.json", manifest));
         QVERIFY2(app.waitForExit(30000) && app.process().exitCode() == 0, log());
         QVERIFY(version().contains(">2.0.0<"));
-        QVERIFY2(
-            waitUntil([&] { return log().contains("업데이트 후 시작: corvane 2.0.0 "); }, 15000),
-            log());
+        QVERIFY2(logs("업데이트 후 시작: corvane 2.0.0 ", 15000), log());
         QCOMPARE(app.launchAgain({"--quit"}), 0);
     }
 };

@@ -14,6 +14,7 @@ namespace {
 #ifdef CORVANE_GNOME
 using Session = GnomeDesktop;
 constexpr bool kBlended = false;
+constexpr QSize kRight(960, 540);
 #elif defined(CORVANE_KDE)
 struct Session : KwinDesktop
 {
@@ -22,17 +23,14 @@ struct Session : KwinDesktop
     {}
 };
 constexpr bool kBlended = true;
+constexpr QSize kRight(640, 360);
 #else
 using Session = WaylandDesktop;
 constexpr bool kBlended = true;
+constexpr QSize kRight(960, 540);
 #endif
-#ifdef CORVANE_KDE
 const QList<Desktop::Output> kOutputs{{{0, 0, 1280, 720}, 1, {0, 0}, false, kBlended},
-                                      {{1280, 0, 640, 360}, 2, {0, 0}, true, false}};
-#else
-const QList<Desktop::Output> kOutputs{{{0, 0, 1280, 720}, 1, {0, 0}, false, kBlended},
-                                      {{1280, 0, 960, 540}, 2, {0, 0}, true, false}};
-#endif
+                                      {{QPoint(1280, 0), kRight}, 2, {0, 0}, true, false}};
 
 // The outputs for the session, each showing its part of the pattern at its pixel size.
 QList<WaylandDesktop::Output> painted(const QList<Desktop::Output> &outputs)

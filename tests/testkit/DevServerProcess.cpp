@@ -1,8 +1,9 @@
 #include "testkit/DevServerProcess.h"
 
-#include <QFile>
 #include <QJsonDocument>
 #include <QRegularExpression>
+
+#include "testkit/Files.h"
 
 bool DevServerProcess::start()
 {
@@ -21,10 +22,9 @@ bool DevServerProcess::start()
 
 QList<QJsonObject> DevServerProcess::requests() const
 {
-    QFile file(dir.filePath(QStringLiteral("requests.jsonl")));
-    file.open(QIODevice::ReadOnly);
     QList<QJsonObject> lines;
-    while (!file.atEnd())
-        lines.append(QJsonDocument::fromJson(file.readLine()).object());
+    for (const QByteArray &line : testkit::readFile(dir.filePath("requests.jsonl")).split('\n'))
+        if (!line.isEmpty())
+            lines.append(QJsonDocument::fromJson(line).object());
     return lines;
 }

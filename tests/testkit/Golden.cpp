@@ -40,37 +40,33 @@ bool matchesGolden(const QImage &actualIn, const QString &goldenPath, QString *m
                    int tolerance, int budget)
 {
     const QImage actual = actualIn.convertToFormat(QImage::Format_ARGB32);
+    const QString base = QFileInfo(goldenPath).completeBaseName();
+    const auto fail = [&](const QString &why, const QImage &diff = {}) {
+        actual.save(base + ".actual.png");
+        if (!diff.isNull())
+            diff.save(base + ".diff.png");
+        if (message)
+            *message = QString("%1: %2 (see %3.{actual,diff}.png in %4)")
+                           .arg(goldenPath, why, base, QDir::currentPath());
+        return false;
+    };
     if (qEnvironmentVariableIntValue("CORVANE_UPDATE_GOLDENS") == 1) {
-        QDir().mkpath(QFileInfo(goldenPath).absolutePath());
-        const bool saved = actual.save(goldenPath, "PNG");
+        const bool saved =
+            QDir().mkpath(QFileInfo(goldenPath).absolutePath()) && actual.save(goldenPath, "PNG");
         if (!saved && message)
-            *message = QStringLiteral("could not write %1").arg(goldenPath);
+            *message = "could not write " + goldenPath;
         return saved;
     }
     const QImage golden(goldenPath);
-    const QString base = QFileInfo(goldenPath).completeBaseName();
-    const auto fail = [&](const QString &why, const QImage &diff) {
-        actual.save(base + QStringLiteral(".actual.png"));
-        if (!diff.isNull())
-            diff.save(base + QStringLiteral(".diff.png"));
-        if (message)
-            *message = QStringLiteral("%1: %2 (see %3 in %4)")
-                           .arg(goldenPath, why, base + QStringLiteral(".{actual,diff}.png"),
-                                QDir::currentPath());
-        return false;
-    };
     if (golden.isNull())
-        return fail(QStringLiteral("no golden image"), {});
+        return fail("no golden image");
     QImage diff;
     const int differing = differingPixels(actual, golden, tolerance, &diff);
     if (differing < 0)
-        return fail(QStringLiteral("size %1, expected %2")
-                        .arg(QDebug::toString(actual.size()), QDebug::toString(golden.size())),
-                    {});
-    if (differing > budget)
-        return fail(QStringLiteral("%1 pixels differ (budget %2)").arg(differing).arg(budget),
-                    diff);
-    return true;
+        return fail(QString("size %1, expected %2")
+                        .arg(QDebug::toString(actual.size()), QDebug::toString(golden.size())));
+    return differing <= budget ||
+           fail(QString("%1 pixels differ (budget %2)").arg(differing).arg(budget), diff);
 }
 
 } // namespace testkit

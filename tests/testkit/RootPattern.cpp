@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include <QImage>
+#include <QScopeGuard>
 
 #include <xcb/xcb.h>
 
@@ -16,15 +17,14 @@ QRgb RootPattern::at(int x, int y, bool inverted)
 bool RootPattern::paint(const QString &display, bool inverted)
 {
     xcb_connection_t *c = xcb_connect(display.toLocal8Bit().constData(), nullptr);
+    const auto disconnect = qScopeGuard([c] { xcb_disconnect(c); });
     const xcb_setup_t *setup = xcb_get_setup(c);
     const xcb_screen_t *screen =
         xcb_connection_has_error(c) ? nullptr : xcb_setup_roots_iterator(setup).data;
     // Our QImage rows go to the server unchanged, so its layout must be theirs.
     if (!screen || screen->root_depth != 24 ||
-        setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST || Q_BYTE_ORDER != Q_LITTLE_ENDIAN) {
-        xcb_disconnect(c);
+        setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST || Q_BYTE_ORDER != Q_LITTLE_ENDIAN)
         return false;
-    }
     const int width = screen->width_in_pixels, height = screen->height_in_pixels;
     QImage image(width, height, QImage::Format_RGB32);
     for (int y = 0; y < height; ++y) {
@@ -53,7 +53,5 @@ bool RootPattern::paint(const QString &display, bool inverted)
     xcb_free_gc(c, gc);
     xcb_free_pixmap(c, pixmap);
     std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-    const bool ok = !xcb_connection_has_error(c);
-    xcb_disconnect(c);
-    return ok;
+    return !xcb_connection_has_error(c);
 }

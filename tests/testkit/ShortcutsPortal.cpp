@@ -36,19 +36,16 @@ Q_DECLARE_METATYPE(Shortcut)
 
 namespace {
 
+// The portal's back end, which also answers the test on its own path and interface.
 class GlobalShortcuts : public QObject
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.impl.portal.GlobalShortcuts")
-public:
-    QStringList triggers;
-    QDBusObjectPath session;
-
 public slots:
     uint CreateSession(const QDBusObjectPath &, const QDBusObjectPath &session, const QString &,
                        const QVariantMap &, QVariantMap &)
     {
-        this->session = session;
+        m_session = session;
         return 0;
     }
     uint BindShortcuts(const QDBusObjectPath &, const QDBusObjectPath &,
@@ -56,34 +53,24 @@ public slots:
                        QVariantMap &results)
     {
         for (const Shortcut &shortcut : shortcuts)
-            triggers << shortcut.id + '=' +
-                            shortcut.properties.value("preferred_trigger").toString();
+            m_triggers << shortcut.id + '=' +
+                              shortcut.properties.value("preferred_trigger").toString();
         results.insert("shortcuts", QVariant::fromValue(shortcuts));
         return 0;
+    }
+    QStringList Triggers() const { return m_triggers; }
+    void Press(const QString &id)
+    {
+        emit Activated(m_session, id, qulonglong(QDateTime::currentMSecsSinceEpoch()), {});
     }
 
 signals:
     void Activated(const QDBusObjectPath &session, const QString &id, qulonglong timestamp,
                    const QVariantMap &options);
-};
-
-class TestControl : public QObject
-{
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.corvane.test.Shortcuts")
-public:
-    explicit TestControl(GlobalShortcuts *portal) : m_portal(portal) {}
-
-public slots:
-    QStringList Triggers() const { return m_portal->triggers; }
-    void Press(const QString &id)
-    {
-        emit m_portal->Activated(m_portal->session, id,
-                                 qulonglong(QDateTime::currentMSecsSinceEpoch()), {});
-    }
 
 private:
-    GlobalShortcuts *m_portal;
+    QStringList m_triggers;
+    QDBusObjectPath m_session;
 };
 
 } // namespace
@@ -94,11 +81,11 @@ int main(int argc, char **argv)
     qDBusRegisterMetaType<Shortcut>();
     qDBusRegisterMetaType<QList<Shortcut>>();
     GlobalShortcuts portal;
-    TestControl control(&portal);
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.registerObject("/org/freedesktop/portal/desktop", &portal,
                             QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals) ||
-        !bus.registerObject("/test", &control, QDBusConnection::ExportAllSlots) ||
+        !bus.registerObject("/test", "org.corvane.test.Shortcuts", &portal,
+                            QDBusConnection::ExportAllSlots) ||
         !bus.registerService("org.freedesktop.impl.portal.desktop.corvanetest"))
         return 1;
     return app.exec();

@@ -83,16 +83,11 @@ while [ -d "/proc/$1" ]; do sleep 0.2; done
 
 bool WaylandDesktop::start(QString *error)
 {
-    auto fail = [error](const QString &why) {
-        if (error)
-            *error = why;
-        return false;
-    };
     const passwd *account = getpwnam(user);
     if (!account)
-        return fail(QString("no user %1 (run tools/setup.sh)").arg(user));
+        return fail(error, QString("no user %1 (run tools/setup.sh)").arg(user));
     if (geteuid() != 0)
-        return fail("the desktop's user can only be taken on as root");
+        return fail(error, "the desktop's user can only be taken on as root");
     // The user reads the script and the configuration; the runtime folder is its own.
     const QString runtimeDir = m_dir.filePath("runtime");
     const QByteArray runtime = QFile::encodeName(runtimeDir);
@@ -103,7 +98,7 @@ bool WaylandDesktop::start(QString *error)
         mkdir(runtime.constData(), 0700) ||
         chown(runtime.constData(), account->pw_uid, account->pw_gid) ||
         !prepare(m_dir, &text, &args) || !writeFile(script, kSessionStart + text + kSessionEnd))
-        return fail("could not prepare the desktop's folder");
+        return fail(error, "could not prepare the desktop's folder");
 
     QProcessEnvironment env;
     env.insert("XDG_RUNTIME_DIR", runtimeDir);
@@ -118,7 +113,7 @@ bool WaylandDesktop::start(QString *error)
               env);
     m_session->start();
     if (!m_session->waitForStarted(5000))
-        return fail("the session did not start (is dbus installed?)");
+        return fail(error, "the session did not start (is dbus installed?)");
     m_group = pid_t(m_session->processId());
     const QDeadlineTimer deadline(60000);
     while (!m_session->canReadLine() && m_session->state() == QProcess::Running &&
@@ -127,9 +122,9 @@ bool WaylandDesktop::start(QString *error)
     // The session's log ends with its exit code when it ended.
     const QStringList words = QString::fromLocal8Bit(m_session->readLine()).trimmed().split(' ');
     if (words[0] != "READY")
-        return fail(QString("the desktop did not come up%1: ")
-                        .arg(deadline.hasExpired() ? " in time" : "") +
-                    QString::fromLocal8Bit(readFile(log).right(2000)));
+        return fail(error, QString("the desktop did not come up%1: ")
+                                   .arg(deadline.hasExpired() ? " in time" : "") +
+                               QString::fromLocal8Bit(readFile(log).right(2000)));
     // No test looks at a window's frame, and Qt's own frames would load the EGL driver, which
     // is unloaded at exit with allocations the leak checker cannot trace.
     m_env.insert("QT_WAYLAND_DISABLE_WINDOWDECORATION", "1");

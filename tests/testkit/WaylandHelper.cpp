@@ -61,14 +61,12 @@ QList<uint32_t> codes(xkb_keysym_t sym)
     static const xkb_rule_names us{nullptr, nullptr, "us", nullptr, nullptr};
     static xkb_keymap *keymap = xkb_keymap_new_from_names(xkb_context_new(XKB_CONTEXT_NO_FLAGS),
                                                           &us, XKB_KEYMAP_COMPILE_NO_FLAGS);
-    for (xkb_keycode_t k = xkb_keymap_min_keycode(keymap); k <= xkb_keymap_max_keycode(keymap);
-         ++k) {
+    for (xkb_keycode_t k = xkb_keymap_min_keycode(keymap); k <= xkb_keymap_max_keycode(keymap); ++k)
         for (xkb_level_index_t level = 0; level < 2; ++level) {
             const xkb_keysym_t *syms = nullptr;
             if (xkb_keymap_key_get_syms_by_level(keymap, k, 0, level, &syms) > 0 && syms[0] == sym)
                 return level ? QList<uint32_t>{KEY_LEFTSHIFT, k - 8} : QList<uint32_t>{k - 8};
         }
-    }
     return {};
 }
 

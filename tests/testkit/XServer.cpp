@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QScopeGuard>
 #include <QThread>
 
 #include <csignal>
@@ -16,35 +17,54 @@ void dieWithParent(QProcess &process)
     process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
 }
 
+bool fail(QString *error, const QString &why)
+{
+    if (error)
+        *error = why;
+    return false;
+}
+
 XServer::XServer(XServerOptions options) : m_options(std::move(options)) {}
 
 XServer::~XServer()
 {
-    stop();
+    for (auto *child : {&m_tray, &m_windowManager, &m_xvfb})
+        if (*child)
+            stopProcess(**child);
 }
 
 bool XServer::startChild(std::unique_ptr<QProcess> &process, const QString &command,
                          const char *selection)
 {
-    QStringList args = command.split(QLatin1Char(' '));
+    QStringList args = command.split(' ');
     process = std::make_unique<QProcess>();
     dieWithParent(*process);
     process->setProcessEnvironment(environment());
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process->setStandardOutputFile(QProcess::nullDevice());
     process->start(args.takeFirst(), args);
-    return process->waitForStarted(5000) && waitForSelectionOwner(selection, 15000);
+    if (!process->waitForStarted(5000))
+        return false;
+    xcb_connection_t *c = xcb_connect(m_display.toLocal8Bit().constData(), nullptr);
+    const auto disconnect = qScopeGuard([c] { xcb_disconnect(c); });
+    auto *atomReply = xcb_intern_atom_reply(
+        c, xcb_intern_atom(c, 0, uint16_t(qstrlen(selection)), selection), nullptr);
+    const xcb_atom_t atom = atomReply ? atomReply->atom : xcb_atom_t(XCB_ATOM_NONE);
+    free(atomReply);
+    return waitUntil(
+        [&] {
+            auto *r = xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom), nullptr);
+            const bool owned = r && r->owner != XCB_WINDOW_NONE;
+            free(r);
+            return owned;
+        },
+        15000);
 }
 
 bool XServer::start(QString *error)
 {
-    auto fail = [error](const QString &why) {
-        if (error)
-            *error = why;
-        return false;
-    };
     if (!m_runtimeDir.isValid())
-        return fail(QStringLiteral("no temporary folder"));
+        return fail(error, "no temporary folder");
     QFile::setPermissions(m_runtimeDir.path(),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
@@ -53,98 +73,80 @@ bool XServer::start(QString *error)
     dieWithParent(*m_xvfb);
     m_xvfb->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // -displayfd picks a free display number and writes it to our stdout.
-    const QStringList args =
-        QStringLiteral("-displayfd 1 -screen 0 %1x%2x24 -noreset -nolisten tcp")
-            .arg(width)
-            .arg(m_options.height)
-            .split(QLatin1Char(' ')) +
-        m_options.xvfbArgs;
-    m_xvfb->start(QStringLiteral("Xvfb"), args);
+    m_xvfb->start("Xvfb", QStringList{"-displayfd", "1", "-screen", "0",
+                                      QString("%1x%2x24").arg(width).arg(m_options.height),
+                                      "-noreset", "-nolisten", "tcp"} +
+                              m_options.xvfbArgs);
     if (!m_xvfb->waitForStarted(5000))
-        return fail(QStringLiteral("Xvfb did not start (is the xvfb package installed?)"));
+        return fail(error, "Xvfb did not start (is the xvfb package installed?)");
     QByteArray number;
     QDeadlineTimer deadline(15000);
     while (!number.contains('\n')) {
         if (deadline.hasExpired() || m_xvfb->state() != QProcess::Running)
-            return fail(QStringLiteral("Xvfb did not report a display"));
+            return fail(error, "Xvfb did not report a display");
         m_xvfb->waitForReadyRead(200);
         number += m_xvfb->readAllStandardOutput();
     }
-    m_display = QStringLiteral(":") + QString::fromLatin1(number.trimmed());
+    m_display = ':' + QString::fromLatin1(number.trimmed());
 
     if (m_options.twoMonitors) {
         // LEFT (primary) and RIGHT, each half of the screen's width.
-        const QString monitor = QStringLiteral("--setmonitor %1 %2/508x%3/286+%4+0 %5");
+        const QString monitor = "--setmonitor %1 %2/508x%3/286+%4+0 %5";
         const int w = m_options.width, h = m_options.height;
         for (const QString &args : {monitor.arg("*LEFT").arg(w).arg(h).arg(0).arg("screen"),
                                     monitor.arg("RIGHT").arg(w).arg(h).arg(w).arg("none")})
-            if (run(QStringLiteral("xrandr"), args.split(QLatin1Char(' '))) != 0)
-                return fail(QStringLiteral("xrandr could not split the screen"));
+            if (run("xrandr", args.split(' ')) != 0)
+                return fail(error, "xrandr could not split the screen");
     }
     // A window manager and a tray host each own a selection of the screen once they run.
-    if (m_options.windowManager &&
-        !startChild(m_windowManager, QStringLiteral("openbox --sm-disable"), "WM_S0"))
-        return fail(QStringLiteral("the window manager did not come up"));
-    if (m_options.tray &&
-        !startChild(m_tray,
-                    QStringLiteral("trayer --edge top --align right --widthtype request "
-                                   "--height 24 --SetDockType true"),
-                    "_NET_SYSTEM_TRAY_S0"))
-        return fail(QStringLiteral("the tray host did not come up"));
+    if (m_options.windowManager && !startChild(m_windowManager, "openbox --sm-disable", "WM_S0"))
+        return fail(error, "the window manager did not come up");
+    if (m_options.tray && !startChild(m_tray,
+                                      "trayer --edge top --align right --widthtype request "
+                                      "--height 24 --SetDockType true",
+                                      "_NET_SYSTEM_TRAY_S0"))
+        return fail(error, "the tray host did not come up");
     return true;
-}
-
-void XServer::stop()
-{
-    for (auto *child : {&m_tray, &m_windowManager, &m_xvfb}) {
-        if (*child)
-            stopProcess(**child);
-        child->reset();
-    }
 }
 
 QProcessEnvironment XServer::environment() const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), m_display);
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtimeDir.path());
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.insert("DISPLAY", m_display);
+    env.insert("XDG_RUNTIME_DIR", m_runtimeDir.path());
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    env.remove("DBUS_SESSION_BUS_ADDRESS");
+    env.remove("WAYLAND_DISPLAY");
     return env;
 }
 
 void XServer::exportToProcess() const
 {
     const QProcessEnvironment env = environment();
-    for (const QString &key : {QStringLiteral("DISPLAY"), QStringLiteral("XDG_RUNTIME_DIR"),
-                               QStringLiteral("QT_QPA_PLATFORM")})
-        qputenv(key.toLocal8Bit(), env.value(key).toLocal8Bit());
+    for (const char *key : {"DISPLAY", "XDG_RUNTIME_DIR", "QT_QPA_PLATFORM"})
+        qputenv(key, env.value(key).toLocal8Bit());
     qunsetenv("DBUS_SESSION_BUS_ADDRESS");
     qunsetenv("WAYLAND_DISPLAY");
     for (auto it = m_options.processEnv.cbegin(); it != m_options.processEnv.cend(); ++it)
         qputenv(it.key().constData(), it.value());
 }
 
-int XServer::run(const QString &program, const QStringList &args, QByteArray *out, int timeoutMs,
-                 const QByteArray &input) const
+int XServer::run(const QString &program, const QStringList &args, QByteArray *out) const
 {
     QProcess process;
     dieWithParent(process);
     process.setProcessEnvironment(environment());
     process.setProgram(program);
     process.setArguments(args);
-    return runToEnd(process, out, timeoutMs, input);
+    return runToEnd(process, out, 10000);
 }
 
-int runToEnd(QProcess &process, QByteArray *out, int timeoutMs, const QByteArray &input)
+int runToEnd(QProcess &process, QByteArray *out, int timeoutMs)
 {
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start();
     if (!process.waitForStarted(5000))
         return -1;
-    if (!input.isEmpty())
-        process.write(input);
     process.closeWriteChannel();
     if (!process.waitForFinished(timeoutMs)) {
         stopProcess(process);
@@ -165,25 +167,6 @@ int stopProcess(QProcess &process, int timeoutMs)
         }
     }
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-}
-
-bool XServer::waitForSelectionOwner(const char *name, int timeoutMs) const
-{
-    xcb_connection_t *c = xcb_connect(m_display.toLocal8Bit().constData(), nullptr);
-    auto *atomReply =
-        xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(qstrlen(name)), name), nullptr);
-    const xcb_atom_t atom = atomReply ? atomReply->atom : xcb_atom_t(XCB_ATOM_NONE);
-    free(atomReply);
-    const bool found = waitUntil(
-        [&] {
-            auto *r = xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom), nullptr);
-            const bool owned = r && r->owner != XCB_WINDOW_NONE;
-            free(r);
-            return owned;
-        },
-        timeoutMs);
-    xcb_disconnect(c);
-    return found;
 }
 
 } // namespace testkit

@@ -36,11 +36,8 @@ class XServer
 public:
     explicit XServer(XServerOptions options = {});
     ~XServer();
-    XServer(const XServer &) = delete;
-    XServer &operator=(const XServer &) = delete;
 
     bool start(QString *error = nullptr);
-    void stop();
 
     QString display() const { return m_display; }
     // DISPLAY, a private XDG_RUNTIME_DIR, QT_QPA_PLATFORM=xcb and no session bus, so that Qt
@@ -50,12 +47,10 @@ public:
     void exportToProcess() const;
 
     // Runs an X client (xdotool, xclip, xrandr, ...) against this server and returns its
-    // exit code, or -1 when it could not start or timed out.
-    int run(const QString &program, const QStringList &args, QByteArray *out = nullptr,
-            int timeoutMs = 10000, const QByteArray &input = {}) const;
+    // exit code, or -1 when it could not start or ran for more than 10 s.
+    int run(const QString &program, const QStringList &args, QByteArray *out = nullptr) const;
 
 private:
-    bool waitForSelectionOwner(const char *name, int timeoutMs) const;
     // Starts command (words split at spaces) as process, and waits until it owns selection.
     bool startChild(std::unique_ptr<QProcess> &process, const QString &command,
                     const char *selection);
@@ -76,9 +71,12 @@ void dieWithParent(QProcess &process);
 // -1 unless it exited normally.
 int stopProcess(QProcess &process, int timeoutMs = 3000);
 
-// Starts the configured process, feeds it input and waits for it: its exit code, or -1 when
+// Starts the configured process, with no input, and waits for it: its exit code, or -1 when
 // it could not start, crashed or ran out of time (then it is killed).
-int runToEnd(QProcess &process, QByteArray *out, int timeoutMs, const QByteArray &input = {});
+int runToEnd(QProcess &process, QByteArray *out, int timeoutMs);
+
+// Sets *error, where given, to why, and gives false.
+bool fail(QString *error, const QString &why);
 
 // Waits, processing events, until pred() holds or the time runs out.
 template<typename Pred> bool waitUntil(Pred pred, int timeoutMs);
@@ -99,12 +97,8 @@ template<typename Pred> bool waitUntil(Pred pred, int timeoutMs);
             return 1;                                                                              \
         }                                                                                          \
         server.exportToProcess();                                                                  \
-        int rc = 0;                                                                                \
-        {                                                                                          \
-            QApplication app(argc, argv);                                                          \
-            TestClass tc;                                                                          \
-            tc.setProperty("xserver", QVariant::fromValue<void *>(&server));                       \
-            rc = QTest::qExec(&tc, argc, argv);                                                    \
-        }                                                                                          \
-        return rc;                                                                                 \
+        QApplication app(argc, argv);                                                              \
+        TestClass tc;                                                                              \
+        tc.setProperty("xserver", QVariant::fromValue<void *>(&server));                           \
+        return QTest::qExec(&tc, argc, argv);                                                      \
     }
