@@ -73,13 +73,15 @@ private:
                std::abs(qGreen(got) - qGreen(want) / dimmed) <= tolerance &&
                std::abs(qBlue(got) - qBlue(want) / dimmed) <= tolerance;
     }
-    // Overlays listed on every output and painted there.
+    // Overlays listed on every output and painted there. They may wait for a portal's
+    // picture, which a loaded desktop takes seconds to write: the wait outlasts corvane's own
+    // 30 s for the portal's answer, after which it would say why no overlay came.
     bool waitForOverlays(qsizetype count) const
     {
         const auto painted = [&](const Desktop::Output &o) {
             return showsPattern(o.rect.topLeft() + QPoint(50, 50), true);
         };
-        return waitUntil([&] { return desktop.overlays().size() == count; }, 15000) &&
+        return waitUntil([&] { return desktop.overlays().size() == count; }, 35000) &&
                (count == 0 ||
                 waitUntil([&] { return std::ranges::all_of(outputs, painted); }, 15000));
     }
