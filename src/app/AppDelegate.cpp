@@ -316,10 +316,11 @@ void AppDelegate::applyHotKey()
         showHotKeyUnavailable();
         return;
     }
+    QString toolTip;
     if (registered) {
         stopRetryTimer();
         m_hotkeyStatus->setText(QStringLiteral("단축키: ") + combo.display());
-        m_toolTip = prefix + QStringLiteral(" (") + combo.display() + QLatin1Char(')');
+        toolTip = prefix + QStringLiteral(" (") + combo.display() + QLatin1Char(')');
     } else {
         if (!m_retryTimer) {
             // Parented to this delegate, so a firing after it is gone cannot happen.
@@ -330,10 +331,10 @@ void AppDelegate::applyHotKey()
         }
         m_hotkeyStatus->setText(QStringLiteral("단축키: ") + combo.display() +
                                 QStringLiteral(" (다른 프로그램이 사용 중, 재시도 중)"));
-        m_toolTip = prefix + QStringLiteral(" (단축키 사용 불가)");
+        toolTip = prefix + QStringLiteral(" (단축키 사용 불가)");
     }
     if (m_statusItem)
-        m_statusItem->setToolTip(m_toolTip);
+        m_statusItem->setToolTip(toolTip);
 }
 
 void AppDelegate::showHotKeyUnavailable()
@@ -341,8 +342,7 @@ void AppDelegate::showHotKeyUnavailable()
     // Not the texts of a key that another program holds: no retry can change this.
     stopRetryTimer();
     m_hotkeyStatus->setText(QStringLiteral("단축키: 이 데스크톱에서는 쓸 수 없음"));
-    m_toolTip = QStringLiteral("corvane ") + AppSettings::versionText() +
-                QStringLiteral(" (이 데스크톱에서는 단축키를 쓸 수 없음)");
     if (m_statusItem)
-        m_statusItem->setToolTip(m_toolTip);
+        m_statusItem->setToolTip(QStringLiteral("corvane ") + AppSettings::versionText() +
+                                 QStringLiteral(" (이 데스크톱에서는 단축키를 쓸 수 없음)"));
 }

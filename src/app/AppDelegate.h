@@ -63,9 +63,6 @@ public:
     QAction *hotkeyStatus() const { return m_hotkeyStatus; }
     OverlaySession *overlay() const { return m_overlay.get(); }
     bool settingsOpen() const { return m_settingsOpen; }
-    // The status item's tool tip; kept here too because a desktop without a tray has no
-    // item to carry it.
-    QString toolTip() const { return m_toolTip; }
 
     // Runs the modal settings window and returns whether the user confirmed.
     std::function<bool()> runSettingsWindow;
@@ -96,5 +93,4 @@ private:
     bool m_settingsOpen = false;
     // A capture waits for the desktop to answer.
     bool m_capturing = false;
-    QString m_toolTip;
 };

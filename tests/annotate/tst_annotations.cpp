@@ -192,8 +192,7 @@ private slots:
             {{{{30, 30}, {10, 15}}, 6},
              {{{40, 40}, {80, 60}}},
              {{{40, 20}, {80, 20}}},
-             {{{60, 5}, {60, 30}}},
-             {back}});
+             {{{60, 5}, {60, 30}}}});
         add("mosaic", Tool::mosaic,
             {{{{5, 5}, {35, 17}}}, {{{40, 40}, {90, 90}}}, {{{5, 50}, {30, 50.5}}}, {back}});
         add("text", Tool::text, {{{{2, 2}}}, {{{40, 0}}, 3, QStringLiteral("\nWy\n\nH")}});
@@ -274,13 +273,11 @@ private slots:
         const QRgb in[] = {qRgb(255, 255, 255), qRgba(255, 255, 255, 128), qRgba(0, 0, 0, 0)};
         const QRgb out[] = {qRgb(127, 127, 127), qRgba(64, 64, 64, 192), qRgba(0, 0, 0, 128)};
         QImage image(reinterpret_cast<const uchar *>(in), 3, 1, QImage::Format_ARGB32);
+        QImage expected(reinterpret_cast<const uchar *>(out), 3, 1,
+                        QImage::Format_ARGB32_Premultiplied);
         image.setDevicePixelRatio(2);
-        const QImage dimmed = Drawing::dimmed(image);
-        QCOMPARE(dimmed.format(), QImage::Format_ARGB32_Premultiplied);
-        QCOMPARE(dimmed.size(), image.size());
-        QCOMPARE(dimmed.devicePixelRatio(), 2.0);
-        for (int x = 0; x < 3; ++x)
-            QVERIFY(sameColor(dimmed.pixel(x, 0), out[x]));
+        expected.setDevicePixelRatio(2);
+        QCOMPARE(Drawing::dimmed(image), expected);
     }
 
     // Pointer positions become whole points downward, below zero too.
@@ -290,15 +287,13 @@ private slots:
     {
         QTest::addColumn<MosaicCase>("c");
         const auto add = [](const char *name, MosaicCase c) { QTest::newRow(name) << c; };
+        const auto premultiplied = QImage::Format_ARGB32_Premultiplied;
         add("0.3x20 at scale 2",
             {.rect = {5, 0, 0.3, 20}, .size = {1, 2}, .blockPixels = {1, 20}, .scale = 2});
         add("24-bit", {.rect = {3, 1, 30, 30}, .size = {3, 3}, .format = QImage::Format_RGB888});
-        add("translucent", {.rect = {3, 1, 30, 30},
-                            .size = {3, 3},
-                            .format = QImage::Format_ARGB32_Premultiplied});
-        add("zero width", {.rect = {5, 5, 0, 20}});
+        add("translucent", {.rect = {3, 1, 30, 30}, .size = {3, 3}, .format = premultiplied});
         add("outside the source", {.rect = {60, 5, 20, 20}});
-        add("block zero", {.rect = {0, 0, 20, 20}, .block = 0});
+        add("negative block", {.rect = {0, 0, 20, 20}, .block = -10});
         add("block far below a pixel", {.rect = {0, 0, 50, 40}, .block = 1e-6});
         add("NaN rectangle", {.rect = {qQNaN(), 0, 20, 20}});
     }
@@ -309,7 +304,6 @@ private slots:
         QFETCH(MosaicCase, c);
         const QImage source = pattern({50, 40}, c.format);
         const std::optional<QImage> mosaic = Drawing::pixelated(source, c.rect, c.scale, c.block);
-        QVERIFY(!Drawing::pixelated(QImage(), c.rect, c.scale, c.block));
         QCOMPARE(mosaic.has_value(), c.size.isValid());
         if (!mosaic)
             return;

@@ -120,31 +120,26 @@ private slots:
     // removed; a refusal is told apart from a failure. The picture is written by libpng at its
     // defaults, as a desktop's is: a filter chosen per row and the stream split into chunks of
     // 8 KiB.
-    void capturesThroughThePortal_data()
-    {
-        QTest::addColumn<int>("code");
-        QTest::newRow("allowed") << 0;
-        QTest::newRow("refused") << 2;
-        QTest::newRow("no answer") << -1;
-    }
     void capturesThroughThePortal()
     {
-        QFETCH(int, code);
         QTemporaryDir pictures(QDir::currentPath() + "/Pictures-XXXXXX");
-        portal.code = code;
         portal.file = pictures.filePath("Screenshot-1.png");
         portal.picture = noise(QGuiApplication::primaryScreen()->size(), QImage::Format_RGB32, 5);
-        QObject context;
-        std::optional<std::pair<QList<ScreenShot>, bool>> answer;
-        const auto done = [&](auto shots, bool refused) { answer = {shots, refused}; };
-        PortalCapture::captureAll(&context, done, 5000);
-        QVERIFY(!answer);
-        QTRY_VERIFY_WITH_TIMEOUT(answer, 10000);
-        QCOMPARE(answer->second, code == 2);
-        QCOMPARE(answer->first.size(), code == 0 ? 1 : 0);
-        if (code == 0)
-            QCOMPARE(answer->first[0].image, portal.picture);
-        QVERIFY(QDir(pictures.path()).isEmpty());
+        // Allowed, refused, and never answered.
+        for (const int code : {0, 2, -1}) {
+            portal.code = code;
+            QObject context;
+            std::optional<std::pair<QList<ScreenShot>, bool>> answer;
+            const auto done = [&](auto shots, bool refused) { answer = {shots, refused}; };
+            PortalCapture::captureAll(&context, done, 5000);
+            QVERIFY(!answer);
+            QTRY_VERIFY_WITH_TIMEOUT(answer, 10000);
+            QCOMPARE(answer->second, code == 2);
+            QCOMPARE(answer->first.size(), code == 0 ? 1 : 0);
+            if (code == 0)
+                QCOMPARE(answer->first[0].image, portal.picture);
+            QVERIFY(QDir(pictures.path()).isEmpty());
+        }
     }
 
     void cutsThePictureIntoScreens_data()
@@ -188,27 +183,22 @@ private slots:
     }
 
     // As QImageReader decodes it, in Format_RGB32 without alpha; damaged data gives none.
-    void decodesThePicture_data()
-    {
-        QTest::addColumn<QByteArray>("data");
-        const QImage image = noise(QSize(67, 31), QImage::Format_ARGB32, 3);
-        QTest::newRow("RGB, every filter") << filteredPng(image, 3);
-        QTest::newRow("RGBA, every filter") << filteredPng(image, 4);
-        QTest::newRow("RGBA, one pixel wide") << filteredPng(image.copy(0, 0, 1, 10), 4);
-        QBuffer palette;
-        image.convertToFormat(QImage::Format_Indexed8).save(&palette, "png");
-        QTest::newRow("a PNG of another kind") << palette.data();
-    }
     void decodesThePicture()
     {
-        QFETCH(QByteArray, data);
-        const QImage picture = PortalCapture::decodePicture(data);
-        QVERIFY(!picture.isNull());
-        QCOMPARE(picture, QImage::fromData(data).convertToFormat(QImage::Format_RGB32));
-        QByteArray changed = data;
-        changed[data.size() / 2] ^= 0x10;
-        for (const QByteArray &damaged : {data.left(data.size() * 2 / 3), changed})
-            QVERIFY(PortalCapture::decodePicture(damaged).isNull());
+        const QImage image = noise(QSize(67, 31), QImage::Format_ARGB32, 3);
+        QBuffer palette;
+        image.convertToFormat(QImage::Format_Indexed8).save(&palette, "png");
+        // RGB and RGBA with every filter, RGBA one pixel wide, and a PNG of another kind.
+        for (const QByteArray &data : {filteredPng(image, 3), filteredPng(image, 4),
+                                       filteredPng(image.copy(0, 0, 1, 10), 4), palette.data()}) {
+            const QImage picture = PortalCapture::decodePicture(data);
+            QVERIFY(!picture.isNull());
+            QCOMPARE(picture, QImage::fromData(data).convertToFormat(QImage::Format_RGB32));
+            QByteArray changed = data;
+            changed[data.size() / 2] ^= 0x10;
+            for (const QByteArray &damaged : {data.left(data.size() * 2 / 3), changed})
+                QVERIFY(PortalCapture::decodePicture(damaged).isNull());
+        }
     }
 };
 

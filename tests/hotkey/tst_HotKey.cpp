@@ -21,7 +21,6 @@ class TestHotKey : public QObject
     Q_OBJECT
 
     int presses = 0, marks = 0;
-    std::unique_ptr<HotKey> hotKey;
     // F12 alone, pressed after every set of keys: once it arrived, so had their presses.
     HotKey marker{[this] { ++marks; }};
 
@@ -36,13 +35,6 @@ class TestHotKey : public QObject
     }
 
 private slots:
-    void init()
-    {
-        hotKey = std::make_unique<HotKey>([this] { ++presses; });
-        QVERIFY(marker.registerHotKey(HotKeyCombo(111, 0)));
-    }
-    void cleanup() { hotKey.reset(); }
-
     // A press of the combination reaches the callback; other modifiers on the same key do not,
     // and Caps Lock and Num Lock change nothing. Another registration and unregistering each
     // give the combination back. One that another client holds, even in its Num Lock variant
@@ -50,21 +42,23 @@ private slots:
     // attempt are given back; so is a key without a native code.
     void registration()
     {
-        QVERIFY(hotKey->registerHotKey(HotKeyCombo::standard));
+        HotKey hotKey([this] { ++presses; });
+        QVERIFY(marker.registerHotKey(HotKeyCombo(111, 0)));
+        QVERIFY(hotKey.registerHotKey(HotKeyCombo::standard));
         QCOMPARE(pressesOf("shift+ctrl+9"), 1);
         QCOMPARE(pressesOf("ctrl+9 shift+ctrl+8"), 0);
-        QVERIFY(hotKey->registerHotKey(HotKeyCombo(0, HotKeyCombo::Option)));
+        QVERIFY(hotKey.registerHotKey(HotKeyCombo(0, HotKeyCombo::Option)));
         QCOMPARE(pressesOf("Caps_Lock alt+a Caps_Lock Num_Lock alt+a Num_Lock"), 2);
         QVERIFY(OtherClient().grab(kNine, kShiftCtrl));
-        QVERIFY(hotKey->registerHotKey(HotKeyCombo::standard));
-        hotKey->unregister();
-        QVERIFY(!hotKey->isRegistered());
+        QVERIFY(hotKey.registerHotKey(HotKeyCombo::standard));
+        hotKey.unregister();
+        QVERIFY(!hotKey.isRegistered());
         OtherClient other;
         QVERIFY(other.grab(kNine, kShiftCtrl | XCB_MOD_MASK_2));
-        QVERIFY(!hotKey->registerHotKey(HotKeyCombo::standard));
-        QVERIFY(!hotKey->isRegistered());
+        QVERIFY(!hotKey.registerHotKey(HotKeyCombo::standard));
+        QVERIFY(!hotKey.isRegistered());
         QVERIFY(OtherClient().grab(kNine, kShiftCtrl));
-        QVERIFY(!hotKey->registerHotKey(HotKeyCombo(1000, HotKeyCombo::Command)));
+        QVERIFY(!hotKey.registerHotKey(HotKeyCombo(1000, HotKeyCombo::Command)));
     }
 };
 

@@ -116,7 +116,6 @@ private slots:
         };
         const QRectF none, square(100, 100, 50, 50), wide(100, 100, 200, 100);
         const Tool no = Tool::none, pen = Tool::pen;
-        row("select up and left", none, no, {100, 100}, {40, 30}, {40, 30, 60, 70});
         // Near the origin, where a grip of no selection would resize an empty rectangle.
         row("a click selects nothing", none, no, {2, 2}, {4, 4}, none);
         row("clipped to the view", none, no, {1400, 850}, {1700, 1000}, {1400, 850, 40, 50});
@@ -125,13 +124,11 @@ private slots:
         row("w grip from 6 inside", square, no, {106, 120}, {96, 120}, {90, 100, 60, 50});
         row("w grip from 5 outside, past e", square, no, {95, 120}, {180, 120}, {150, 100, 35, 50});
         row("6 outside selects anew", square, no, {94, 120}, {84, 130}, {84, 120, 10, 10});
-        row("a click outside keeps it", square, no, {400, 400}, {400, 400}, square);
         // With no selection, a click in 3 points on a window selects it, the upper where two are.
         row("a click on a window", none, no, {260, 120}, {262, 122}, windows[1]);
         row("3 points on a window", none, no, {260, 120}, {263, 120}, none);
         row("a drag on a window", none, no, {260, 120}, {280, 140}, {260, 120, 20, 20});
         row("a click on a window keeps a selection", square, no, {350, 180}, {350, 180}, square);
-        row("se corner", square, no, {152, 153}, {162, 163}, {100, 100, 60, 60});
         row("n edge, clipped at the top", square, no, {125, 97}, {125, -40}, {100, 0, 50, 150});
         row("nw wins when narrow", {100, 100, 10, 50}, no, {105, 106}, {95, 96}, {90, 90, 20, 60});
         row("n wins when flat", {100, 100, 50, 10}, no, {125, 105}, {125, 95}, {100, 90, 50, 20});
@@ -144,8 +141,6 @@ private slots:
         const auto shift = Qt::ShiftModifier, alt = Qt::AltModifier;
         keys("left", square, Qt::Key_Left, {99, 100, 50, 50});
         keys("shift down", square, shift | Qt::Key_Down, {100, 110, 50, 50});
-        keys("shift up, edge", {100, 4, 50, 50}, shift | Qt::Key_Up, {100, 0, 50, 50});
-        keys("shift right, edge", {1385, 9, 50, 50}, shift | Qt::Key_Right, {1390, 9, 50, 50});
         keys("alt up shrinks", square, alt | Qt::Key_Up, {100, 100, 50, 49});
         keys("alt left to 3 points", {9, 9, 8, 50}, alt | shift | Qt::Key_Left, {9, 9, 3, 50});
         keys("alt down, edge", {9, 850, 50, 45}, alt | shift | Qt::Key_Down, {9, 850, 50, 50});
@@ -165,8 +160,6 @@ private slots:
         else
             drag(v, from, to);
         QCOMPARE(v->sel(), expected);
-        QCOMPARE(v->mode(), OverlayView::Mode::idle);
-        QCOMPARE(v->tool(), tool);
     }
 
     // The magnifier beside the pointer, across it from the edges it would pass, with the
@@ -178,12 +171,10 @@ private slots:
         QTest::addColumn<bool>("resizing");
         QTest::addColumn<QPointF>("pointer");
         QTest::addColumn<QString>("side");
-        const auto row = [](const char *name, bool resizing, QPointF pointer, QString side) {
-            QTest::newRow(name) << resizing << pointer << side;
-        };
-        row("right edge", false, {1439, 300}, "left below");
-        row("bottom edge", false, {300, 899}, "right above");
-        row("resizing past the corner", true, {1600, 1000}, "left above");
+        QTest::newRow("right edge") << false << QPointF(1439, 300) << QString("left below");
+        QTest::newRow("bottom edge") << false << QPointF(300, 899) << QString("right above");
+        QTest::newRow("resizing past the corner")
+            << true << QPointF(1600, 1000) << QString("left above");
     }
     void magnifier()
     {
@@ -274,16 +265,14 @@ private slots:
         drag(a, QPointF(160, 160), QPointF(260, 200));
         key(a, Qt::Key_Y, Qt::ControlModifier);
         QVERIFY(a->shapes().size() == 2 && a->shapes().back() != drawn.back());
-        key(a, Qt::Key_Z, Qt::ControlModifier);
-        QCOMPARE(a->shapes().size(), size_t(1));
         chooseTool(a, Tool::text);
         mouse(a, Press, QPointF(200, 300));
         a->textEntry()->insertPlainText("two\nlines");
         key(a, Qt::Key_Z, Qt::ControlModifier);
-        QCOMPARE(a->shapes().size(), size_t(1)); // no undo while typing
+        QCOMPARE(a->shapes().size(), size_t(2)); // no undo while typing
         // The bar's undo commits the label first, then takes it back.
         mouse(a, Press, a->toolCell(OverlayView::undoItem()).center());
-        QCOMPARE(a->shapes().size(), size_t(1));
+        QVERIFY(!a->textEntry() && a->shapes().size() == 2);
 
         // Not while this display uploads, nor by a click, but a selection on the other display
         // clears this one with its shapes; the tool stays.
@@ -291,7 +280,7 @@ private slots:
         s.select(1, QRectF(10, 10, 100, 100));
         a->setUploadProgress(std::nullopt);
         click(b, QPointF(5, 5));
-        QVERIFY(a->hasSelection() && a->shapes().size() == 1 && !b->hasSelection());
+        QVERIFY(a->hasSelection() && a->shapes().size() == 2 && !b->hasSelection());
         s.select(1, QRectF(10, 10, 3, 3));
         QVERIFY(!a->hasSelection() && a->shapes().empty());
         QCOMPARE(a->tool(), Tool::text);
@@ -345,26 +334,19 @@ private slots:
             QVERIFY(copied.copy(0, top, 600, 200) != bare.copy(0, top, 600, 200));
     }
 
-    void linksOpenOnlyOnTheServersHost_data()
-    {
-        QTest::addColumn<QString>("link");
-        QTest::addColumn<bool>("opened");
-        QTest::newRow("the server's host") << "HTTPS://127.0.0.1:9/i/a.png" << true;
-        QTest::newRow("another host") << "https://elsewhere.example/i/a.png" << false;
-        QTest::newRow("not http") << "ftp://127.0.0.1/i/a.png" << false;
-        QTest::newRow("not a link") << "업로드 실패" << false;
-    }
+    // Of a link on the server's host (its scheme in capitals), one on another host and one
+    // not over http, only the first opens.
     void linksOpenOnlyOnTheServersHost()
     {
-        QFETCH(QString, link);
-        QFETCH(bool, opened);
+        const QStringList links{"HTTPS://127.0.0.1:9/i/a.png", "https://elsewhere.example/i/a.png",
+                                "ftp://127.0.0.1/i/a.png"};
         for (const char *scheme : {"http", "https", "ftp"})
             QDesktopServices::setUrlHandler(scheme, this, "recordOpened");
-        m_opened.clear();
-        OutputActions::openInBrowser(link, "http://127.0.0.1:8787");
+        for (const QString &link : links)
+            OutputActions::openInBrowser(link, "http://127.0.0.1:8787");
         for (const char *scheme : {"http", "https", "ftp"})
             QDesktopServices::unsetUrlHandler(scheme);
-        QCOMPARE(m_opened, opened ? QList<QUrl>{QUrl(link)} : QList<QUrl>{});
+        QCOMPARE(m_opened, QList<QUrl>{QUrl(links[0])});
     }
     void recordOpened(const QUrl &url) { m_opened << url; }
 

@@ -72,9 +72,8 @@ private slots:
         const std::pair<const char *, std::function<void()>> steps[] = {
             {"shown", [] {}},
             {"selected", [v] { drag(v, QPointF(60, 50), QPointF(300, 220)); }},
-            {"moved", [v] { drag(v, QPointF(150, 120), QPointF(187, 151)); }},
-            {"resized",
-             [v] { drag(v, v->sel().bottomRight() - QPointF(1, 1), QPointF(420, 330)); }},
+            // Up and left, so that where the bars were lies outside the chrome's new bounds.
+            {"moved", [v] { drag(v, QPointF(150, 120), QPointF(80, 100)); }},
             {"pen", [&] { drawWith(Tool::pen, v->sel().topLeft() + QPointF(20, 30)); }},
             {"mosaic", [&] { drawWith(Tool::mosaic, v->sel().bottomRight() - QPointF(30, 20)); }},
             {"tip", [v] { mouse(v, QEvent::MouseMove, v->buttonCell(0).center(), Qt::NoButton); }},

@@ -30,44 +30,40 @@ private slots:
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.filePath("home/.config")));
         QVERIFY(QDir().mkpath(pictures));
     }
-    void init() { QFile::remove(iniPath); }
 
-    void defaultsThenWritesPersist_data()
-    {
-        QTest::addColumn<QByteArray>("file");
-        QTest::newRow("no file") << QByteArray();
-        QTest::newRow("damaged file")
-            << QByteArray("\x00\xff[General\nhotkeyModifiers=@Variant(\x01)\n=\n", 40);
-    }
     // Writes go under their keys (the hotkey's are the settings window's case); every read
-    // goes to the file, so any store sees them.
+    // goes to the file, so any store sees them. From no file, and from a damaged one.
     void defaultsThenWritesPersist()
     {
-        QFETCH(QByteArray, file);
-        QVERIFY(file.isNull() || testkit::writeFile(iniPath, file));
-        auto settings = makeStore();
-        QCOMPARE(settings->hotKey(), HotKeyCombo::standard);
-        QCOMPARE(settings->saveFolder(), std::nullopt);
-        QCOMPARE(settings->effectiveSaveFolder(), pictures);
+        for (const QByteArray &file :
+             {QByteArray(),
+              QByteArray("\x00\xff[General\nhotkeyModifiers=@Variant(\x01)\n=\n", 40)}) {
+            QFile::remove(iniPath);
+            QVERIFY(file.isNull() || testkit::writeFile(iniPath, file));
+            auto settings = makeStore();
+            QCOMPARE(settings->hotKey(), HotKeyCombo::standard);
+            QCOMPARE(settings->saveFolder(), std::nullopt);
+            QCOMPARE(settings->effectiveSaveFolder(), pictures);
 
-        const QString folder = dir.filePath(QTest::currentDataTag());
-        QVERIFY(QDir().mkpath(folder));
-        settings->setSaveFolder(folder);
-        settings->setSaveWithoutDialog(true);
-        QVERIFY(QSettings(iniPath, QSettings::IniFormat).value("saveWithoutDialog").toBool());
-        auto other = makeStore();
-        QCOMPARE(other->effectiveSaveFolder(), folder);
-        // A folder that is gone, or now a file, is not used but stays chosen.
-        QVERIFY(QDir(folder).removeRecursively());
-        QCOMPARE(other->effectiveSaveFolder(), pictures);
-        QVERIFY(testkit::writeFile(folder, ""));
-        QCOMPARE(other->effectiveSaveFolder(), pictures);
-        // Nor is a Pictures folder that is gone: then the home folder is.
-        QVERIFY(QDir(pictures).removeRecursively());
-        QCOMPARE(other->effectiveSaveFolder(), QDir::homePath());
-        QVERIFY(QDir().mkpath(pictures));
-        other->setSaveFolder(std::nullopt);
-        QVERIFY(!settings->saveFolder());
+            const QString folder = dir.filePath(file.isNull() ? "from none" : "from damaged");
+            QVERIFY(QDir().mkpath(folder));
+            settings->setSaveFolder(folder);
+            settings->setSaveWithoutDialog(true);
+            QVERIFY(QSettings(iniPath, QSettings::IniFormat).value("saveWithoutDialog").toBool());
+            auto other = makeStore();
+            QCOMPARE(other->effectiveSaveFolder(), folder);
+            // A folder that is gone, or now a file, is not used but stays chosen.
+            QVERIFY(QDir(folder).removeRecursively());
+            QCOMPARE(other->effectiveSaveFolder(), pictures);
+            QVERIFY(testkit::writeFile(folder, ""));
+            QCOMPARE(other->effectiveSaveFolder(), pictures);
+            // Nor is a Pictures folder that is gone: then the home folder is.
+            QVERIFY(QDir(pictures).removeRecursively());
+            QCOMPARE(other->effectiveSaveFolder(), QDir::homePath());
+            QVERIFY(QDir().mkpath(pictures));
+            other->setSaveFolder(std::nullopt);
+            QVERIFY(!settings->saveFolder());
+        }
     }
 
     // The combination read from the file's text: the key code, then the modifiers in
@@ -75,7 +71,6 @@ private slots:
     void storedHotKey()
     {
         const std::pair<QByteArray, QString> rows[] = {
-            {"hotkeyKeyCode=0", "0 0"},
             // A damaged one: a bare letter, which the delegate never grabs.
             {"hotkeyKeyCode=not a number", "0 0"},
             // 0x1001D, whose low 16 bits are 29, and 0xF10000: Control, and the flags of Caps
@@ -91,11 +86,9 @@ private slots:
         }
     }
 
-    // The server address a bundle's Info.plist gives, or the default; rows name their file.
-    void serverUrlFromInfoPlist_data()
+    // The server address a bundle's Info.plist gives, or the default.
+    void serverUrlFromInfoPlist()
     {
-        QTest::addColumn<QByteArray>("plist");
-        QTest::addColumn<QString>("expected");
         const auto dict = [](const QByteArray &entries) {
             return "<plist><dict>" + entries + "</dict></plist>";
         };
@@ -103,28 +96,26 @@ private slots:
             return "<key>CorvaneServerUrl</key><string>" + value + "</string>";
         };
         const QString fallback = AppSettings::defaultServerUrl();
-        QTest::newRow("missing") << QByteArray() << fallback;
-        QTest::newRow("empty") << dict(url("")) << fallback;
-        QTest::newRow("placeholder") << dict(url("__SERVER_URL__")) << fallback;
-        QTest::newRow("spaces not trimmed") << dict(url(" x ")) << QString(" x ");
-        QTest::newRow("cut short after a value") << dict(url("http://cut")).chopped(15) << fallback;
-        QTest::newRow("non-string value")
-            << dict("<key>CorvaneServerUrl</key><integer>5</integer>"
-                    "<key>CorvaneChannel</key><string>production</string>")
-            << fallback;
-        QTest::newRow("nested dict ignored")
-            << dict(url("http://top") + "<key>x</key><dict>" + url("http://nested") + "</dict>")
-            << QString("http://top");
-    }
-    void serverUrlFromInfoPlist()
-    {
-        QFETCH(QByteArray, plist);
-        QFETCH(QString, expected);
-        const QString path = dir.filePath(QTest::currentDataTag());
-        QVERIFY(plist.isNull() || testkit::writeFile(path, plist));
-        QCOMPARE(AppSettings::buildValue(Bundle::readInfoPlist(path), "CorvaneServerUrl",
-                                         "__SERVER_URL__", AppSettings::defaultServerUrl()),
-                 expected);
+        // The file (none for a null one) and the address it gives.
+        const std::pair<QByteArray, QString> rows[] = {
+            {QByteArray(), fallback},
+            {dict(url("")), fallback},
+            {dict(url("__SERVER_URL__")), fallback},
+            {dict(url(" x ")), " x "},                       // not trimmed
+            {dict(url("http://cut")).chopped(15), fallback}, // cut short after a value
+            {dict("<key>CorvaneServerUrl</key><integer>5</integer>"
+                  "<key>CorvaneChannel</key><string>production</string>"),
+             fallback},
+            {dict(url("http://top") + "<key>x</key><dict>" + url("http://nested") + "</dict>"),
+             "http://top"}};
+        const QString path = dir.filePath("Info.plist");
+        for (const auto &[plist, expected] : rows) {
+            QFile::remove(path);
+            QVERIFY(plist.isNull() || testkit::writeFile(path, plist));
+            QCOMPARE(AppSettings::buildValue(Bundle::readInfoPlist(path), "CorvaneServerUrl",
+                                             "__SERVER_URL__", fallback),
+                     expected);
+        }
     }
 
     void buildValuesAndBundleLayout()

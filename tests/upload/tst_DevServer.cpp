@@ -36,12 +36,6 @@ QByteArray get(const QByteArray &target)
     return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
 }
 
-void addAnswer(const QByteArray &name, const QByteArray &request, const QByteArray &start,
-               const QByteArray &contains = "{\"error\":\"")
-{
-    QTest::addRow("%s", name.constData()) << request << start << contains;
-}
-
 } // namespace
 
 class TestDevServer : public QObject
@@ -51,7 +45,7 @@ class TestDevServer : public QObject
     std::unique_ptr<DevServerProcess> server;
 
 private slots:
-    void init()
+    void initTestCase()
     {
         server = std::make_unique<DevServerProcess>(QStringList{"--max-body", "100000"});
         QVERIFY(server->start());
@@ -63,64 +57,54 @@ private slots:
     }
 
     // Also checks that SIGTERM ends the server cleanly.
-    void cleanup() { QCOMPARE(server->stop(), 0); }
+    void cleanupTestCase() { QCOMPARE(server->stop(), 0); }
 
-    void answers_data()
+    void answers()
     {
-        QTest::addColumn<QByteArray>("request");
-        QTest::addColumn<QByteArray>("start");    // of the answer
-        QTest::addColumn<QByteArray>("contains"); // somewhere in the answer; %1: the port
-        const QByteArray expect = "Expect: 100-continue\r\n";
+        const QByteArray expect = "Expect: 100-continue\r\n", error = "{\"error\":\"";
         const QByteArray stored = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n";
-        addAnswer("not png", post("GIF89a" + png.mid(6)), "HTTP/1.1 400 ");
-        addAnswer("get upload", get("/api/upload"), "HTTP/1.1 405 ");
-        addAnswer("chunked",
-                  "POST /api/upload HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
-                  "5\r\nhello\r\n0\r\n\r\n",
-                  "HTTP/1.1 411 ");
-        addAnswer("malformed", "POST\r\n\r\n", "HTTP/1.1 400 ");
-        // The client waits for an answer before it sends a body that is too large.
-        addAnswer("continue over the limit",
-                  post(QByteArray(200000, 'x'), "127.0.0.1", expect).chopped(200000),
-                  "HTTP/1.1 413 ");
-        addAnswer("continue within the limit", post(png, "127.0.0.1", expect),
-                  "HTTP/1.1 100 Continue\r\n\r\n" + stored, "{\"url\":\"http://127.0.0.1/i/");
-        addAnswer("named host", post(png, "pics.example:8080"), stored,
-                  "{\"url\":\"http://pics.example:8080/i/");
-        addAnswer("odd host", post(png, "a/../b"), stored, "{\"url\":\"http://127.0.0.1:%1/i/");
+        // The request, the start of the answer, and what the answer holds (%1: the port).
+        QList<std::tuple<QByteArray, QByteArray, QByteArray>> rows = {
+            {post("GIF89a" + png.mid(6)), "HTTP/1.1 400 ", error},
+            {get("/api/upload"), "HTTP/1.1 405 ", error},
+            {"POST /api/upload HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+             "5\r\nhello\r\n0\r\n\r\n",
+             "HTTP/1.1 411 ", error},
+            {"POST\r\n\r\n", "HTTP/1.1 400 ", error},
+            // The client waits for an answer before it sends a body that is too large.
+            {post(QByteArray(200000, 'x'), "127.0.0.1", expect).chopped(200000), "HTTP/1.1 413 ",
+             error},
+            {post(png, "127.0.0.1", expect), "HTTP/1.1 100 Continue\r\n\r\n" + stored,
+             "{\"url\":\"http://127.0.0.1/i/"},
+            {post(png, "pics.example:8080"), stored, "{\"url\":\"http://pics.example:8080/i/"},
+            {post(png, "a/../b"), stored, "{\"url\":\"http://127.0.0.1:%1/i/"},
+            {get("/"), "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n",
+             QStringLiteral("<h1>corvane 개발 서버</h1>").toUtf8()}};
         for (const QByteArray &target :
              QByteArrayList{"/i/../requests.jsonl", "/i/%2e%2e%2frequests.jsonl",
                             "/i/" + QByteArray(32, 'A') + ".png",
                             "/i/" + QByteArray(31, 'a') + ".png", "/download/mac/corvane-mac.zip"})
-            addAnswer(target, get(target), "HTTP/1.1 404 ");
-        addAnswer("help page", get("/"),
-                  "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n",
-                  QStringLiteral("<h1>corvane 개발 서버</h1>").toUtf8());
-    }
-
-    void answers()
-    {
-        QFETCH(QByteArray, request);
-        QFETCH(QByteArray, start);
-        QFETCH(QByteArray, contains);
-        contains.replace("%1", QByteArray::number(server->port()));
-        const QStringList filesBefore = QDir(server->dataDir()).entryList(QDir::Files);
-        const QByteArray answer = exchange(server->port(), request);
-        QVERIFY2(answer.startsWith(start) && answer.contains(contains),
-                 answer.left(300).constData());
-        if (contains.startsWith("{\"error\"")) {
-            // Nothing stored, no link, and neither an image nor the request log leaks out.
-            QCOMPARE(QDir(server->dataDir()).entryList(QDir::Files), filesBefore);
-            QVERIFY(!answer.contains("\"url\"") && !answer.contains(png) &&
-                    !answer.contains("method"));
-        } else if (contains.startsWith("{\"url\"")) {
-            // Stored: the link's image is served back as it came.
-            static const QRegularExpression link("(/i/[0-9a-f]{32}\\.png)\"\\}$");
-            const QByteArray target =
-                link.match(QString::fromLatin1(answer)).captured(1).toLatin1();
-            const QByteArray served = exchange(server->port(), get(target));
-            QVERIFY(served.startsWith("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n"));
-            QCOMPARE(served.mid(served.indexOf("\r\n\r\n") + 4), png);
+            rows.append({get(target), "HTTP/1.1 404 ", error});
+        for (auto [request, start, contains] : rows) {
+            contains.replace("%1", QByteArray::number(server->port()));
+            const QStringList filesBefore = QDir(server->dataDir()).entryList(QDir::Files);
+            const QByteArray answer = exchange(server->port(), request);
+            QVERIFY2(answer.startsWith(start) && answer.contains(contains),
+                     (request.left(80) + "\n-> " + answer.left(300)).constData());
+            if (contains == error) {
+                // Nothing stored, no link, and neither an image nor the request log leaks out.
+                QCOMPARE(QDir(server->dataDir()).entryList(QDir::Files), filesBefore);
+                QVERIFY(!answer.contains("\"url\"") && !answer.contains(png) &&
+                        !answer.contains("method"));
+            } else if (contains.startsWith("{\"url\"")) {
+                // Stored: the link's image is served back as it came.
+                static const QRegularExpression link("(/i/[0-9a-f]{32}\\.png)\"\\}$");
+                const QByteArray target =
+                    link.match(QString::fromLatin1(answer)).captured(1).toLatin1();
+                const QByteArray served = exchange(server->port(), get(target));
+                QVERIFY(served.startsWith("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n"));
+                QCOMPARE(served.mid(served.indexOf("\r\n\r\n") + 4), png);
+            }
         }
     }
 };

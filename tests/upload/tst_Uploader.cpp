@@ -75,6 +75,7 @@ private slots:
         addOutcome("400 error string",
                    {"--status", "400", "--body", R"({"error":"찻주전자","url":"x"})"},
                    "^error 찻주전자$");
+        // Qt answers a 401 through its authentication path.
         addOutcome("401 error string", {"--status", "401", "--body", R"({"error":"로그인 필요"})"},
                    "^error 로그인 필요$");
         addOutcome("503 numeric error", {"--status", "503", "--body", R"({"error":5})"},
