@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFile>
 
+#include "testkit/Files.h"
+
 namespace testkit {
 
 AppProcess::AppProcess(const QProcessEnvironment &session, std::function<void(QProcess &)> launch)
@@ -56,31 +58,27 @@ bool AppProcess::start(const QStringList &args)
 
 bool AppProcess::startRelocated(const QString &serverUrl)
 {
-    const QString bundle = m_home.filePath("Copy.app");
-    QFile plist(bundle + "/Contents/Info.plist");
-    QFile browser(m_home.filePath("browser.sh"));
+    const QString bundle = m_home.filePath("Copy.app"), browser = m_home.filePath("browser.sh");
     if (QProcess::execute("cp", {"-R", CORVANE_BUNDLE_DIR, bundle}) != 0 ||
-        !plist.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        !browser.open(QIODevice::WriteOnly))
+        !writeFile(bundle + "/Contents/Info.plist",
+                   "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CorvaneServerUrl"
+                   "</key><string>" +
+                       serverUrl.toHtmlEscaped().toUtf8() + "</string></dict></plist>\n") ||
+        !writeFile(browser, QString("#!/bin/sh\necho \"$1\" >> '%1'\n")
+                                .arg(m_home.filePath("opened.txt"))
+                                .toUtf8()) ||
+        !QFile::setPermissions(browser, QFile::ReadOwner | QFile::ExeOwner))
         return false;
-    plist.write("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CorvaneServerUrl"
-                "</key><string>" +
-                serverUrl.toHtmlEscaped().toUtf8() + "</string></dict></plist>\n");
-    browser.write(
-        QString("#!/bin/sh\necho \"$1\" >> '%1'\n").arg(m_home.filePath("opened.txt")).toUtf8());
-    browser.close();
-    browser.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
     QProcessEnvironment env = m_process.processEnvironment();
-    env.insert("BROWSER", browser.fileName());
-    env.insert("DEFAULT_BROWSER", browser.fileName());
+    env.insert("BROWSER", browser);
+    env.insert("DEFAULT_BROWSER", browser);
     m_process.setProcessEnvironment(env);
     return launch(m_process, bundle + "/Contents/MacOS/corvane", {});
 }
 
 QByteArray AppProcess::opened() const
 {
-    QFile file(m_home.filePath("opened.txt"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
+    return readFile(m_home.filePath("opened.txt")).trimmed();
 }
 
 int AppProcess::launchAgain(const QStringList &args, const QStringList &unset) const

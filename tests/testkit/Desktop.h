@@ -59,15 +59,22 @@ public:
     virtual bool pointer(const QStringList &steps) const = 0;
     // One chord, such as "ctrl+c" or "Escape".
     virtual bool keys(const QString &chord) const = 0;
-    virtual bool type(const QString &text) const = 0;
     virtual QByteArray clipboard(const QString &mimeType) const = 0;
     // The whole layout at its highest scale.
     virtual QImage screen() const = 0;
     virtual int run(const QString &program, const QStringList &args,
                     QByteArray *out = nullptr) const = 0;
+    // What a program run there prints.
+    QByteArray output(const QString &program, const QStringList &args) const
+    {
+        QByteArray out;
+        run(program, args, &out);
+        return out;
+    }
     // The application's floating windows, such as the tray item's menu or a dialog.
     virtual QList<Window> menus() const = 0;
 #ifndef CORVANE_WAYLAND
+    virtual bool type(const QString &text) const = 0;
     // The tray icon, once the tray shows it.
     virtual std::optional<Window> trayIcon() const = 0;
     // Pops the status menu up from the tray icon and picks a row with the keyboard, until
@@ -79,12 +86,6 @@ public:
 
 protected:
     explicit Desktop(QList<Output> outputs) : outputs(std::move(outputs)) {}
-    QByteArray output(const QString &program, const QStringList &args) const
-    {
-        QByteArray out;
-        run(program, args, &out);
-        return out;
-    }
 };
 
 } // namespace testkit

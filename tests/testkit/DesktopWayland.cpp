@@ -71,7 +71,6 @@ public:
     QList<Window> menus() const override { return windows(true); }
     bool pointer(const QStringList &steps) const override { return m_session.pointer(steps); }
     bool keys(const QString &chord) const override { return m_session.keys(chord); }
-    bool type(const QString &text) const override { return m_session.type(text); }
     QByteArray clipboard(const QString &mimeType) const override
     {
         return output("wl-paste", {"--no-newline", "--type", mimeType});

@@ -263,11 +263,6 @@ bool WaylandDesktop::keys(const QString &chord) const
     return run("wtype", QStringList{"-s", "300"} + args) == 0;
 }
 
-bool WaylandDesktop::type(const QString &text) const
-{
-    return run("wtype", {"-s", "300", "-d", "20", text}) == 0;
-}
-
 QImage WaylandDesktop::screen() const
 {
     QByteArray png;

@@ -59,9 +59,8 @@ public:
     // Steps for the test pointer, in xdotool's words ("mousemove", x, y, "mousedown", "1"),
     // x and y in the layout's points.
     virtual bool pointer(const QStringList &steps) const;
-    // One chord, such as "ctrl+c" or "Escape", and text typed key by key.
+    // One chord, such as "ctrl+c" or "Escape".
     virtual bool keys(const QString &chord) const;
-    virtual bool type(const QString &text) const;
     // The whole layout at its highest scale.
     virtual QImage screen() const;
 
@@ -103,7 +102,6 @@ public:
     using WaylandDesktop::WaylandDesktop;
 
     bool keys(const QString &chord) const override { return ask("key " + chord.toUtf8()) == "ok"; }
-    bool type(const QString &text) const override { return ask("type " + text.toUtf8()) == "ok"; }
     QImage screen() const override;
     QList<Window> windows() const override;
 

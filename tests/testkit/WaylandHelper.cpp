@@ -6,7 +6,7 @@
 //   corvane_test_helper
 // reads lines and answers each with "ok" (or "ok JSON") once done: steps in xdotool's words
 // (mousemove X Y | mousedown B | mouseup B | click B, in the layout's points), and on KWin
-// "key CHORD" ("ctrl+c"), "type TEXT", "shot FILE" (the whole layout at its highest scale,
+// "key CHORD" ("ctrl+c"), "shot FILE" (the whole layout at its highest scale,
 // through KWin's screenshots, as a BMP) and "windows" (which a KWin script prints to its log).
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -25,7 +25,6 @@
 #include <QThread>
 #include <qpa/qplatformnativeinterface.h>
 
-#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -283,8 +282,6 @@ int main(int argc, char **argv)
         bool ok = false;
         if (word == "key")
             ok = hand.keys(rest);
-        else if (word == "type")
-            ok = std::ranges::all_of(rest, [&](QChar c) { return hand.keys(c); });
         else if (word == "shot")
             ok = shot(rest);
         else if (word == "windows")

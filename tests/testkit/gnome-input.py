@@ -6,7 +6,6 @@
 #                          mouseup B | click B) in the layout's points, where monitor I
 #                          (Meta-I) is argv[I + 1], X:SCALE: its left edge and its scale
 #   key CHORD              such as ctrl+c or Escape
-#   type TEXT
 #   windows                JSON: [[wm class, x, y, w, h, focused, full screen], ...] in pixels
 #   shot FILE              the whole screen as a PNG
 import json
@@ -110,9 +109,6 @@ for line in sys.stdin:
             steps(line.split())
         elif word == "key":
             chord(rest.split("+"))
-        elif word == "type":
-            for c in rest:
-                chord(["space" if c == " " else c])
         elif word == "windows":
             answer += " " + json.loads(shell(WINDOWS))
         elif word == "shot":
