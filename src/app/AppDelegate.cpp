@@ -4,7 +4,6 @@
 #include <QCursor>
 #include <QDBusInterface>
 #include <QDesktopServices>
-#include <QImageReader>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
@@ -17,6 +16,7 @@
 #include "platform/Platform.h"
 #include "update/Updater.h"
 #include "app/SettingsWindow.h"
+#include "overlay/ImageEncoding.h"
 #include "overlay/OverlayWindow.h"
 
 namespace {
@@ -25,20 +25,12 @@ constexpr int kMenuCaptureDelayMs = 250;
 constexpr int kHotKeyRetryMs = 5000;
 constexpr int kPrepareDelayMs = 1000;
 
-// Read as PNG by name: detecting the format would load every image format plugin installed
-// (a dozen libraries with their dependencies) before the tray icon can show.
-QPixmap statusPixmap(const QString &path)
-{
-    QImageReader reader(path, "png");
-    reader.setAutoDetectImageFormat(false);
-    return QPixmap::fromImage(reader.read());
-}
-
 QIcon statusIcon()
 {
     QIcon icon;
-    icon.addPixmap(statusPixmap(QStringLiteral(":/status/corvane-status.png")));
-    icon.addPixmap(statusPixmap(QStringLiteral(":/status/corvane-status@2x.png")));
+    for (const QString &path : {QStringLiteral(":/status/corvane-status.png"),
+                                QStringLiteral(":/status/corvane-status@2x.png")})
+        icon.addPixmap(QPixmap::fromImage(ImageEncoding::readPng(path)));
     return icon;
 }
 

@@ -6,6 +6,7 @@
 
 #include <QBuffer>
 #include <QImage>
+#include <QImageReader>
 #include <QImageWriter>
 
 #include <png.h>
@@ -266,6 +267,13 @@ QByteArray encodeJpeg(const QImage &image, int quality)
     if (!writer.write(image))
         return {};
     return out;
+}
+
+QImage readPng(const QString &path)
+{
+    QImageReader reader(path, "png");
+    reader.setAutoDetectImageFormat(false);
+    return reader.read();
 }
 
 } // namespace ImageEncoding

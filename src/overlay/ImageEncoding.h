@@ -3,6 +3,7 @@
 #include <QByteArray>
 
 class QImage;
+class QString;
 
 // Encodings of the output image.
 namespace ImageEncoding {
@@ -16,5 +17,9 @@ QByteArray encodePng(const QImage &image);
 
 // A JPEG through Qt's writer at quality 0 to 100. Empty for a null image or on failure.
 QByteArray encodeJpeg(const QImage &image, int quality = 90);
+
+// One of our own PNG files, read as PNG by name: detecting the format would load every image
+// format plugin installed, a dozen libraries that stay in memory. Null when unreadable.
+QImage readPng(const QString &path);
 
 } // namespace ImageEncoding

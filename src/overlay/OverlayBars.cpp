@@ -6,7 +6,6 @@
 
 #include <QFile>
 #include <QFontMetricsF>
-#include <QImageReader>
 #include <QMenu>
 #include <QPainter>
 #include <QProxyStyle>
@@ -14,6 +13,7 @@
 #include <QTimer>
 
 #include "annotate/Drawing.h"
+#include "overlay/ImageEncoding.h"
 #include "overlay/OverlaySession.h"
 #include "settings/Bundle.h"
 
@@ -41,16 +41,9 @@ const std::map<QString, IconPair> &icons()
                             QStringLiteral("undo")};
         for (const auto &item : OverlayView::drawTools())
             keys << item.icon;
-        // Read as PNG by name: detecting the format would load every image format plugin
-        // installed, a dozen libraries that stay in memory after the capture.
-        const auto read = [&folder](const QString &name) {
-            QImageReader reader(folder + name, "png");
-            reader.setAutoDetectImageFormat(false);
-            return reader.read();
-        };
         for (const QString &key : keys) {
-            IconPair pair{read(key + QStringLiteral(".png")),
-                          read(key + QStringLiteral("@2x.png"))};
+            IconPair pair{ImageEncoding::readPng(folder + key + QStringLiteral(".png")),
+                          ImageEncoding::readPng(folder + key + QStringLiteral("@2x.png"))};
             if (!pair.normal.isNull() || !pair.doubled.isNull())
                 loaded.emplace(key, std::move(pair));
         }
