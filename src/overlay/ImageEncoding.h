@@ -5,7 +5,7 @@
 class QImage;
 class QString;
 
-// Encodings of the output image.
+// Encodings of the output image, and the reading of our own PNG files.
 namespace ImageEncoding {
 
 // A PNG that decodes to exactly the pixels of Qt's own PNG of the same image (premultiplied
