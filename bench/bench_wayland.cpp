@@ -54,9 +54,9 @@
 // Shell offers no screen copies: there the first frame is the shell's first paint of the
 // overlay's window, which a script of ours in the shell stamps (see kNoteFirstFrames). On the
 // headless KWin desktop corvane, admitted by a desktop file, captures through KWin's
-// screenshots, and through its portal as well; there the first frame is KWin's first damage of
-// the overlay's window (the frame committed, composited at the next refresh), which a KWin
-// script of ours stamps (see kKwinFirstFrames). A
+// screenshots, and through its portal as well; there the first frame is the overlay's first
+// buffer as KWin takes it (composited at the next refresh, up to 16.7 ms later, which "own"
+// leaves out there), which a KWin script of ours stamps (see kKwinFirstFrames). A
 // capture is started as a person's shortcut would: by launching corvane a second time.
 // The baseline of each ratio is the portal's round trip measured in the same run.
 // BENCH_CORVANE names another build of corvane to time, to compare two builds on the same
@@ -355,13 +355,17 @@ struct Capture
     Ns frameSeen = 0;
 };
 
-// Loaded into KWin: writes a line to KWin's log at each damage of one of corvane's windows,
-// stamped in milliseconds of the realtime clock (all a script can read).
+// Loaded into KWin: writes a line to KWin's log when one of corvane's windows takes its first
+// buffer (KWin adds a Wayland window to the workspace only then, so that buffer's own damage
+// comes before the script hears of the window) and at each damage after it, stamped in
+// milliseconds of the realtime clock (all a script can read).
 const char kKwinFirstFrames[] = R"(workspace.clientAdded.connect(w => {
     if (w.resourceClass != "corvane")
         return;
-    w.damaged.connect(() => print("bench-frame " + w.frameGeometry.width + " " +
-        w.frameGeometry.height + " " + Date.now()));
+    const frame = () => print("bench-frame " + w.frameGeometry.width + " " +
+        w.frameGeometry.height + " " + Date.now());
+    frame();
+    w.damaged.connect(frame);
 });
 )";
 
@@ -572,7 +576,7 @@ private:
         }
     }
 
-    // KWin's first damage of an overlay covering the output since the capture was asked for.
+    // KWin's first buffer of an overlay covering the output since the capture was asked for.
     void kwinFrame()
     {
         while (m_kwinLog.canReadLine() || m_kwinLog.bytesAvailable() > 0) {
