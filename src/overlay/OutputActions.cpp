@@ -102,7 +102,7 @@ bool OutputActions::openInBrowser(const QString &link, const QString &serverUrl)
     const QUrl url(link, QUrl::StrictMode);
     if (!url.isValid())
         return false;
-    const QString scheme = url.scheme().toLower();
+    const QString scheme = url.scheme();
     if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
         return false;
     const QUrl server(serverUrl);
