@@ -17,6 +17,7 @@
 #include <libdeflate.h>
 
 #include "capture/PortalCapture.h"
+#include "testkit/PortalBus.h"
 
 using PortalCapture::Area;
 
@@ -106,14 +107,7 @@ class PortalCaptureTest : public QObject
 private slots:
     void initTestCase()
     {
-        bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
-        QVERIFY(bus.waitForReadyRead(10000));
-        const QByteArray address = bus.readLine().trimmed();
-        qputenv("DBUS_SESSION_BUS_ADDRESS", address);
-        QDBusConnection other = QDBusConnection::connectToBus(QString(address), "portal");
-        QVERIFY(other.registerObject("/org/freedesktop/portal/desktop", &portal,
-                                     QDBusConnection::ExportAllSlots));
-        QVERIFY(other.registerService("org.freedesktop.portal.Desktop"));
+        QVERIFY(testkit::servePortal(bus, &portal, QDBusConnection::ExportAllSlots));
     }
 
     // The event loop runs while the portal has not answered; its picture is read, cut and

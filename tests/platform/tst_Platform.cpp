@@ -17,6 +17,7 @@
 #include "hotkey/HotKeyRegistrations.h"
 #include "platform/PlatformLoader.h"
 #include "platform/WindowList.h"
+#include "testkit/PortalBus.h"
 
 namespace {
 
@@ -73,16 +74,9 @@ class PlatformTest : public QObject
 private slots:
     void initTestCase()
     {
-        bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
-        QVERIFY(bus.waitForReadyRead(10000));
-        const QByteArray address = bus.readLine().trimmed();
-        qputenv("DBUS_SESSION_BUS_ADDRESS", address);
-        QDBusConnection other = QDBusConnection::connectToBus(QString(address), "portal");
         qDBusRegisterMetaType<Shortcuts::value_type>();
         qDBusRegisterMetaType<Shortcuts>();
-        QVERIFY(other.registerObject("/org/freedesktop/portal/desktop", &portal,
-                                     QDBusConnection::ExportAllContents));
-        QVERIFY(other.registerService("org.freedesktop.portal.Desktop"));
+        QVERIFY(testkit::servePortal(bus, &portal, QDBusConnection::ExportAllContents));
     }
 
     // A binding answered with success but without the shortcut asked for holds nothing, and
