@@ -339,8 +339,11 @@ private slots:
         if (key == "ctrl+d" && !fails) {
             QByteArray link;
             const QByteArray server = devserver.baseUrl().toUtf8();
-            QVERIFY(waitUntil(
-                [&] { return (link = desktop.clipboard("text/plain")).startsWith(server); }, 5000));
+            QVERIFY2(
+                waitUntil(
+                    [&] { return (link = desktop.clipboard("text/plain")).startsWith(server); },
+                    5000),
+                qPrintable("clipboard: " + link + '\n' + app.stderrText()));
             QVERIFY(waitUntil([&] { return app.opened() == link.trimmed(); }, 5000));
         }
     }
