@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QBackingStore>
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QMenu>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 
+#include "annotate/Drawing.h"
 #include "annotate/TextEntryView.h"
 #include "overlay/ImageEncoding.h"
 #include "overlay/OutputActions.h"
@@ -457,6 +459,22 @@ private slots:
         const QString golden = CORVANE_TEST_DATA_DIR "/golden/" + QString(QTest::currentDataTag());
         QString message;
         QVERIFY2(testkit::matchesGolden(image, golden + ".png", &message), qPrintable(message));
+    }
+
+    // A repaint of two parts of a shown view writes those parts of its window's buffer only.
+    void repaintKeepsToItsRegion()
+    {
+        Session s;
+        OverlayView *v = s.view(0);
+        v->window()->show();
+        QVERIFY(QTest::qWaitForWindowExposed(v->window()));
+        auto *buffer = static_cast<QImage *>(v->backingStore()->paintDevice());
+        buffer->fill(Qt::red);
+        v->repaint(QRegion(800, 200, 40, 40) + QRegion(1000, 600, 40, 40));
+        const qreal scale = buffer->devicePixelRatio();
+        QCOMPARE(buffer->pixel(QPoint(900, 400) * scale), qRgb(255, 0, 0));
+        QCOMPARE(buffer->pixel(QPoint(810, 210) * scale),
+                 Drawing::dimmed(v->screenImage()).pixel(QPoint(810, 210) * scale));
     }
 
     void randomInput()
