@@ -72,11 +72,12 @@ QRegion writeDimmed(QPainter &painter, const QImage &picture, qreal scale, const
         const QRect source = exact.toRect();
         if (QRectF(source) != exact || !picture.rect().contains(source))
             continue;
-        for (const QRect &part : allowed & source.translated(offset)) {
+        const QRegion parts = allowed & source.translated(offset);
+        for (const QRect &part : parts) {
             for (int y = part.top(); y <= part.bottom(); ++y) {
-                const auto *from = reinterpret_cast<const uint32_t *>(
-                                       picture.constScanLine(y - offset.y())) +
-                                   (part.left() - offset.x());
+                const uchar *line = picture.constScanLine(y - offset.y());
+                const auto *from =
+                    reinterpret_cast<const uint32_t *>(line) + (part.left() - offset.x());
                 auto *to = reinterpret_cast<uint32_t *>(target->scanLine(y)) + part.left();
                 halve(from, to, part.width());
             }
