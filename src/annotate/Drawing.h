@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include <optional>
 
 #include <QColor>
@@ -42,6 +44,8 @@ std::optional<QImage> pixelated(const QImage &source, const QRectF &rect, qreal 
 // A copy at half brightness (black at alpha one half over the image), ARGB32 premultiplied,
 // with the same size and device pixel ratio. Returns image itself if no copy can be made.
 QImage dimmed(const QImage &image);
+// The same for `count` opaque pixels: each written to `to` with every channel halved.
+void dimRow(const uint32_t *from, uint32_t *to, int count);
 
 // Both coordinates rounded down to whole numbers.
 QPointF floored(QPointF point);

@@ -139,6 +139,22 @@ std::optional<QImage> Drawing::pixelated(const QImage &source, const QRectF &rec
     return out;
 }
 
+void Drawing::dimRow(const uint32_t *from, uint32_t *to, int count)
+{
+    // Four at a time: the compiler leaves the plain loop unvectorised at -O2, and it then
+    // takes half as long again as a copy.
+    using Quad = uint32_t __attribute__((vector_size(16)));
+    int x = 0;
+    for (; x + 4 <= count; x += 4) {
+        Quad v;
+        std::memcpy(&v, from + x, sizeof v);
+        v = ((v >> 1) & 0x007f7f7fu) | 0xff000000u;
+        std::memcpy(to + x, &v, sizeof v);
+    }
+    for (; x < count; ++x)
+        to[x] = ((from[x] >> 1) & 0x007f7f7fu) | 0xff000000u;
+}
+
 QImage Drawing::dimmed(const QImage &image)
 {
     if (image.isNull())
@@ -159,8 +175,7 @@ QImage Drawing::dimmed(const QImage &image)
         const auto *from = reinterpret_cast<const uint32_t *>(source.constScanLine(y));
         auto *to = reinterpret_cast<uint32_t *>(out.scanLine(y));
         if (opaque) {
-            for (int x = 0; x < width; ++x)
-                to[x] = ((from[x] >> 1) & 0x007f7f7fu) | 0xff000000u;
+            dimRow(from, to, width);
         } else {
             for (int x = 0; x < width; ++x)
                 to[x] = ((from[x] >> 1) & 0x7f7f7f7fu) + 0x80000000u;

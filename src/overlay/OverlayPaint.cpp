@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 
 #include <QFontMetricsF>
 #include <QPaintEngine>
@@ -25,22 +24,6 @@ void drawImagePart(QPainter &painter, const QImage &image, qreal scale, const QR
 {
     painter.drawImage(r, image,
                       QRectF(r.x() * scale, r.y() * scale, r.width() * scale, r.height() * scale));
-}
-
-// Each opaque pixel with every channel halved, four at a time (the compiler leaves the plain
-// loop unvectorised at -O2, and it then takes half as long again as a copy).
-void halve(const uint32_t *from, uint32_t *to, int count)
-{
-    using Quad = uint32_t __attribute__((vector_size(16)));
-    int x = 0;
-    for (; x + 4 <= count; x += 4) {
-        Quad v;
-        std::memcpy(&v, from + x, sizeof v);
-        v = ((v >> 1) & 0x007f7f7fu) | 0xff000000u;
-        std::memcpy(to + x, &v, sizeof v);
-    }
-    for (; x < count; ++x)
-        to[x] = ((from[x] >> 1) & 0x007f7f7fu) | 0xff000000u;
 }
 
 // Writes the picture's pixels in `region` halved straight into the image the painter paints
@@ -79,7 +62,7 @@ QRegion writeDimmed(QPainter &painter, const QImage &picture, qreal scale, const
                 const auto *from =
                     reinterpret_cast<const uint32_t *>(line) + (part.left() - offset.x());
                 auto *to = reinterpret_cast<uint32_t *>(target->scanLine(y)) + part.left();
-                halve(from, to, part.width());
+                Drawing::dimRow(from, to, part.width());
             }
         }
         written += r;

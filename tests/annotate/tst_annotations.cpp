@@ -278,6 +278,14 @@ private slots:
         image.setDevicePixelRatio(2);
         expected.setDevicePixelRatio(2);
         QCOMPARE(Drawing::dimmed(image), expected);
+        // Opaque pixels, four at a time and then one by one.
+        QImage opaque(5, 1, QImage::Format_RGB32),
+            halved(5, 1, QImage::Format_ARGB32_Premultiplied);
+        for (int x = 0; x < 5; ++x) {
+            opaque.setPixel(x, 0, qRgb(255 - x, 2 * x + 1, 131 + x));
+            halved.setPixel(x, 0, qRgb((255 - x) / 2, (2 * x + 1) / 2, (131 + x) / 2));
+        }
+        QCOMPARE(Drawing::dimmed(opaque), halved);
     }
 
     // Pointer positions become whole points downward, below zero too.
