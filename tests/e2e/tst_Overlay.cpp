@@ -545,8 +545,9 @@ private slots:
                      .isEmpty());
             if (call == "ContextMenu") {
                 QRect menu;
-                QVERIFY(waitUntil([&] { return (menu = desktop.menus().value(0).rect).isValid(); },
-                                  5000));
+                QVERIFY2(waitUntil([&] { return (menu = desktop.menus().value(0).rect).isValid(); },
+                                   5000),
+                         qPrintable(app.stderrText()));
                 // Six rows and two separators: "캡처", the third row, spans 33-49% of the
                 // height. The menu takes no click before it has settled on the screen.
                 QTest::qWait(300);
