@@ -14,7 +14,8 @@ bash tools/build.sh build
 # The GNOME Shell desktop's suite runs on its own (ctest -L gnome) until GNOME places every
 # overlay on its output (with outputs at scales 1 and 2, the overlay of the output away from the
 # pointer now and then lands at twice its size off its place, with the suite running alone as
-# well); every other suite must pass.
+# well: until a window's first buffer GNOME counts it on the pointer's output, and may scale its
+# size limits by that output's scale); every other suite must pass.
 ctest --test-dir build --output-on-failure -j2 -LE gnome
 
 echo "== sanitizer build and test"

@@ -18,12 +18,17 @@ const QColor kLabelBackground = QColor::fromRgbF(40 / 255.0, 40 / 255.0, 40 / 25
 const QColor kTipBackground = QColor::fromRgbF(40 / 255.0, 40 / 255.0, 40 / 255.0, 230 / 255.0);
 const QColor kErrorBackground = QColor::fromRgbF(0.72, 0.11, 0.11, 0.95);
 
+// A rectangle in points as the pixels it covers at `scale`.
+QRectF inPixels(const QRectF &r, qreal scale)
+{
+    return {r.x() * scale, r.y() * scale, r.width() * scale, r.height() * scale};
+}
+
 // Draws the part of a full-view image that falls into r, pixel for pixel: only that part is
 // read, so a small repaint of a 4K overlay stays cheap.
 void drawImagePart(QPainter &painter, const QImage &image, qreal scale, const QRectF &r)
 {
-    painter.drawImage(r, image,
-                      QRectF(r.x() * scale, r.y() * scale, r.width() * scale, r.height() * scale));
+    painter.drawImage(r, image, inPixels(r, scale));
 }
 
 // Writes the picture's pixels in `region` halved straight into the image the painter paints
@@ -47,11 +52,11 @@ QRegion writeDimmed(QPainter &painter, const QImage &picture, qreal scale, const
         t.m22() != scale || QPointF(offset) != QPointF(t.dx(), t.dy()))
         return {};
     // Qt clips to the repainted area in the target's pixels; so must this.
-    const QRegion allowed = engine->systemClip().isEmpty() ? QRegion(target->rect())
-                                                           : engine->systemClip() & target->rect();
+    const QRegion clip = engine->systemClip();
+    const QRegion allowed = clip.isEmpty() ? QRegion(target->rect()) : clip & target->rect();
     QRegion written;
     for (const QRect &r : region) {
-        const QRectF exact(r.x() * scale, r.y() * scale, r.width() * scale, r.height() * scale);
+        const QRectF exact = inPixels(r, scale);
         const QRect source = exact.toRect();
         if (QRectF(source) != exact || !picture.rect().contains(source))
             continue;
@@ -234,10 +239,7 @@ std::vector<QRect> OverlayView::clientDrawnParts() const
 
 void OverlayView::paintOnServer(const QRegion &region)
 {
-    const auto toDevice = [this](const QRect &r) {
-        return QRectF(r.x() * m_scale, r.y() * m_scale, r.width() * m_scale, r.height() * m_scale)
-            .toAlignedRect();
-    };
+    const auto toDevice = [this](const QRect &r) { return inPixels(r, m_scale).toAlignedRect(); };
     // Each part is drawn whole where the region touches it: a few larger pieces cost less
     // than the many small rectangles the region would split them into.
     QRegion drawn;
