@@ -6,8 +6,8 @@
 #include "capture/ScreenShot.h"
 
 // Capture through KWin's own screenshot interface (org.kde.KWin.ScreenShot2): KWin writes each
-// output's raw pixels, at its pixel size and without the pointer, into a pipe. No picture file
-// is written or decoded on the way. KWin admits only programs that an installed desktop file
+// output's raw pixels, at its pixel size and without the pointer, into a memory file. No picture
+// file is written or decoded on the way. KWin admits only programs that an installed desktop file
 // names with that interface in X-KDE-DBUS-Restricted-Interfaces.
 namespace KWinScreenShot {
 

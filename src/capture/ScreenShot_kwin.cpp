@@ -5,19 +5,20 @@
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QDBusUnixFileDescriptor>
+#include <QDeadlineTimer>
 #include <QGuiApplication>
 #include <QScreen>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/Milestone.h"
@@ -29,11 +30,11 @@ namespace {
 // not freeze the tray for longer than this.
 constexpr int kTimeoutMs = 3000;
 
-// What KWin announced for one output, and the pipe it writes the pixels into.
+// What KWin announced for one output, and the memory file it writes the pixels into.
 struct Output
 {
     QScreen *screen = nullptr;
-    int pipe = -1;
+    int file = -1;
     std::optional<QDBusPendingCall> call;
     int width = 0, height = 0;
     qsizetype stride = 0;
@@ -43,48 +44,48 @@ struct Output
 
     ~Output()
     {
-        if (pipe >= 0)
-            close(pipe);
+        if (file >= 0)
+            close(file);
     }
 
-    // Exactly the announced rows: KWin closes its end only once it has written them all, and
-    // this process still holds a copy of the writing end in the call's message.
-    void readRows()
+    // KWin writes the announced rows into the file after its answer, in one go and without a
+    // word when done: they are all there once the file has grown to their size. Mapped, they
+    // become the image without a copy, where a pipe would have them copied twice.
+    void takeRows()
     {
         const size_t bytes = size_t(stride) * size_t(height);
-        auto *pixels = static_cast<uchar *>(std::malloc(bytes));
-        if (!pixels) {
+        const QDeadlineTimer deadline(kTimeoutMs);
+        struct stat written = {};
+        while (fstat(file, &written) == 0 && size_t(written.st_size) < bytes &&
+               !deadline.hasExpired())
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        if (size_t(written.st_size) < bytes) {
+            error = QStringLiteral("KWin 이 화면 %1 을 다 쓰지 않았습니다").arg(screen->name());
+            return;
+        }
+        // Shared, so that faulting the pages in ahead copies none of them.
+        void *pixels =
+            mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, file, 0);
+        if (pixels == MAP_FAILED) {
             error = QStringLiteral("메모리가 부족합니다");
             return;
         }
-        size_t done = 0;
-        while (done < bytes) {
-            pollfd p{pipe, POLLIN, 0};
-            const int ready = poll(&p, 1, kTimeoutMs);
-            const ssize_t n = ready > 0 ? read(pipe, pixels + done, bytes - done) : -1;
-            if (n > 0) {
-                done += size_t(n);
-            } else if (n < 0 && (errno == EINTR || errno == EAGAIN) && ready != 0) {
-                continue;
-            } else {
-                error = ready == 0 ? QStringLiteral("KWin 이 화면 %1 을 다 쓰지 않았습니다")
-                                         .arg(screen->name())
-                                   : QStringLiteral("화면 %1 을 %2 바이트에서 더 읽지 못했습니다")
-                                         .arg(screen->name())
-                                         .arg(done);
-                std::free(pixels);
-                return;
-            }
-        }
+        const auto unmap = [](void *info) {
+            const auto *mapping = static_cast<std::pair<void *, size_t> *>(info);
+            munmap(mapping->first, mapping->second);
+            delete mapping;
+        };
+        auto *mapping = new std::pair<void *, size_t>(pixels, bytes);
         // A screen comes as 32-bit pixels with red in the third byte, opaque: the screens'
         // format as it is. Anything else is converted.
         if (format == QImage::Format_RGB32 || format == QImage::Format_ARGB32 ||
             format == QImage::Format_ARGB32_Premultiplied) {
-            image = QImage(pixels, width, height, stride, QImage::Format_RGB32, std::free, pixels);
+            image = QImage(static_cast<uchar *>(pixels), width, height, stride,
+                           QImage::Format_RGB32, unmap, mapping);
         } else {
-            image =
-                QImage(pixels, width, height, stride, format).convertToFormat(QImage::Format_RGB32);
-            std::free(pixels);
+            image = QImage(static_cast<const uchar *>(pixels), width, height, stride, format)
+                        .convertToFormat(QImage::Format_RGB32);
+            unmap(mapping);
         }
     }
 };
@@ -130,29 +131,23 @@ QList<ScreenShot> captureAll(QString *why)
     for (size_t i = 0; i < outputs.size(); ++i) {
         Output &o = outputs[i];
         o.screen = screens[qsizetype(i)];
-        int ends[2];
-        if (pipe2(ends, O_CLOEXEC) != 0) {
-            *why = QStringLiteral("파이프를 만들지 못했습니다: ") +
+        o.file = memfd_create("corvane-screen", MFD_CLOEXEC);
+        if (o.file < 0) {
+            *why = QStringLiteral("메모리 파일을 만들지 못했습니다: ") +
                    QString::fromLocal8Bit(std::strerror(errno));
             return {};
         }
-        o.pipe = ends[0];
-        // KWin writes an output's rows in one go; in the pipe's default 64 KiB a 4K copy
-        // takes some 500 turns between its writer and our reader. Where the system refuses,
-        // the read is only slower.
-        fcntl(o.pipe, F_SETPIPE_SZ, 1 << 20);
         QDBusMessage call = QDBusMessage::createMethodCall(
             QStringLiteral("org.kde.KWin"), QStringLiteral("/org/kde/KWin/ScreenShot2"),
             QStringLiteral("org.kde.KWin.ScreenShot2"), QStringLiteral("CaptureScreen"));
         call << o.screen->name()
              << QVariantMap{{QStringLiteral("native-resolution"), true},
                             {QStringLiteral("include-cursor"), false}}
-             << QVariant::fromValue(QDBusUnixFileDescriptor(ends[1]));
-        close(ends[1]);
+             << QVariant::fromValue(QDBusUnixFileDescriptor(o.file));
         o.call = bus.asyncCall(call, kTimeoutMs);
     }
     milestone("copy-request");
-    // Each output's pixels are read on a thread of their own as soon as KWin has answered for
+    // Each output's pixels are taken on a thread of their own as soon as KWin has answered for
     // it, while the answers for the others are taken.
     std::vector<std::thread> readers;
     for (Output &o : outputs) {
@@ -160,7 +155,7 @@ QList<ScreenShot> captureAll(QString *why)
             o.error = error;
             break;
         }
-        readers.emplace_back([&o] { o.readRows(); });
+        readers.emplace_back([&o] { o.takeRows(); });
     }
     for (std::thread &reader : readers)
         reader.join();
