@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -147,6 +148,14 @@ QList<ScreenShot> captureAll(QString *why)
         o.call = bus.asyncCall(call, kTimeoutMs);
     }
     milestone("copy-request");
+    // While KWin renders, the files' pages are made ready for the rows it will write, as far
+    // as the screens' sizes tell, so that its write only copies. Their size stays, and still
+    // says how far KWin has written.
+    for (Output &o : outputs) {
+        const QSize pixels =
+            (QSizeF(o.screen->geometry().size()) * o.screen->devicePixelRatio()).toSize();
+        fallocate(o.file, FALLOC_FL_KEEP_SIZE, 0, off_t(pixels.width()) * 4 * pixels.height());
+    }
     // Each output's pixels are taken on a thread of their own as soon as KWin has answered for
     // it, while the answers for the others are taken.
     std::vector<std::thread> readers;
