@@ -141,7 +141,10 @@ private slots:
             result.isSuccess() ? "link " + result.link() : "error " + result.error().message;
         QVERIFY2(QRegularExpression(expected.replace("%1", port)).match(text).hasMatch(),
                  qPrintable(text));
-        QVERIFY2(peakResidentKiB() - peakBefore < 128 * 1024, "the answer was buffered");
+        // Qt's network thread takes in what the server sends until this thread reads it, more so
+        // under the sanitizers on a loaded machine (130 MiB seen): still far below the gigabyte
+        // that reading the answer to its end holds.
+        QVERIFY2(peakResidentKiB() - peakBefore < 512 * 1024, "the answer was buffered");
         QVERIFY(std::is_sorted(outcome->progress.begin(), outcome->progress.end()));
         if (result.isSuccess())
             QCOMPARE(outcome->progress.value(outcome->progress.size() - 1), 1.0);
