@@ -49,9 +49,9 @@ struct Output
             close(file);
     }
 
-    // KWin writes the announced rows into the file after its answer, in one go and without a
-    // word when done: they are all there once the file has grown to their size. Mapped, they
-    // become the image without a copy, where a pipe would have them copied twice.
+    // KWin writes the announced rows into the file after its answer, and says nothing when done:
+    // they are all there once the file has grown to their size. Mapped, they become the image
+    // without a copy, where a pipe would have them copied twice.
     void takeRows()
     {
         const size_t bytes = size_t(stride) * size_t(height);
