@@ -49,6 +49,12 @@ struct Output
             close(file);
     }
 
+    // The screen's size in pixels as Qt knows it.
+    QSizeF expectedPixels() const
+    {
+        return QSizeF(screen->geometry().size()) * screen->devicePixelRatio();
+    }
+
     // KWin writes the announced rows into the file after its answer, and says nothing when done:
     // they are all there once the file has grown to their size. Mapped, they become the image
     // without a copy, where a pipe would have them copied twice.
@@ -152,8 +158,7 @@ QList<ScreenShot> captureAll(QString *why)
     // as the screens' sizes tell, so that its write only copies. Their size stays, and still
     // says how far KWin has written.
     for (Output &o : outputs) {
-        const QSize pixels =
-            (QSizeF(o.screen->geometry().size()) * o.screen->devicePixelRatio()).toSize();
+        const QSize pixels = o.expectedPixels().toSize();
         fallocate(o.file, FALLOC_FL_KEEP_SIZE, 0, off_t(pixels.width()) * 4 * pixels.height());
     }
     // Each output's pixels are taken on a thread of their own as soon as KWin has answered for
@@ -176,7 +181,7 @@ QList<ScreenShot> captureAll(QString *why)
             return {};
         }
         // A rotated output, or one whose size Qt has not heard of yet, would be cut wrongly.
-        const QSizeF expected = QSizeF(o.screen->geometry().size()) * o.screen->devicePixelRatio();
+        const QSizeF expected = o.expectedPixels();
         if (std::abs(expected.width() - o.width) > 1 ||
             std::abs(expected.height() - o.height) > 1) {
             *why = QStringLiteral("화면 %1 의 복사본 크기 %2x%3 가 맞지 않습니다")
