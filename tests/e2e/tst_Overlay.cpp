@@ -3,9 +3,6 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSettings>
@@ -579,25 +576,12 @@ private slots:
     // Every window as sway has it, a line each.
     QString swayWindows() const
     {
-        QString lines;
-        const std::function<void(const QJsonObject &, int)> walk = [&](const QJsonObject &node,
-                                                                       int depth) {
-            const QJsonObject r = node["rect"].toObject();
-            lines += QString("%1%2 \"%3\" app %4 pid %5 at %6,%7 %8x%9 full screen %10\n")
-                         .arg(QString(depth * 2, ' '), node["type"].toString(),
-                              node["name"].toString(), node["app_id"].toString())
-                         .arg(node["pid"].toInt())
-                         .arg(r["x"].toInt())
-                         .arg(r["y"].toInt())
-                         .arg(r["width"].toInt())
-                         .arg(r["height"].toInt())
-                         .arg(node["fullscreen_mode"].toInt());
-            for (const char *key : {"nodes", "floating_nodes"})
-                for (const QJsonValue &child : node[key].toArray())
-                    walk(child.toObject(), depth + 1);
-        };
-        walk(QJsonDocument::fromJson(desktop.output("swaymsg", {"-t", "get_tree"})).object(), 0);
-        return lines;
+        return desktop.output("sh", {"-c", R"(swaymsg -t get_tree | python3 -c '
+import json, sys
+def walk(n, depth):
+    print("  " * depth, n["type"], n["name"], n.get("app_id"), n.get("pid"), n["rect"], n.get("fullscreen_mode"))
+    for child in n["nodes"] + n["floating_nodes"]: walk(child, depth + 1)
+walk(json.load(sys.stdin), 0)')"});
     }
 #endif
 
