@@ -100,6 +100,18 @@ private:
                                at(to) + QStringList{"mouseup", "1"});
     }
     bool click(QPoint p) const { return desktop.pointer(at(p) + QStringList{"click", "1"}); }
+#if defined(CORVANE_WAYLAND) && !defined(CORVANE_GNOME) && !defined(CORVANE_KDE)
+    // Every window as sway has it, a line each.
+    QString swayWindows() const
+    {
+        return desktop.output("sh", {"-c", R"(swaymsg -t get_tree | python3 -c '
+import json, sys
+def walk(n, depth):
+    print("  " * depth, n["type"], n["name"], n.get("app_id"), n.get("pid"), n["rect"], n.get("fullscreen_mode"))
+    for child in n["nodes"] + n["floating_nodes"]: walk(child, depth + 1)
+walk(json.load(sys.stdin), 0)')"});
+    }
+#endif
     // The screen at one pixel a point.
     QImage inPoints() const
     {
@@ -571,19 +583,6 @@ private slots:
         QVERIFY(!waitUntil([&] { return app.stderrText().count(noShortcuts) > 1; }, 5500));
 #endif
     }
-
-#if defined(CORVANE_WAYLAND) && !defined(CORVANE_GNOME) && !defined(CORVANE_KDE)
-    // Every window as sway has it, a line each.
-    QString swayWindows() const
-    {
-        return desktop.output("sh", {"-c", R"(swaymsg -t get_tree | python3 -c '
-import json, sys
-def walk(n, depth):
-    print("  " * depth, n["type"], n["name"], n.get("app_id"), n.get("pid"), n["rect"], n.get("fullscreen_mode"))
-    for child in n["nodes"] + n["floating_nodes"]: walk(child, depth + 1)
-walk(json.load(sys.stdin), 0)')"});
-    }
-#endif
 
     // Where the desktop offers global shortcuts (a stand-in service here: no desktop that
     // does runs headless on this machine), the stored combination is bound there, and the
