@@ -706,7 +706,8 @@ until dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop \
         QCOMPARE(app.stderrText().count("트레이"), 1);
     }
 
-    // The save panel runs over the hidden capture, where the hotkey changes nothing.
+    // The save panel runs over the hidden capture, where the hotkey and a second launch change
+    // nothing.
     // Cancelling brings the capture back as it was; a name chosen there gets the selection's
     // pixels.
     void savePanel()
@@ -723,6 +724,7 @@ until dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop \
             QVERIFY(
                 waitUntil([&] { return !(panel = desktop.menus().value(0).id).isEmpty(); }, 15000));
             QVERIFY(desktop.requestCapture(app));
+            QCOMPARE(app.launchAgain(), 0);
             // The panel takes keys once the window manager has focused it and it has settled.
             QCOMPARE(desktop.run("xdotool", {"windowactivate", "--sync", panel}), 0);
             // The overlay stays gone.

@@ -46,6 +46,8 @@ private slots:
                                {"search", "--onlyvisible", "--name", "^corvane 설정$"}) == 0;
         };
         QVERIFY(desktop.fromTrayMenu({"Down", "Down", "Return"}, settingsShown));
+        // A second launch while it is open captures nothing: no overlay once it has closed.
+        QCOMPARE(app.launchAgain(), 0);
         // Tab steps to launch at login, then round to the recorder.
         QVERIFY(key("shift+ctrl+9 Tab Tab Tab Tab Tab Tab space Tab Tab Tab ctrl+alt+a Return"));
         QVERIFY(waitUntil([&] { return !settingsShown(); }, 5000));
