@@ -175,13 +175,15 @@ void OverlayWindow::retire()
 void OverlayWindow::showOverlay()
 {
     if (m_screen && windowing().fullScreenPlacement()) {
-        // At the output's size whatever the compositor first asks for: GNOME sizes a new
-        // full-screen window by the scale of the output under the pointer but places it by the
-        // scale of its own, so that a window of the size first asked for sits off its place
-        // (centred in a quarter of the output, or over the next one) and stays there. Moving it
-        // through the normal state does not help: a normal window lands under the pointer, and
-        // is sized wrong again when made full screen.
-        setFixedSize(m_place.size());
+        // Held at the output's size, but only from the window's first exposure on. Until its
+        // first buffer GNOME counts a new window on the output under the pointer: it sizes it
+        // by that output's scale (a quarter of its own output, where it would stay), and it
+        // scales size limits given at once by that scale too, which can leave the overlay full
+        // screen at twice its size over the other output. Limits that come with the first
+        // buffer are read at the scale of the window's own output and bring it to its size.
+        setMinimumSize(0, 0);
+        setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+        m_sizeHeld = false;
         showFullScreen();
         windowHandle()->installEventFilter(this);
         return;
@@ -201,6 +203,10 @@ void OverlayWindow::showOverlay()
 bool OverlayWindow::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == windowHandle() && windowing().fullScreenPlacement()) {
+        if (event->type() == QEvent::Expose && windowHandle()->isExposed() && !m_sizeHeld) {
+            m_sizeHeld = true;
+            setFixedSize(m_place.size());
+        }
         // Qt paints on the first exposure; a later one follows a new configuration.
         if (event->type() == QEvent::Expose || event->type() == QEvent::Paint)
             windowing().commit(windowHandle());

@@ -54,5 +54,7 @@ private:
     // The screen's area in global coordinates, at the scale of the view's image.
     QRect m_place;
     bool m_exposed = false;
+    // Whether this showing has fixed the window's size yet.
+    bool m_sizeHeld = false;
     OverlayView *m_view;
 };

@@ -1,8 +1,6 @@
 #include <QColorSpace>
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
-#include <QFileInfo>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSettings>

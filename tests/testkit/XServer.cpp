@@ -3,7 +3,6 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QScopeGuard>
-#include <QThread>
 
 #include <csignal>
 
