@@ -176,11 +176,11 @@ void OverlayWindow::showOverlay()
 {
     if (m_screen && windowing().fullScreenPlacement()) {
         // Held at the output's size, but only from the window's first exposure on. Until its
-        // first buffer GNOME counts a new window on the output under the pointer: it sizes it
-        // by that output's scale (a quarter of its own output, where it would stay), and it
-        // scales size limits given at once by that scale too, which can leave the overlay full
-        // screen at twice its size over the other output. Limits that come with the first
-        // buffer are read at the scale of the window's own output and bring it to its size.
+        // first buffer GNOME counts a new window on the output under the pointer, and scales
+        // size limits given at once by that output's scale: the overlay could end full screen
+        // at twice its size over the other output. Without limits GNOME may size it by the
+        // other output's scale instead (a quarter of its own output); limits that come with
+        // the first buffer hold it at its output's size.
         setMinimumSize(0, 0);
         setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
         m_sizeHeld = false;

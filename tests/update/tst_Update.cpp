@@ -97,8 +97,10 @@ private slots:
         const QStringList user =
             geteuid() ? QStringList()
                       : QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+        // Copies, as that user may not read a checkout in a private folder.
         QVERIFY(server.start() && QDir().mkpath(server.releasesDir()) &&
-                QFile::copy(QCoreApplication::applicationFilePath(), work.filePath("probe")));
+                QFile::copy(QCoreApplication::applicationFilePath(), work.filePath("probe")) &&
+                QFile::copy(CORVANE_TOOLS_DIR "/update-key.sh", work.filePath("update-key.sh")));
         for (const QString &folder : {r, work.path(), QFileInfo(tmp).path()})
             QVERIFY(QFile::setPermissions(folder, QFile::Permissions(0x7777)));
         // Bundles whose Info.plist holds just their version, with a link inside: the running
@@ -108,12 +110,11 @@ private slots:
             "install /dev/null $1/Contents/MacOS/corvane && ln -s MacOS $1/Contents/bin; }; "
             "z() { zip -qry ../new.zip . \"$@\"; }; bundle \"$app\" 1.0.0 && "
             "sign() { cp ../key/*.b64 ../bundle-key && openssl pkeyutl -sign -rawin -inkey "
-            "../$1/update-key.pem -in ../new.zip -out ../sig; }; bash \"$tools/update-key.sh\" key "
-            "&& bash \"$tools/update-key.sh\" other && "
+            "../$1/update-key.pem -in ../new.zip -out ../sig; }; bash update-key.sh key && "
+            "bash update-key.sh other && "
             "mkdir -p \"$app.old/x\" \"$tmp\" src && cd src && bundle corvane.app 2.0.0 && ";
-        const QStringList shell{"env",        "-C",         work.path(),
-                                "app=" + app, "tmp=" + tmp, "tools=" CORVANE_TOOLS_DIR,
-                                "sh",         "-c",         setup + archive};
+        const QStringList shell{"env",        "-C", work.path(), "app=" + app,
+                                "tmp=" + tmp, "sh", "-c",        setup + archive};
         QCOMPARE(QProcess::execute("setpriv", user + shell), 0);
         QVERIFY(QFile::rename(work.filePath("new.zip"), zip));
         const QByteArray sha =
