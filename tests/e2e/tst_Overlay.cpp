@@ -435,6 +435,44 @@ private slots:
         QCOMPARE(desktop.run("sh", find, &found), 0);
         QVERIFY2(found.isEmpty(), found);
     }
+
+    // With the screenshot permission unset, a capture shows GNOME's dialog, while a second
+    // launch hands over to the one instance and ends; Allow opens the overlays. After Deny, a
+    // capture says so in a message of ours. The permission is granted again afterwards.
+    void gnomeAsksForThePermission()
+    {
+        const QString store = "org.freedesktop.impl.portal.PermissionStore";
+        const auto permission = [&](const QString &method, const QStringList &args) {
+            return desktop.run("gdbus",
+                               QStringList{"call", "--session", "--dest", store, "--object-path",
+                                           '/' + store.split('.').join('/'), "--method",
+                                           store + '.' + method, "screenshot"} +
+                                   args) == 0;
+        };
+        const auto granted = qScopeGuard([&] {
+            permission("SetPermission", {"true", "screenshot", "''", "['yes']"});
+        });
+        AppProcess app = desktop.app();
+        // The dialog shows on the pointer's output: there the first one, where a pixel is a
+        // point.
+        QVERIFY(app.start() && desktop.pointer(at(outputs[0].rect.center())));
+        for (const QString answer : {"Allow", "Deny"}) {
+            QVERIFY(permission("DeletePermission", {"screenshot", "''"}));
+            QVERIFY(desktop.requestCapture(app));
+            const QPoint button = settledCentre(
+                "Main.layoutManager.modalDialogGroup.get_children().flatMap(d => "
+                "d.dialogLayout?.buttonLayout?.get_children() ?? []).find(b => b.label === '" +
+                answer + "')");
+            QVERIFY(!button.isNull());
+            QCOMPARE(app.launchAgain(), 0);
+            QCOMPARE(app.process().state(), QProcess::Running);
+            QVERIFY(click(button));
+            if (answer == "Allow")
+                QVERIFY(waitForOverlays(2) && escapeCloses());
+        }
+        QVERIFY2(waitUntil([&] { return !desktop.menus().isEmpty(); }, 10000), app.stderrText());
+        QVERIFY(desktop.overlays().isEmpty());
+    }
 #endif
 
 #ifdef CORVANE_KDE
