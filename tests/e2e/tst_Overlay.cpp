@@ -453,8 +453,8 @@ private slots:
             permission("SetPermission", {"true", "screenshot", "''", "['yes']"});
         });
         AppProcess app = desktop.app();
-        // The dialog shows on the pointer's output: there the first one, where a pixel is a
-        // point.
+        // GNOME shows the dialog on the pointer's output: the first one, where the shell's
+        // pixels are the pointer's points.
         QVERIFY(app.start() && desktop.pointer(at(outputs[0].rect.center())));
         for (const QString answer : {"Allow", "Deny"}) {
             QVERIFY(permission("DeletePermission", {"screenshot", "''"}));
@@ -743,9 +743,8 @@ until dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop \
     }
 
     // The save panel runs over the hidden capture, where the hotkey and a second launch change
-    // nothing.
-    // Cancelling brings the capture back as it was; a name chosen there gets the selection's
-    // pixels.
+    // nothing. Cancelling brings the capture back as it was; a name chosen there gets the
+    // selection's pixels.
     void savePanel()
     {
         AppProcess app = desktop.app();
