@@ -156,19 +156,21 @@ private slots:
         QVERIFY(testkit::OtherClient().grab(kNine, kShiftCtrl));
     }
 
-    // A light disc with a dark rim and arrow. On a light panel, where a lost alpha channel
-    // would show: the icon's clear pixels are black.
-    void trayIconOnAPanel()
+    // A light disc with a dark rim and arrow, on a dark and on a light panel (where a lost
+    // alpha channel would show: the icon's clear pixels are black).
+    void trayIconOnAnyPanel()
     {
-        for (int scale : {1, 2}) {
-            QImage image(QSize(22, 22) * scale, QImage::Format_ARGB32_Premultiplied);
-            image.setDevicePixelRatio(scale);
-            image.fill(Qt::white);
-            QPainter(&image).drawPixmap(
-                0, 0, delegate->statusItem()->icon().pixmap(QSize(22, 22), scale));
-            QString message, golden = CORVANE_TEST_DATA_DIR "/golden/tray_white@%1x.png";
-            QVERIFY2(testkit::matchesGolden(image, golden.arg(scale), &message),
-                     qPrintable(message));
+        for (const char *panel : {"black", "white"}) {
+            for (int scale : {1, 2}) {
+                QImage image(QSize(22, 22) * scale, QImage::Format_ARGB32_Premultiplied);
+                image.setDevicePixelRatio(scale);
+                image.fill(QColor(panel));
+                QPainter(&image).drawPixmap(
+                    0, 0, delegate->statusItem()->icon().pixmap(QSize(22, 22), scale));
+                QString message, golden = CORVANE_TEST_DATA_DIR "/golden/tray_%1@%2x.png";
+                QVERIFY2(testkit::matchesGolden(image, golden.arg(panel).arg(scale), &message),
+                         qPrintable(message));
+            }
         }
     }
 
