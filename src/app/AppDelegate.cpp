@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <QWindow>
 
 #include "settings/AppSettings.h"
 #include "settings/SystemLog.h"
@@ -22,6 +23,9 @@
 namespace {
 
 constexpr int kMenuCaptureDelayMs = 250;
+// How long a menu waits for a hidden window to lose the focus: 25 times 20 ms at most.
+constexpr int kMenuFocusTries = 25;
+constexpr int kMenuFocusRetryMs = 20;
 constexpr int kHotKeyRetryMs = 5000;
 constexpr int kPrepareDelayMs = 1000;
 
@@ -162,14 +166,28 @@ void AppDelegate::statusItemClicked(QSystemTrayIcon::ActivationReason reason)
         // (sway's bar) asking the item for it.
         if (m_statusItem->contextMenu() && Platform::current().tray.panelShowsExportedMenu)
             return;
-        if (Platform::current().tray.fixedSizeMenu)
-            m_menu->setFixedSize(m_menu->sizeHint());
-        m_menu->popup(QCursor::pos());
+        popUpMenu(kMenuFocusTries);
         return;
     }
     // A quick second click arrives as a double click; each click is a capture request.
     if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
         startCapture();
+}
+
+void AppDelegate::popUpMenu(int triesLeft)
+{
+    // Under Wayland Qt lets go of the focus of a window just hidden (an overlay closed a moment
+    // ago) only after a round trip to the compositor. A menu shown before that would be made a
+    // popup of the hidden window and closed at once, so it waits for that, briefly.
+    const QWindow *focus = QGuiApplication::focusWindow();
+    if (focus && !focus->isVisible() && triesLeft > 0) {
+        QTimer::singleShot(kMenuFocusRetryMs, this,
+                           [this, triesLeft] { popUpMenu(triesLeft - 1); });
+        return;
+    }
+    if (Platform::current().tray.fixedSizeMenu)
+        m_menu->setFixedSize(m_menu->sizeHint());
+    m_menu->popup(QCursor::pos());
 }
 
 void AppDelegate::captureFromMenu()

@@ -75,6 +75,7 @@ private:
     };
 
     void buildMenu();
+    void popUpMenu(int triesLeft);
     void showPermissionAlert();
     void showRefusalAlert();
     void stopRetryTimer();
