@@ -444,7 +444,9 @@ public:
         QFile::setPermissions(m_home.filePath("runtime"),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         m_env.insert("XDG_RUNTIME_DIR", m_home.filePath("runtime"));
-        m_env.insert("HOME", m_home.path());
+        // The home the desktop gives, where a portal writes its pictures, as in a login session.
+        if (!m_env.contains("HOME"))
+            m_env.insert("HOME", m_home.path());
         m_env.insert("XDG_CONFIG_HOME", m_home.filePath("config"));
         m_env.insert("CORVANE_MILESTONES", "1");
         if (m_viaPortal)

@@ -1,18 +1,27 @@
 #include "capture/PortalCapture.h"
 
 #include <QBuffer>
+#include <QFile>
 #include <QImageReader>
 #include <QtEndian>
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <libdeflate.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -256,6 +265,309 @@ QImage decodePicture(const QByteArray &data)
     const bool undone = h.channels == 3 ? decode<3>(h, stream, raw->data(), rawBytes, image)
                                         : decode<4>(h, stream, raw->data(), rawBytes, image);
     return undone ? image : QImage();
+}
+
+} // namespace PortalCapture
+
+namespace PortalCapture {
+
+namespace {
+
+// A picture of the kind parse() takes, decoded from its bytes as they come, a row at a time:
+// rows are inflated into one buffer and unfiltered against the one before. The chunks' CRCs
+// are not checked, as there; the zlib stream's checksum is.
+class RowDecoder
+{
+public:
+    RowDecoder() = default;
+    RowDecoder(const RowDecoder &) = delete;
+    RowDecoder &operator=(const RowDecoder &) = delete;
+    ~RowDecoder()
+    {
+        if (m_inflating)
+            inflateEnd(&m_z);
+    }
+
+    // False, for good, once the bytes cannot be such a picture.
+    bool feed(const uchar *p, size_t n);
+    bool done() const { return m_done; }
+    bool failed() const { return m_failed; }
+    QImage image() const { return m_done ? m_image : QImage(); }
+
+private:
+    enum class Stage
+    {
+        Signature,
+        ChunkHead,
+        Header,
+        Body,
+        Crc
+    };
+    // Gathers need bytes of a fixed-size part; true once they are all there.
+    bool collect(const uchar *&p, size_t &n, size_t need);
+    bool header();
+    bool inflateSome(const uchar *p, size_t n);
+
+    Stage m_stage = Stage::Signature;
+    uchar m_part[16];
+    size_t m_have = 0;
+    quint32 m_left = 0;
+    bool m_idat = false;
+    Header m_h;
+    size_t m_stride = 0, m_filled = 0;
+    std::vector<uchar> m_row, m_above;
+    int m_y = 0;
+    z_stream m_z{};
+    bool m_inflating = false, m_ended = false, m_failed = false, m_done = false;
+    QImage m_image;
+};
+
+bool RowDecoder::collect(const uchar *&p, size_t &n, size_t need)
+{
+    const size_t k = std::min(need - m_have, n);
+    std::memcpy(m_part + m_have, p, k);
+    m_have += k, p += k, n -= k;
+    if (m_have < need)
+        return false;
+    m_have = 0;
+    return true;
+}
+
+bool RowDecoder::feed(const uchar *p, size_t n)
+{
+    static const uchar signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    while (n && !m_failed && !m_done) {
+        switch (m_stage) {
+        case Stage::Signature:
+            if (collect(p, n, 8)) {
+                if (std::memcmp(m_part, signature, 8) != 0)
+                    return m_failed = true, false;
+                m_stage = Stage::ChunkHead;
+            }
+            break;
+        case Stage::ChunkHead: {
+            if (!collect(p, n, 8))
+                break;
+            m_left = qFromBigEndian<quint32>(m_part);
+            const QByteArrayView type(reinterpret_cast<const char *>(m_part) + 4, 4);
+            if (m_image.isNull() != (type == "IHDR") || (m_image.isNull() && m_left != 13))
+                return m_failed = true, false;
+            if (type == "IEND") {
+                m_done = m_ended && m_y == m_h.height;
+                return m_failed = !m_done, m_done;
+            }
+            m_idat = type == "IDAT";
+            m_stage = m_image.isNull() ? Stage::Header : m_left ? Stage::Body : Stage::Crc;
+            break;
+        }
+        case Stage::Header:
+            if (collect(p, n, 13) && !header())
+                return m_failed = true, false;
+            break;
+        case Stage::Body: {
+            const size_t k = std::min<size_t>(m_left, n);
+            if (m_idat && !inflateSome(p, k))
+                return m_failed = true, false;
+            p += k, n -= k, m_left -= quint32(k);
+            if (!m_left)
+                m_stage = Stage::Crc;
+            break;
+        }
+        case Stage::Crc:
+            if (collect(p, n, 4))
+                m_stage = Stage::ChunkHead;
+            break;
+        }
+    }
+    return !m_failed;
+}
+
+bool RowDecoder::header()
+{
+    const uchar *body = m_part;
+    if (body[8] != 8 || (body[9] != 2 && body[9] != 6) || body[10] || body[11] || body[12])
+        return false;
+    m_h.width = int(std::min<quint32>(qFromBigEndian<quint32>(body), 1u << 20));
+    m_h.height = int(std::min<quint32>(qFromBigEndian<quint32>(body + 4), 1u << 20));
+    m_h.channels = body[9] == 2 ? 3 : 4;
+    if (m_h.width <= 0 || m_h.height <= 0 ||
+        size_t(m_h.width) * size_t(m_h.height) * 4 > kMaxBytes || inflateInit(&m_z) != Z_OK)
+        return false;
+    m_inflating = true;
+    m_image = ScreenCapture::freshImage(QSize(m_h.width, m_h.height));
+    m_stride = 1 + size_t(m_h.width) * size_t(m_h.channels);
+    m_row.assign(m_stride, 0);
+    m_above.assign(m_stride, 0); // the row above the first: all zero
+    m_stage = Stage::Crc;
+    return !m_image.isNull();
+}
+
+bool RowDecoder::inflateSome(const uchar *p, size_t n)
+{
+    m_z.next_in = const_cast<uchar *>(p);
+    m_z.avail_in = uInt(n);
+    while (m_z.avail_in > 0) {
+        // Past the stream's end, or past the last row, is data the picture cannot hold.
+        uchar spare;
+        const bool rowsLeft = m_y < m_h.height;
+        m_z.next_out = rowsLeft ? m_row.data() + m_filled : &spare;
+        m_z.avail_out = rowsLeft ? uInt(m_stride - m_filled) : 1;
+        const int result = m_ended ? Z_DATA_ERROR : inflate(&m_z, Z_NO_FLUSH);
+        m_ended = result == Z_STREAM_END;
+        if ((result != Z_OK && !m_ended) || (!rowsLeft && m_z.avail_out == 0))
+            return false;
+        if (!rowsLeft || (m_filled = m_stride - m_z.avail_out) < m_stride)
+            continue;
+        auto *out = reinterpret_cast<QRgb *>(m_image.bits() + m_y * m_image.bytesPerLine());
+        if (!(m_h.channels == 3 ? unfilterRow<3>(m_row[0], m_row.data() + 1, m_above.data() + 1, 0,
+                                                 m_h.width, out)
+                                : unfilterRow<4>(m_row[0], m_row.data() + 1, m_above.data() + 1, 0,
+                                                 m_h.width, out)))
+            return false;
+        std::swap(m_row, m_above);
+        m_filled = 0;
+        ++m_y;
+    }
+    return true;
+}
+
+} // namespace
+
+// Watches folders for files created there and decodes each as a picture while it is written,
+// until it shows it is none. A file created and not yet written to may still become the
+// picture, so every such file is followed, up to a few.
+struct PictureWatch::Follower
+{
+    using Identity = std::pair<dev_t, ino_t>;
+    struct Candidate
+    {
+        int fd;
+        Identity identity;
+        RowDecoder decoder;
+    };
+    static constexpr size_t kMaxCandidates = 8;
+
+    int notify = -1, wake = -1;
+    std::vector<std::pair<int, QByteArray>> folders; // by watch descriptor
+    std::deque<QByteArray> created;
+    std::vector<std::unique_ptr<Candidate>> candidates;
+    // The file to finish, set before finishing.
+    Identity wanted{};
+    std::atomic<bool> finishing{false}, stopping{false};
+    std::jthread worker;
+
+    ~Follower()
+    {
+        stop(stopping);
+        for (const auto &c : candidates)
+            close(c->fd);
+        for (const int fd : {notify, wake})
+            if (fd >= 0)
+                close(fd);
+    }
+    void stop(std::atomic<bool> &how)
+    {
+        how = true;
+        if (wake >= 0)
+            eventfd_write(wake, 1);
+        if (worker.joinable())
+            worker.join();
+    }
+    // Notes the files created since the last call.
+    void noteCreated();
+    void run();
+};
+
+void PictureWatch::Follower::noteCreated()
+{
+    alignas(inotify_event) char events[4096];
+    for (ssize_t got; (got = read(notify, events, sizeof events)) > 0;) {
+        for (char *at = events; at < events + got;) {
+            const auto *e = reinterpret_cast<const inotify_event *>(at);
+            at += sizeof(inotify_event) + e->len;
+            if (!(e->mask & IN_CREATE) || (e->mask & IN_ISDIR) || !e->len)
+                continue;
+            for (const auto &[wd, folder] : folders)
+                if (wd == e->wd)
+                    created.push_back(folder + '/' + e->name);
+        }
+    }
+}
+
+void PictureWatch::Follower::run()
+{
+    std::vector<uchar> buffer(size_t(1) << 16);
+    for (;;) {
+        // Once told, after the writer finished, the files created and what a read finds in
+        // them are all there is.
+        const bool finish = finishing;
+        noteCreated();
+        for (; !created.empty(); created.pop_front()) {
+            // Regular files only: a pipe, say, would never end.
+            const int fd =
+                open(created.front().constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+            struct stat st;
+            if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                candidates.size() < kMaxCandidates)
+                candidates.push_back(
+                    std::make_unique<Candidate>(fd, Identity(st.st_dev, st.st_ino)));
+            else if (fd >= 0)
+                close(fd);
+        }
+        for (auto it = candidates.begin(); it != candidates.end();) {
+            Candidate &c = **it;
+            ssize_t got = 0;
+            while (!c.decoder.done() && (!finish || c.identity == wanted) &&
+                   (got = read(c.fd, buffer.data(), buffer.size())) > 0 &&
+                   c.decoder.feed(buffer.data(), size_t(got))) {
+            }
+            const bool keep = got >= 0 && !c.decoder.failed() && (!finish || c.identity == wanted);
+            if (keep) {
+                ++it;
+            } else {
+                close(c.fd);
+                it = candidates.erase(it);
+            }
+        }
+        if (finish || stopping)
+            break;
+        pollfd fds[] = {{notify, POLLIN, 0}, {wake, POLLIN, 0}};
+        poll(fds, 2, -1);
+    }
+}
+
+PictureWatch::PictureWatch(const QStringList &folders) : d(std::make_unique<Follower>())
+{
+    d->notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    d->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (d->notify < 0 || d->wake < 0)
+        return;
+    for (const QString &folder : folders) {
+        const QByteArray path = QFile::encodeName(folder);
+        const int wd =
+            inotify_add_watch(d->notify, path.constData(), IN_CREATE | IN_MODIFY | IN_ONLYDIR);
+        if (wd >= 0)
+            d->folders.emplace_back(wd, path);
+    }
+    if (!d->folders.empty())
+        d->worker = std::jthread([this] { d->run(); });
+}
+
+PictureWatch::~PictureWatch() = default;
+
+QImage PictureWatch::take(const QString &file)
+{
+    struct stat st;
+    if (stat(QFile::encodeName(file).constData(), &st) != 0) {
+        d->stop(d->stopping);
+        return {};
+    }
+    d->wanted = {st.st_dev, st.st_ino};
+    d->stop(d->finishing);
+    for (const auto &c : d->candidates)
+        if (c->identity == d->wanted && c->decoder.done())
+            return c->decoder.image();
+    return {};
 }
 
 } // namespace PortalCapture

@@ -3,8 +3,10 @@
 #include <QImage>
 #include <QList>
 #include <QRect>
+#include <QStringList>
 
 #include <functional>
+#include <memory>
 
 #include "capture/ScreenShot.h"
 
@@ -34,6 +36,29 @@ void forgetRefusal();
 // straight into that format; any other file goes through QImageReader. Null when the data
 // cannot be decoded.
 QImage decodePicture(const QByteArray &data);
+
+// Follows the picture a desktop writes into one of folders while it is being written, decoding
+// it as it comes: a desktop shell takes a second or more to write a large picture, and only its
+// last part is left to decode once the portal names the file. Watches from construction; each
+// file created there is followed until it shows it is no picture of the kind decodePicture()
+// inflates in one piece.
+class PictureWatch
+{
+public:
+    explicit PictureWatch(const QStringList &folders);
+    ~PictureWatch();
+    PictureWatch(const PictureWatch &) = delete;
+    PictureWatch &operator=(const PictureWatch &) = delete;
+
+    // The picture in file, which its writer has finished: as decoded while it came when it is
+    // the file followed (by identity, whatever its name now) and it decoded in full, null
+    // otherwise. Ends the watch.
+    QImage take(const QString &file);
+
+private:
+    struct Follower;
+    std::unique_ptr<Follower> d;
+};
 
 // A screen's place in the layout: its geometry in layout units and its pixels per unit.
 struct Area

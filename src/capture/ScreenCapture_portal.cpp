@@ -2,9 +2,11 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDir>
 #include <QFile>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QUrl>
 #include <qpa/qplatformscreen.h>
 
@@ -16,15 +18,20 @@ namespace {
 
 const QString kFailed = QStringLiteral("화면을 캡처하지 못했습니다: ");
 
-// The whole file, which is then removed wherever the portal wrote it: a desktop may put it in
-// the user's pictures and leave it there, and a picture of the screen is nobody's to keep.
-QImage takePicture(const QString &file)
+// The picture as followed while it was written or, failing that, the whole file, which is then
+// removed wherever the portal wrote it: a desktop may put it in the user's pictures and leave
+// it there, and a picture of the screen is nobody's to keep.
+QImage takePicture(PortalCapture::PictureWatch &watch, const QString &file)
 {
-    QFile in(file);
-    const QByteArray data = in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
-    in.close();
+    QImage picture = watch.take(file);
+    if (picture.isNull()) {
+        QFile in(file);
+        const QByteArray data = in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
+        if (!data.isEmpty())
+            picture = PortalCapture::decodePicture(data);
+    }
     QFile::remove(file);
-    return data.isEmpty() ? QImage() : PortalCapture::decodePicture(data);
+    return picture;
 }
 
 QList<ScreenShot> cutIntoScreens(const QImage &picture)
@@ -56,7 +63,11 @@ namespace PortalCapture {
 void captureAll(QObject *context, std::function<void(QList<ScreenShot>, bool)> done,
                 int answerTimeoutMs)
 {
-    const auto answered = [done](std::optional<DesktopPortal::Answer> answer, const QString &why) {
+    // Where a desktop writes the picture: the user's pictures, or the home without them.
+    const auto watch = std::make_shared<PictureWatch>(QStringList{
+        QStandardPaths::writableLocation(QStandardPaths::PicturesLocation), QDir::homePath()});
+    const auto answered = [done, watch](std::optional<DesktopPortal::Answer> answer,
+                                        const QString &why) {
         if (!answer) {
             systemLog(kFailed + why);
             return done({}, false);
@@ -73,7 +84,7 @@ void captureAll(QObject *context, std::function<void(QList<ScreenShot>, bool)> d
             systemLog(kFailed + QStringLiteral("데스크톱 포털이 그림을 주지 않았습니다"));
             return done({}, false);
         }
-        const QImage picture = takePicture(uri.toLocalFile());
+        const QImage picture = takePicture(*watch, uri.toLocalFile());
         milestone("picture-read");
         if (picture.isNull()) {
             systemLog(kFailed + QStringLiteral("그림을 읽을 수 없습니다: ") + uri.toLocalFile());

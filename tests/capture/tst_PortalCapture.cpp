@@ -11,6 +11,7 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <optional>
 
@@ -93,6 +94,24 @@ public slots:
         return QDBusObjectPath(handle);
     }
 };
+
+// The picture as a watch takes it, written in pieces, as a desktop writes it, into a folder
+// where other files were created first: one left empty, one of text.
+QImage followed(const QByteArray &data)
+{
+    QTemporaryDir dir;
+    PortalCapture::PictureWatch watch({dir.filePath("absent"), dir.path()});
+    QFile other(dir.filePath("notes")), file(dir.filePath("shot.png"));
+    other.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    other.write("no picture");
+    QFile(dir.filePath("lock")).open(QIODevice::WriteOnly);
+    file.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    for (qsizetype at = 0; at < data.size(); at += 700) {
+        file.write(data.mid(at, 700));
+        QThread::usleep(100);
+    }
+    return watch.take(file.fileName());
+}
 
 } // namespace
 
@@ -188,11 +207,22 @@ private slots:
             const QImage picture = PortalCapture::decodePicture(data);
             QVERIFY(!picture.isNull());
             QCOMPARE(picture, QImage::fromData(data).convertToFormat(QImage::Format_RGB32));
+            // Followed while written, but for the kind left to a whole reading.
+            QCOMPARE(followed(data), data == palette.data() ? QImage() : picture);
             QByteArray changed = data;
             changed[data.size() / 2] ^= 0x10;
             for (const QByteArray &damaged : {data.left(data.size() * 2 / 3), changed})
-                QVERIFY(PortalCapture::decodePicture(damaged).isNull());
+                QVERIFY(PortalCapture::decodePicture(damaged).isNull() &&
+                        followed(damaged).isNull());
         }
+        // A file that was there before the watch is not the one followed.
+        QTemporaryDir dir;
+        QFile before(dir.filePath("before.png"));
+        QVERIFY(before.open(QIODevice::WriteOnly) && before.write(filteredPng(image, 3)) > 0);
+        before.close();
+        PortalCapture::PictureWatch watch({dir.path()});
+        QFile(dir.filePath("after.png")).open(QIODevice::WriteOnly);
+        QVERIFY(watch.take(before.fileName()).isNull());
     }
 };
 

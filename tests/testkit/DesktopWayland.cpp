@@ -55,9 +55,11 @@ public:
     AppProcess app() override
     {
         return AppProcess(m_session.environment(), [this](QProcess &process) {
-            // Its home, with what the test put there, is the desktop user's.
-            const QProcessEnvironment env = process.processEnvironment();
+            // Its home, with what the test put there, is the desktop user's. Where the desktop
+            // gives one, it shares the shell's home, where a portal writes its pictures.
+            QProcessEnvironment env = process.processEnvironment();
             QProcess::execute("chown", {"-R", WaylandDesktop::user, env.value("HOME")});
+            env.insert("HOME", m_session.environment().value("HOME", env.value("HOME")));
             m_session.runAsUser(process, process.program(), process.arguments(), env);
         });
     }

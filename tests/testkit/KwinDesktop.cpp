@@ -32,7 +32,7 @@ tray() {
 poll 8 tray
 "$2" wallpaper "$5" >"$XDG_RUNTIME_DIR/wallpaper.out" 2>&1 &
 poll 7 grep -q shown "$XDG_RUNTIME_DIR/wallpaper.out"
-ready="WAYLAND_DISPLAY=$XDG_RUNTIME_DIR/wayland-kde XDG_CURRENT_DESKTOP=KDE"
+ready="HOME=$HOME WAYLAND_DISPLAY=$XDG_RUNTIME_DIR/wayland-kde XDG_CURRENT_DESKTOP=KDE"
 )";
 
 // A desktop file that admits program to KWin's screenshots and, with input, to its fake input.
