@@ -19,6 +19,7 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -550,7 +551,12 @@ PictureWatch::PictureWatch(const QStringList &folders) : d(std::make_unique<Foll
             d->folders.emplace_back(wd, path);
     }
     if (!d->folders.empty())
-        d->worker = std::jthread([this] { d->run(); });
+        d->worker = std::jthread([this] {
+            // At the lowest priority: on a machine of few cores it would otherwise slow the
+            // desktop writing the picture, which is what the user waits for.
+            setpriority(PRIO_PROCESS, gettid(), 19);
+            d->run();
+        });
 }
 
 PictureWatch::~PictureWatch() = default;
