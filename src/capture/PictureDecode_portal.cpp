@@ -44,6 +44,19 @@ struct Header
     int channels = 0;
 };
 
+// The 13 bytes of an IHDR chunk, when they describe an 8-bit RGB or RGBA picture without
+// interlacing of a size Qt takes.
+bool readHeader(const uchar *body, Header *header)
+{
+    if (body[8] != 8 || (body[9] != 2 && body[9] != 6) || body[10] || body[11] || body[12])
+        return false;
+    header->width = int(std::min<quint32>(qFromBigEndian<quint32>(body), 1u << 20));
+    header->height = int(std::min<quint32>(qFromBigEndian<quint32>(body + 4), 1u << 20));
+    header->channels = body[9] == 2 ? 3 : 4;
+    return header->width > 0 && header->height > 0 &&
+           size_t(header->width) * size_t(header->height) * 4 <= kMaxBytes;
+}
+
 // The header and the compressed image data of an 8-bit RGB or RGBA PNG without interlacing;
 // false for any other file. The chunks' CRCs are not checked: the zlib stream's checksum of
 // the whole image data still catches a picture that is cut short or overwritten.
@@ -60,12 +73,8 @@ bool parse(const QByteArray &data, Header *header, std::vector<QByteArrayView> *
         const QByteArrayView type(data.constData() + at + 4, 4);
         const uchar *body = bytes + at + 8;
         if (at == 8) {
-            if (type != "IHDR" || length != 13 || body[8] != 8 || (body[9] != 2 && body[9] != 6) ||
-                body[10] || body[11] || body[12])
+            if (type != "IHDR" || length != 13 || !readHeader(body, header))
                 return false;
-            header->width = int(std::min<quint32>(qFromBigEndian<quint32>(body), 1u << 20));
-            header->height = int(std::min<quint32>(qFromBigEndian<quint32>(body + 4), 1u << 20));
-            header->channels = body[9] == 2 ? 3 : 4;
         } else if (type == "IDAT") {
             compressed->emplace_back(data.constData() + at + 8, length);
         } else if (type == "IEND") {
@@ -73,8 +82,7 @@ bool parse(const QByteArray &data, Header *header, std::vector<QByteArrayView> *
         }
         at += 12 + qsizetype(length);
     }
-    return header->width > 0 && header->height > 0 &&
-           size_t(header->width) * size_t(header->height) * 4 <= kMaxBytes && !compressed->empty();
+    return header->width > 0 && !compressed->empty();
 }
 
 #if defined(__SSE2__)
@@ -268,10 +276,6 @@ QImage decodePicture(const QByteArray &data)
     return undone ? image : QImage();
 }
 
-} // namespace PortalCapture
-
-namespace PortalCapture {
-
 namespace {
 
 // A picture of the kind parse() takes, decoded from its bytes as they come, a row at a time:
@@ -385,14 +389,7 @@ bool RowDecoder::feed(const uchar *p, size_t n)
 
 bool RowDecoder::header()
 {
-    const uchar *body = m_part;
-    if (body[8] != 8 || (body[9] != 2 && body[9] != 6) || body[10] || body[11] || body[12])
-        return false;
-    m_h.width = int(std::min<quint32>(qFromBigEndian<quint32>(body), 1u << 20));
-    m_h.height = int(std::min<quint32>(qFromBigEndian<quint32>(body + 4), 1u << 20));
-    m_h.channels = body[9] == 2 ? 3 : 4;
-    if (m_h.width <= 0 || m_h.height <= 0 ||
-        size_t(m_h.width) * size_t(m_h.height) * 4 > kMaxBytes || inflateInit(&m_z) != Z_OK)
+    if (!readHeader(m_part, &m_h) || inflateInit(&m_z) != Z_OK)
         return false;
     m_inflating = true;
     m_image = ScreenCapture::freshImage(QSize(m_h.width, m_h.height));
