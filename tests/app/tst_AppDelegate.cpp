@@ -279,7 +279,8 @@ private slots:
             openDuringRuns << delegate->settingsOpen();
             delegate->openSettings();
             delegate->menu()->actions().at(3)->trigger();
-            QTest::qWait(400); // the window's own event loop runs meanwhile
+            // The window's own event loop runs meanwhile.
+            QTest::qWaitFor([&] { return !screens.calls.isEmpty(); }, 400);
             return true;
         };
         delegate->openSettings();

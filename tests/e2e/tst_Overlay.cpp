@@ -600,9 +600,15 @@ private slots:
                                    2500),
                          qPrintable(swayWindows() + app.stderrText()));
                 // Six rows and two separators: "캡처", the third row, spans 33-49% of the
-                // height. The menu takes no click before it has settled on the screen.
-                QTest::qWait(300);
-                QVERIFY(click({menu.center().x(), menu.top() + menu.height() * 41 / 100}));
+                // height. A click before the menu has settled on the screen is lost: it is
+                // clicked until it captures.
+                const QPoint row(menu.center().x(), menu.top() + menu.height() * 41 / 100);
+                QVERIFY(waitUntil(
+                    [&] {
+                        return click(row) &&
+                               waitUntil([&] { return !desktop.overlays().isEmpty(); }, 1000);
+                    },
+                    5000));
             }
             QVERIFY(waitForOverlays(2) && escapeCloses());
         }
