@@ -74,7 +74,9 @@ bool OutputActions::writeImage(const QImage &image, const QString &target)
     QSaveFile file(target);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    if (file.write(bytes) != bytes.size()) {
+    // Writes are buffered: a disk that fills may only show when the buffer goes out, and the
+    // commit does not tell.
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
         file.cancelWriting();
         return false;
     }
