@@ -391,36 +391,28 @@ private slots:
         QCOMPARE(int(png[25]), colorType);
     }
 
-    // A file is written whole, in either encoding, or not at all: a disk that fills, met here
-    // as a limit on the size of files, leaves neither a cut file nor a temporary one, whether
-    // the image's bytes were held in a buffer (a smooth image) or went out at once (noise).
+    // A file is written whole, in either encoding, or not at all: a disk that fills (here a
+    // limit on the size of files) while the bytes wait in the write buffer leaves neither a
+    // cut file nor a temporary one.
     void filesAreWrittenWholeOrNotAtAll()
     {
-        QImage noise(600, 400, QImage::Format_RGB32);
-        QRandomGenerator random(7);
-        for (int y = 0; y < noise.height(); ++y)
-            random.fillRange(reinterpret_cast<quint32 *>(noise.scanLine(y)), noise.width());
+        const QImage image = pattern({300, 200}, QImage::Format_RGB32, false);
         rlimit was{};
         getrlimit(RLIMIT_FSIZE, &was);
         std::signal(SIGXFSZ, SIG_IGN);
         const auto restore = qScopeGuard([&] { setrlimit(RLIMIT_FSIZE, &was); });
-        for (const QImage &image : {pattern({300, 200}, QImage::Format_RGB32, false), noise}) {
-            for (const rlim_t limit : {rlim_t(0), rlim_t(1024), RLIM_INFINITY}) {
-                QTemporaryDir dir;
-                rlimit now = was;
-                now.rlim_cur = std::min(limit, was.rlim_max);
-                setrlimit(RLIMIT_FSIZE, &now);
-                QList<bool> written;
-                for (const QString name : {"a.png", "a.jpg"})
-                    written << OutputActions::writeImage(image, dir.filePath(name));
-                setrlimit(RLIMIT_FSIZE, &was);
-                const bool whole = limit == RLIM_INFINITY;
-                QCOMPARE(written, QList<bool>(2, whole));
-                QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(),
-                         whole ? 2 : 0);
-                if (whole)
-                    QCOMPARE(QImage(dir.filePath("a.png")), image);
-            }
+        for (const rlim_t limit : {rlim_t(0), rlim_t(1024), RLIM_INFINITY}) {
+            QTemporaryDir dir;
+            rlimit now = was;
+            now.rlim_cur = std::min(limit, was.rlim_max);
+            setrlimit(RLIMIT_FSIZE, &now);
+            QList<bool> written;
+            for (const QString name : {"a.png", "a.jpg"})
+                written << OutputActions::writeImage(image, dir.filePath(name));
+            setrlimit(RLIMIT_FSIZE, &was);
+            const bool whole = limit == RLIM_INFINITY;
+            QCOMPARE(written, QList<bool>(2, whole));
+            QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), whole ? 2 : 0);
         }
     }
 
