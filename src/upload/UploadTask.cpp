@@ -106,8 +106,9 @@ UploadResult UploadTask::interpret(std::optional<int> status, const QByteArray &
         return UploadResult::failure(
             UploadError{QStringLiteral("서버 응답 ") + QString::number(*status)});
     }
+    // A blank link would be put on the clipboard in place of what the user had there.
     const QJsonValue url = members.value(QLatin1String("url"));
-    if (url.isString())
+    if (url.isString() && !url.toString().trimmed().isEmpty())
         return UploadResult::success(url.toString());
     return UploadResult::failure(UploadError{QStringLiteral("서버 응답에 URL 이 없습니다.")});
 }
