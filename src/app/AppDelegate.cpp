@@ -278,7 +278,9 @@ void AppDelegate::overlaySessionDidClose(OverlaySession *session)
 
 void AppDelegate::openSettings()
 {
-    if (m_settingsOpen)
+    // Over a capture asked for or open, the window would open under the overlays and take
+    // their keys unseen.
+    if (m_settingsOpen || m_capturing || (m_overlay && !m_overlay->isClosed()))
         return;
     m_settingsOpen = true;
     stopRetryTimer();

@@ -195,12 +195,17 @@ private slots:
                  QStringList({"request", "privacy settings", "request", "capture", "allow again"}));
     }
 
+    // The settings window, which would open under the capture and take its keys, opens neither
+    // while a capture is asked for nor while one is open.
     void oneSessionAtATimeUntilQuit()
     {
+        bool settingsRan = false;
+        delegate->runSettingsWindow = [&] { return settingsRan = true; };
         // Until the desktop answers, the request made stands for any further one.
         screens.hold = true;
         delegate->startCapture();
         delegate->startCapture();
+        delegate->openSettings();
         QCOMPARE(screens.calls, QStringList{"capture"});
         // An answer without pictures opens nothing.
         screens.held({}, false);
@@ -212,8 +217,10 @@ private slots:
         QVERIFY(session);
         // A request while the session is open shows it again instead of capturing.
         delegate->startCapture();
+        delegate->openSettings();
         QCOMPARE(screens.calls, QStringList({"capture", "capture"}));
         QCOMPARE(delegate->overlay(), session);
+        QVERIFY(!settingsRan);
         // A late notice from another session leaves the current one alone.
         OverlaySession stranger({}, *settings);
         delegate->overlaySessionDidClose(&stranger);
