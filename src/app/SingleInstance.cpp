@@ -22,6 +22,7 @@ namespace {
 const QByteArray kLines[] = {QByteArrayLiteral("reopen\n"), QByteArrayLiteral("settings\n"),
                              QByteArrayLiteral("quit\n")};
 const QByteArray kAck = QByteArrayLiteral("ok\n");
+const qsizetype kLongestLine = std::ranges::max(kLines, {}, &QByteArray::size).size();
 
 // A socket file with no listener refuses at once; a live instance that is busy accepts the
 // connection into its backlog, or at worst lets it time out.
@@ -152,8 +153,12 @@ bool SingleInstance::listen(int waitForReleaseMs)
         while (QLocalSocket *client = m_server->nextPendingConnection()) {
             connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
             const auto read = [this, client] {
-                if (!client->canReadLine())
+                if (!client->canReadLine()) {
+                    // More than any request takes, with no end of line: nothing to keep.
+                    if (client->bytesAvailable() >= kLongestLine)
+                        client->abort();
                     return;
+                }
                 const QByteArray line = client->readLine();
                 const auto known = std::find(std::begin(kLines), std::end(kLines), line);
                 if (known == std::end(kLines)) {

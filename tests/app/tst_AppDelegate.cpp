@@ -3,6 +3,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
+#include <QLocalSocket>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -258,6 +259,11 @@ private slots:
             QVERIFY(!second.listen());
         }
         QTRY_COMPARE(got, (QList<Command>{Command::Settings, Command::Quit}));
+        // Bytes with no end of line, past the length of any request, are cut off.
+        QLocalSocket flood;
+        flood.connectToServer(path);
+        QVERIFY(flood.waitForConnected(1000) && flood.write(QByteArray(1 << 16, 'A')) > 0);
+        QTRY_COMPARE(flood.state(), QLocalSocket::UnconnectedState);
     }
 
     // Without a runtime folder the socket is in a folder of the temporary one that is this
