@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QCursor>
 #include <QDBusInterface>
 #include <QDesktopServices>
@@ -122,7 +123,7 @@ void AppDelegate::applicationDidFinishLaunching()
     };
     m_updater = std::make_unique<Updater>(
         AppSettings::serverUrl(),
-        [self] { return self && (self->m_overlay || self->m_settingsOpen); },
+        [self] { return self && self->isBusy(); },
         std::move(environment));
 
     // Shown even without a tray host: at login the panel often starts after the application,
@@ -290,6 +291,12 @@ void AppDelegate::openSettings()
         runSettingsWindow();
     m_settingsOpen = false;
     applyHotKey();
+}
+
+bool AppDelegate::isBusy() const
+{
+    // Without a clipboard manager, nothing keeps the clipboard once its owner has quit.
+    return m_overlay || m_settingsOpen || QGuiApplication::clipboard()->ownsClipboard();
 }
 
 void AppDelegate::openHelp()

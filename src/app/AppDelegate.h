@@ -63,6 +63,9 @@ public:
     QAction *hotkeyStatus() const { return m_hotkeyStatus; }
     OverlaySession *overlay() const { return m_overlay.get(); }
     bool settingsOpen() const { return m_settingsOpen; }
+    // Whether an installed update must wait before it quits: a capture or the settings window
+    // is open, or what the user copied is still this process's to give, and would go with it.
+    bool isBusy() const;
 
     // Runs the modal settings window and returns whether the user confirmed.
     std::function<bool()> runSettingsWindow;

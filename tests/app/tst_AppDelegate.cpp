@@ -1,5 +1,6 @@
 #include <QAbstractButton>
 #include <QApplication>
+#include <QClipboard>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
@@ -230,6 +231,17 @@ private slots:
         delegate->quit();
         QVERIFY(!delegate->overlay());
         QVERIFY(!session || session->isClosed());
+    }
+
+    // An update waits while this process's copy is on the clipboard; another program's copy
+    // frees it.
+    void busyWhileItsCopyIsOnTheClipboard()
+    {
+        QVERIFY(!delegate->isBusy());
+        QGuiApplication::clipboard()->setText("copied");
+        QVERIFY(delegate->isBusy());
+        QCOMPARE(testkit::serverOf(this).run("sh", {"-c", "echo other | xclip -sel clip"}), 0);
+        QTRY_VERIFY(!delegate->isBusy());
     }
 
     // A launch while the running instance is busy (this thread, not reading its socket) hands
