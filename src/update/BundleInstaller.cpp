@@ -25,16 +25,23 @@ BundleInstaller::Outcome BundleInstaller::apply(const ReadyUpdate &update) const
         return Outcome::Skipped;
     }
     const QString oldPath = oldPathFor(bundlePath);
+    // The new bundle comes beside the running one first, copied there from a staging folder on
+    // another file system: the running one is set aside only for the moment of two renames,
+    // and a process ended during the copy leaves it in place (the start clears the rest).
+    const QString incoming = bundlePath + BundleFiles::partialSuffix + QStringLiteral("new");
     BundleFiles::removeItem(oldPath);
+    BundleFiles::removeItem(incoming);
     QString error;
-    bool moved = BundleFiles::moveItem(bundlePath, oldPath, &error);
+    bool moved = BundleFiles::moveItem(update.app, incoming, &error) &&
+                 BundleFiles::moveItem(bundlePath, oldPath, &error);
     if (moved) {
-        moved = BundleFiles::moveItem(update.app, bundlePath, &error);
+        moved = BundleFiles::moveItem(incoming, bundlePath, &error);
         if (!moved) {
             QString ignored;
             BundleFiles::moveItem(oldPath, bundlePath, &ignored);
         }
     }
+    BundleFiles::removeItem(incoming);
     BundleFiles::removeItem(staging);
     if (!moved) {
         systemLog(QStringLiteral("업데이트 적용 실패: ") + error);
