@@ -13,6 +13,7 @@
 #include <QUrl>
 #include <QUuid>
 
+#include "settings/Bundle.h"
 #include "settings/SystemLog.h"
 #include "update/ArchiveExtractor.h"
 #include "update/BundleFiles.h"
@@ -149,9 +150,24 @@ std::optional<ReadyUpdate> UpdateCheck::unpack(const QByteArray &zip, const QStr
     // Unpacked from memory: an entry named like the archive cannot rewrite it mid-read. A
     // bundle that is only a link would be moved as the link, and an executable without its
     // execute bit (an archive made without Unix modes) could never start: neither is an update.
+    // Nor is one whose program is a folder, or a link out of the bundle, which would point
+    // elsewhere once the bundle is moved into place.
     const QString app = *staging + QStringLiteral("/corvane.app");
+    const QFileInfo program(app + QStringLiteral("/Contents/MacOS/corvane"));
     if (!ArchiveExtractor::extract(zip, *staging, cancelled) || QFileInfo(app).isSymLink() ||
-        !QFileInfo(app + QStringLiteral("/Contents/MacOS/corvane")).isExecutable()) {
+        !program.isFile() || !program.isExecutable() ||
+        !program.canonicalFilePath().startsWith(QFileInfo(app).canonicalFilePath() + '/')) {
+        BundleFiles::removeItem(*staging);
+        return std::nullopt;
+    }
+    // The signature covers the archive alone: an older signed archive offered as a newer
+    // version would go back in time, and one not newer than it says would be installed again
+    // at every check.
+    const QString bundled = Bundle::readInfoPlist(app + QStringLiteral("/Contents/Info.plist"))
+                                .value(QStringLiteral("CFBundleShortVersionString"));
+    if (bundled != version) {
+        systemLog(QStringLiteral("업데이트 번들의 버전 %1 이 version.json 의 %2 와 다릅니다")
+                      .arg(bundled, version));
         BundleFiles::removeItem(*staging);
         return std::nullopt;
     }

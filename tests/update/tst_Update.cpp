@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "settings/Bundle.h"
 #include "testkit/DevServerProcess.h"
 #include "testkit/Files.h"
 #include "update/UpdateCheck.h"
@@ -73,6 +74,13 @@ private slots:
             "corvane.app/pad && rm ../new.zip && z -0 && test $(stat -c %s ../new.zip) = 67108865");
         row("unpacked size over 1 GiB", manifest, "none", "truncate -s 1G corvane.app/pad && z -1");
         row("not executable", manifest, "none", "chmod -x corvane.app/Contents/MacOS/corvane && z");
+        row("program a folder", manifest, "none", "cd corvane.app/Contents/MacOS && rm corvane && "
+            "mkdir corvane && cd ../../.. && z");
+        row("program a link out of the bundle", manifest, "none",
+            "mv corvane.app/Contents/MacOS/corvane . && ln -s ../../../corvane corvane.app/Contents/"
+            "MacOS && z");
+        row("bundle older than the manifest says", manifest, "none", "bundle corvane.app 1.9.0 && z",
+            "업데이트 번들의 버전 1.9.0 이 version.json 의 2.0.0 와 다릅니다");
         row("dot-dot entry", manifest, "none", "touch ../evil && z ../evil");
         row("escaping link", manifest, "none", "ln -s ../../../../evil corvane.app/Contents && z");
     }
@@ -106,7 +114,9 @@ private slots:
         // Bundles whose Info.plist holds just their version, with a link inside: the running
         // one, beside an earlier one's leftover, and in work/src the one the row archives.
         const QString setup =
-            "bundle() { mkdir -p $1/Contents/MacOS && printf $2 >$1/Contents/Info.plist && "
+            "bundle() { mkdir -p $1/Contents/MacOS && printf '<plist><dict><key>"
+            "CFBundleShortVersionString</key><string>%s</string></dict></plist>' $2 "
+            ">$1/Contents/Info.plist && "
             "install /dev/null $1/Contents/MacOS/corvane && ln -s MacOS $1/Contents/bin; }; "
             "z() { zip -qry ../new.zip . \"$@\"; }; bundle \"$app\" 1.0.0 && "
             "sign() { cp ../key/*.b64 ../bundle-key && openssl pkeyutl -sign -rawin -inkey "
@@ -138,8 +148,12 @@ private slots:
         // Nothing left behind or written outside; the running bundle whole, or kept aside.
         QCOMPARE((entriesOf(r) + entriesOf(r + "/app") + entriesOf(tmp)).join(' '),
                  (tmp.startsWith(r) ? "app tmp" : "app") + QString(" corvane.app corvane.app.old"));
-        QCOMPARE(testkit::readFile(app + "/Contents/Info.plist"), installed ? "2.0.0" : "1.0.0");
-        QCOMPARE(testkit::readFile(app + ".old/Contents/Info.plist"), installed ? "1.0.0" : "");
+        const auto version = [](const QString &bundle) {
+            return Bundle::readInfoPlist(bundle + "/Contents/Info.plist")
+                .value("CFBundleShortVersionString");
+        };
+        QCOMPARE(version(app), installed ? "2.0.0" : "1.0.0");
+        QCOMPARE(version(app + ".old"), installed ? "1.0.0" : "");
         QCOMPARE(QFileInfo::exists(app + ".old/x"), !installed);
         QCOMPARE(QFileInfo(app + "/Contents/bin").symLinkTarget(), app + "/Contents/MacOS");
         for (const QJsonObject &request : server.requests())
