@@ -122,8 +122,7 @@ void AppDelegate::applicationDidFinishLaunching()
             self->quit();
     };
     m_updater = std::make_unique<Updater>(
-        AppSettings::serverUrl(),
-        [self] { return self && self->isBusy(); },
+        AppSettings::serverUrl(), [self] { return self && self->isBusy(); },
         std::move(environment));
 
     // Shown even without a tray host: at login the panel often starts after the application,

@@ -74,12 +74,13 @@ private slots:
             "corvane.app/pad && rm ../new.zip && z -0 && test $(stat -c %s ../new.zip) = 67108865");
         row("unpacked size over 1 GiB", manifest, "none", "truncate -s 1G corvane.app/pad && z -1");
         row("not executable", manifest, "none", "chmod -x corvane.app/Contents/MacOS/corvane && z");
-        row("program a folder", manifest, "none", "cd corvane.app/Contents/MacOS && rm corvane && "
-            "mkdir corvane && cd ../../.. && z");
+        row("program a folder", manifest, "none",
+            "cd corvane.app/Contents/MacOS && rm corvane && mkdir corvane && cd ../../.. && z");
         row("program a link out of the bundle", manifest, "none",
-            "mv corvane.app/Contents/MacOS/corvane . && ln -s ../../../corvane corvane.app/Contents/"
-            "MacOS && z");
-        row("bundle older than the manifest says", manifest, "none", "bundle corvane.app 1.9.0 && z",
+            "mv corvane.app/Contents/MacOS/corvane . && "
+            "ln -s ../../../corvane corvane.app/Contents/MacOS && z");
+        row("bundle older than the manifest says", manifest, "none",
+            "bundle corvane.app 1.9.0 && z",
             "업데이트 번들의 버전 1.9.0 이 version.json 의 2.0.0 와 다릅니다");
         row("dot-dot entry", manifest, "none", "touch ../evil && z ../evil");
         row("escaping link", manifest, "none", "ln -s ../../../../evil corvane.app/Contents && z");
