@@ -3,6 +3,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 
 #include "settings/AppSettings.h"
 #include "upload/UploadTask.h"
@@ -59,6 +60,12 @@ void Uploader::upload(const QByteArray &png, const QString &serverUrl,
     request.setAttribute(QNetworkRequest::AuthenticationReuseAttribute, QNetworkRequest::Manual);
 
     QNetworkReply *reply = ensureSession()->post(request, png);
+    // The transfer time-out starts again with every byte: an answer that trickles in would
+    // hold the upload, and the capture it keeps from input, for ever.
+    QTimer::singleShot(wholeUploadTimeouts * transferTimeoutMs, reply, [reply] {
+        if (reply->isRunning())
+            reply->abort();
+    });
     connect(reply, &QNetworkReply::uploadProgress, this, &Uploader::didSendBodyData);
     new UploadTask(reply, maxResponseBytes, std::move(completion));
 }

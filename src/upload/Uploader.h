@@ -37,8 +37,10 @@ public:
     // Nothing unless that is an absolute http(s) URL with a host.
     static std::optional<QUrl> endpointFor(const QString &serverUrl);
 
-    // How long a transfer may go without any bytes moving before it fails.
+    // How long a transfer may go without any bytes moving before it fails. A whole upload
+    // fails after wholeUploadTimeouts of it, however its bytes move.
     void setTransferTimeout(int milliseconds) { transferTimeoutMs = milliseconds; }
+    static constexpr int wholeUploadTimeouts = 5;
 
     // Body progress of the running request: reports sent / expected to the newest progress
     // callback; an unknown or empty total reports nothing.

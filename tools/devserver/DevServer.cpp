@@ -92,6 +92,10 @@ void DevServer::handleUpload(HttpConnection *connection, const HttpRequest &requ
     }
     if (options.stall)
         return;
+    if (options.trickle) {
+        connection->trickle(100);
+        return;
+    }
     if (options.drop) {
         connection->drop();
         return;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QTcpSocket>
+#include <QTimer>
 
 namespace {
 
@@ -228,6 +229,15 @@ void HttpConnection::respond(const HttpResponse &response)
     }
     state = State::ReadingHead;
     QMetaObject::invokeMethod(this, &HttpConnection::process, Qt::QueuedConnection);
+}
+
+void HttpConnection::trickle(int intervalMs)
+{
+    state = State::Closed;
+    socket->write("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n");
+    auto *timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, [this] { socket->write("a"); });
+    timer->start(intervalMs);
 }
 
 void HttpConnection::drop()

@@ -25,6 +25,8 @@ public:
     void respond(const HttpResponse &response);
     // Closes the connection at once, without an answer.
     void drop();
+    // Starts an answer whose body comes a byte every interval, and never ends.
+    void trickle(int intervalMs);
 
 private:
     enum class State

@@ -54,6 +54,9 @@ std::optional<ServerOptions> ServerOptions::parse(const QStringList &arguments, 
                                     QStringLiteral("LINE"));
     const QCommandLineOption stall(QStringLiteral("stall"),
                                    QStringLiteral("Read uploads but never answer them."));
+    const QCommandLineOption trickle(
+        QStringLiteral("trickle"),
+        QStringLiteral("Answer uploads with a body that comes a byte every 100 ms."));
     const QCommandLineOption drop(QStringLiteral("drop"),
                                   QStringLiteral("Close upload connections unanswered."));
     const QCommandLineOption oversize(
@@ -66,7 +69,7 @@ std::optional<ServerOptions> ServerOptions::parse(const QStringList &arguments, 
         QStringLiteral("Answer update downloads with this status (no body for 304)."),
         QStringLiteral("N"));
     parser.addOptions({port, data, releases, log, maxBody, status, body, bodyFile, contentType,
-                       header, stall, drop, oversize, updateStatus});
+                       header, stall, trickle, drop, oversize, updateStatus});
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
         return std::nullopt;
@@ -132,6 +135,7 @@ std::optional<ServerOptions> ServerOptions::parse(const QStringList &arguments, 
             {line.left(colon).trimmed().toUtf8(), line.mid(colon + 1).trimmed().toUtf8()});
     }
     options.stall = parser.isSet(stall);
+    options.trickle = parser.isSet(trickle);
     options.drop = parser.isSet(drop);
     if (parser.isSet(oversize)) {
         options.oversize = number(parser.value(oversize), 64, qint64(1) << 40);

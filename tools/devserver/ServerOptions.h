@@ -24,6 +24,7 @@ struct ServerOptions
     QList<QPair<QByteArray, QByteArray>> extraHeaders;
     bool stall = false;
     bool drop = false;
+    bool trickle = false;
     std::optional<qint64> oversize;
     // Status of the answers to the two update downloads.
     std::optional<int> updateStatus;
