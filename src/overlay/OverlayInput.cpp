@@ -183,6 +183,11 @@ void OverlayView::mouseDragged(QPointF p)
         }
         return;
     }
+    // The pointer stops on the view's last point, one short of its far edge: there a corner or
+    // grip stands for the edge, so that a drag can take in the whole view.
+    if (m_mode != Mode::moving)
+        p = QPointF(p.x() >= width() - 1 ? width() : p.x(),
+                    p.y() >= height() - 1 ? height() : p.y());
     const qreal dx = p.x() - m_dragStart.x(), dy = p.y() - m_dragStart.y();
     const QRectF s = m_selAtDragStart;
     QRectF c;

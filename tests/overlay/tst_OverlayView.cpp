@@ -124,6 +124,8 @@ private slots:
         // Near the origin, where a grip of no selection would resize an empty rectangle.
         row("a click selects nothing", none, no, {2, 2}, {4, 4}, none);
         row("clipped to the view", none, no, {1400, 850}, {1700, 1000}, {1400, 850, 40, 50});
+        row("the last point takes in the edge", none, no, {1400, 850}, {1439, 899},
+            {1400, 850, 40, 50});
         row("moved to the right edge", wide, no, {150, 150}, {2000, 150}, {1240, 100, 200, 100});
         row("7 inside moves, up to 0,0", square, no, {107, 120}, {-300, -300}, {0, 0, 50, 50});
         row("w grip from 6 inside", square, no, {106, 120}, {96, 120}, {90, 100, 60, 50});
