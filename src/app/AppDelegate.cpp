@@ -15,6 +15,7 @@
 #include "settings/SystemLog.h"
 #include "capture/ScreenCapture.h"
 #include "hotkey/HotKey.h"
+#include "hotkey/KeyCodeMap.h"
 #include "platform/Platform.h"
 #include "update/Updater.h"
 #include "app/SettingsWindow.h"
@@ -325,8 +326,9 @@ void AppDelegate::applyHotKey()
 {
     HotKeyCombo combo = m_settings.hotKey();
     // Only an edited or damaged store holds an unusable combination; grabbing, say, a bare
-    // letter would take that key from every application, so the default stands in for it.
-    if (!combo.isValid())
+    // letter would take that key from every application, and a key no keyboard has would be
+    // retried as if another program held it, so the default stands in for it.
+    if (!combo.isValid() || !KeyCodeMap::toNative(combo.keyCode))
         combo = HotKeyCombo::standard;
     const bool registered = m_hotKey && m_hotKey->registerHotKey(combo);
     const QString prefix = QStringLiteral("corvane ") + AppSettings::versionText();
