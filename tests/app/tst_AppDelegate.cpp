@@ -137,7 +137,8 @@ private slots:
 
         // A bare letter, which must not take that key from everyone, or a key no keyboard has:
         // only an edited store holds them, and the default stands in.
-        for (const HotKeyCombo unusable : {HotKeyCombo(0, 0), HotKeyCombo(999, HotKeyCombo::Command)}) {
+        for (const HotKeyCombo unusable :
+             {HotKeyCombo(0, 0), HotKeyCombo(999, HotKeyCombo::Command)}) {
             settings->setHotKey(unusable);
             delegate->applyHotKey();
             QCOMPARE(hotKeyTexts(), free);
