@@ -21,6 +21,11 @@ done
 # Written into JSON as it is, so only the characters a version uses.
 [[ $version =~ ^[0-9A-Za-z.+-]+$ ]] || { echo "not a version: '$version'" >&2; exit 2; }
 archive=$1 releases=$2
+# Clients install only a bundle that is the version its manifest names.
+bundled=$(unzip -p "$archive" corvane.app/Contents/Info.plist | tr -d ' \t\r\n' |
+  sed -n 's|.*<key>CFBundleShortVersionString</key><string>\([^<]*\)</string>.*|\1|p')
+[ "$bundled" = "$version" ] ||
+  { echo "the archive holds version '$bundled', not $version" >&2; exit 2; }
 sha256=$(openssl dgst -sha256 -r "$archive" | cut -d' ' -f1)
 signature=$(openssl pkeyutl -sign -inkey "$key" -rawin -in "$archive" | base64 -w0)
 [ -n "$signature" ]

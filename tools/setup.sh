@@ -12,7 +12,7 @@ packages=(
   libbenchmark-dev libpng-dev libdeflate-dev libspng-dev
   xvfb openbox trayer xdotool xclip x11-utils x11-xserver-utils
   fonts-noto-cjk imagemagick curl python3 libglib2.0-bin
-  desktop-file-utils appstream dpkg-dev file librsvg2-bin zip
+  desktop-file-utils appstream dpkg-dev file librsvg2-bin zip unzip
   qt6-wayland libwayland-dev sway xdg-desktop-portal xdg-desktop-portal-wlr
   xdg-desktop-portal-gtk grim pipewire wireplumber wtype wl-clipboard dbus procps wev
   gnome-shell mutter xdg-desktop-portal-gnome gnome-shell-extension-appindicator python3-gi

@@ -38,8 +38,10 @@ private slots:
             "cd \"$0\" && bash $3/update-key.sh key && cp -R \"$1\" corvane.app && sed -i "
             "\"s|__SERVER_URL__|$2|; s|__VERSION__|2.0.0|; s|__UPDATE_KEY__|$(cat key/*.b64)|\" "
             "corvane.app/Contents/Info.plist && zip -qr new.zip corvane.app && sed -i "
-            "s/2.0.0/1.0.0/ corvane.app/Contents/Info.plist && bash $3/publish-update.sh --key "
-            "key/update-key.pem --version 2.0.0 new.zip key && mkdir -p \"$4\" && cp "
+            "s/2.0.0/1.0.0/ corvane.app/Contents/Info.plist && ! bash $3/publish-update.sh --key "
+            "key/update-key.pem --version 2.0.1 new.zip key 2>/dev/null && bash "
+            "$3/publish-update.sh --key key/update-key.pem --version 2.0.0 new.zip key && mkdir -p "
+            "\"$4\" && cp "
             "key/corvane-mac.zip \"$4\"";
         QVERIFY(server.start() && QDir().mkpath(tmp) &&
                 QProcess::execute("sh",
