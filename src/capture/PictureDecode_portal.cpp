@@ -34,9 +34,6 @@ namespace PortalCapture {
 
 namespace {
 
-// Qt's own limit for one decoded image.
-constexpr size_t kMaxBytes = size_t(256) << 20;
-
 struct Header
 {
     int width = 0;
@@ -45,7 +42,7 @@ struct Header
 };
 
 // The 13 bytes of an IHDR chunk, when they describe an 8-bit RGB or RGBA picture without
-// interlacing of a size Qt takes.
+// interlacing of a size a picture may have.
 bool readHeader(const uchar *body, Header *header)
 {
     if (body[8] != 8 || (body[9] != 2 && body[9] != 6) || body[10] || body[11] || body[12])
@@ -54,7 +51,7 @@ bool readHeader(const uchar *body, Header *header)
     header->height = int(std::min<quint32>(qFromBigEndian<quint32>(body + 4), 1u << 20));
     header->channels = body[9] == 2 ? 3 : 4;
     return header->width > 0 && header->height > 0 &&
-           size_t(header->width) * size_t(header->height) * 4 <= kMaxBytes;
+           size_t(header->width) * size_t(header->height) * 4 <= size_t(kMaxPictureBytes);
 }
 
 // The header and the compressed image data of an 8-bit RGB or RGBA PNG without interlacing;
@@ -248,7 +245,9 @@ QImage decodePicture(const QByteArray &data)
     if (!parse(data, &h, &compressed)) {
         QBuffer buffer;
         buffer.setData(data);
-        QImage image = QImageReader(&buffer).read();
+        QImageReader reader(&buffer);
+        reader.setAllocationLimit(int(kMaxPictureBytes >> 20));
+        QImage image = reader.read();
         if (!image.isNull() && image.format() != QImage::Format_RGB32)
             image.convertTo(QImage::Format_RGB32);
         return image;

@@ -18,6 +18,9 @@ namespace PortalCapture {
 
 // The portal keeps a request open while it asks the user; one unanswered this long is given up.
 constexpr int kAnswerTimeoutMs = 30000;
+// The largest picture taken, decoded, and the largest file read for it: the layout at one
+// scale throughout (three 4K screens, one at scale 2, come to 23040x4320 pixels).
+constexpr qint64 kMaxPictureBytes = qint64(1) << 30;
 
 // One call to the portal, cut into one shot per screen, without waiting for it: done runs on
 // context's thread once the portal answers or answerTimeoutMs have passed, never after context

@@ -10,6 +10,10 @@
 #include <QUrl>
 #include <qpa/qplatformscreen.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "platform/DesktopPortal.h"
 #include "platform/Milestone.h"
 #include "settings/SystemLog.h"
@@ -18,19 +22,38 @@ namespace {
 
 const QString kFailed = QStringLiteral("화면을 캡처하지 못했습니다: ");
 
+// The whole of a regular file, not reached through a link and of a size a picture can have:
+// a pipe named there would hold this thread for ever.
+QByteArray readPictureFile(const QString &file)
+{
+    const int fd =
+        ::open(QFile::encodeName(file).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat info;
+    QFile in;
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_size > PortalCapture::kMaxPictureBytes ||
+        !in.open(fd, QIODevice::ReadOnly, QFile::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
+        return {};
+    }
+    return in.readAll();
+}
+
 // The picture as followed while it was written or, failing that, the whole file, which is then
 // removed wherever the portal wrote it: a desktop may put it in the user's pictures and leave
-// it there, and a picture of the screen is nobody's to keep.
+// it there, and a picture of the screen is nobody's to keep. A file that gave no picture is
+// left alone: it may be no capture at all, or the only copy of one.
 QImage takePicture(PortalCapture::PictureWatch &watch, const QString &file)
 {
     QImage picture = watch.take(file);
     if (picture.isNull()) {
-        QFile in(file);
-        const QByteArray data = in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
+        const QByteArray data = readPictureFile(file);
         if (!data.isEmpty())
             picture = PortalCapture::decodePicture(data);
     }
-    QFile::remove(file);
+    if (!picture.isNull())
+        QFile::remove(file);
     return picture;
 }
 

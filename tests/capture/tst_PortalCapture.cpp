@@ -16,6 +16,7 @@
 #include <optional>
 
 #include <libdeflate.h>
+#include <sys/stat.h>
 
 #include "capture/PortalCapture.h"
 #include "testkit/PortalBus.h"
@@ -132,15 +133,22 @@ private slots:
     // The event loop runs while the portal has not answered; its picture is read, cut and
     // removed; a refusal is told apart from a failure. The picture is written by libpng at its
     // defaults, as a desktop's is: a filter chosen per row and the stream split into chunks of
-    // 8 KiB.
+    // 8 KiB. A file named that gives no picture, text or a pipe that never ends, is left alone.
     void capturesThroughThePortal()
     {
         QTemporaryDir pictures(QDir::currentPath() + "/Pictures-XXXXXX");
         portal.file = pictures.filePath("Screenshot-1.png");
-        portal.picture = noise(QGuiApplication::primaryScreen()->size(), QImage::Format_RGB32, 5);
-        // Allowed, refused, and never answered.
-        for (const int code : {0, 2, -1}) {
-            portal.code = code;
+        const QImage picture =
+            noise(QGuiApplication::primaryScreen()->size(), QImage::Format_RGB32, 5);
+        // Allowed, refused, never answered; a pipe and a text file named.
+        for (const int code : {0, 2, -1, 10, 20}) {
+            portal.code = code % 10;
+            portal.picture = code ? QImage() : picture;
+            QFile::remove(portal.file);
+            if (code == 10)
+                QVERIFY(mkfifo(QFile::encodeName(portal.file), 0600) == 0);
+            if (code == 20)
+                QVERIFY(QFile(portal.file).open(QIODevice::WriteOnly));
             QObject context;
             std::optional<std::pair<QList<ScreenShot>, bool>> answer;
             const auto done = [&](auto shots, bool refused) { answer = {shots, refused}; };
@@ -150,8 +158,8 @@ private slots:
             QCOMPARE(answer->second, code == 2);
             QCOMPARE(answer->first.size(), code == 0 ? 1 : 0);
             if (code == 0)
-                QCOMPARE(answer->first[0].image, portal.picture);
-            QVERIFY(QDir(pictures.path()).isEmpty());
+                QCOMPARE(answer->first[0].image, picture);
+            QCOMPARE(QFileInfo::exists(portal.file), code >= 10);
         }
     }
 
