@@ -16,6 +16,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -47,6 +48,13 @@ struct SharedBuffer
     std::atomic<bool> dropped{false};
 
     void releasePages() { SharedPages::release({pixels, size}); }
+    // Of no more use: deleted now, or by its image once that goes.
+    void discard()
+    {
+        dropped = true;
+        if (!lent)
+            delete this;
+    }
 
     bool fits(uint32_t f, uint32_t w, uint32_t h, uint32_t s) const
     {
@@ -153,9 +161,7 @@ struct Copy
                                   [this](SharedBuffer *b) {
                                       if (b->fits(format, width, height, stride))
                                           return false;
-                                      b->dropped = true;
-                                      if (!b->lent)
-                                          delete b;
+                                      b->discard();
                                       return true;
                                   }),
                    kept.end());
@@ -309,6 +315,19 @@ QList<ScreenShot> captureAll(QString *why)
         *why = QStringLiteral("컴포지터가 화면 복사를 제공하지 않습니다");
         return {};
     }
+    const QList<QScreen *> screens = QGuiApplication::screens();
+    // The buffers of an output gone since the last capture (a monitor unplugged) are of no
+    // more use: they go now, or when their image goes.
+    std::set<wl_output *> live;
+    for (QScreen *screen : screens)
+        live.insert(static_cast<wl_output *>(nativeResource("output", screen)));
+    std::erase_if(c->kept, [&live](const auto &entry) {
+        if (live.count(entry.first))
+            return false;
+        for (SharedBuffer *buffer : entry.second)
+            buffer->discard();
+        return true;
+    });
     // This process reads the copies first thing on the way to the first frame: their pages are
     // brought back while the compositor copies.
     std::vector<SharedPages::Span> idle;
@@ -319,7 +338,6 @@ QList<ScreenShot> captureAll(QString *why)
         }
     }
     SharedPages::populate(std::move(idle));
-    const QList<QScreen *> screens = QGuiApplication::screens();
     std::vector<std::unique_ptr<Copy>> copies;
     for (QScreen *screen : screens) {
         auto *output = static_cast<wl_output *>(nativeResource("output", screen));
