@@ -7,6 +7,7 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
@@ -188,6 +189,17 @@ bool SettingsWindow::run()
     const bool confirmed = exec() == QDialog::Accepted;
     if (confirmed)
         writeSettings();
+    // In force until the application ends, and gone at its next start: the user is told.
+    if (confirmed && !m_settings.isStored()) {
+        const QString why = QStringLiteral("설정을 저장하지 못했습니다: ") + m_settings.storePath();
+        systemLog(why);
+        QMessageBox alert(QMessageBox::Warning, QStringLiteral("corvane"), why);
+        alert.setInformativeText(QStringLiteral(
+            "바뀐 설정은 corvane 을 끝낼 때까지만 쓰입니다. 이 파일에 쓸 수 있게 한 뒤 다시 "
+            "설정하세요."));
+        alert.setWindowFlag(Qt::WindowStaysOnTopHint);
+        alert.exec();
+    }
     return confirmed;
 }
 

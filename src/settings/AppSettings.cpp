@@ -72,6 +72,16 @@ void AppSettings::setSaveWithoutDialog(bool value)
     m_defaults->sync();
 }
 
+QString AppSettings::storePath() const
+{
+    return m_defaults->fileName();
+}
+
+bool AppSettings::isStored() const
+{
+    return m_defaults->status() == QSettings::NoError;
+}
+
 QString AppSettings::effectiveSaveFolder() const
 {
     if (const auto folder = saveFolder(); folder && !folder->isEmpty()) {

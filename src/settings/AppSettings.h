@@ -30,6 +30,11 @@ public:
     bool saveWithoutDialog() const;
     void setSaveWithoutDialog(bool value);
 
+    // Where the user's settings are kept, and whether the last change reached it: one that
+    // cannot be written keeps changes for this run only.
+    QString storePath() const;
+    bool isStored() const;
+
     // The stored folder if it is an existing directory, else the user's Pictures folder if it
     // is one, else the home folder. Never created here.
     QString effectiveSaveFolder() const;

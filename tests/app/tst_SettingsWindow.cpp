@@ -1,6 +1,8 @@
 #include <QApplication>
+#include <QDir>
 #include <QKeyEvent>
 #include <QLayout>
+#include <QMessageBox>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -118,6 +120,28 @@ private slots:
             written += QSettings(conf, QSettings::IniFormat).value(name).toString() + ' ';
         QCOMPARE(written.replace(settings.effectiveSaveFolder(), "shown").trimmed(), stored);
         QCOMPARE(testkit::readFile(entry), entryAfter.toUtf8());
+    }
+
+    // Confirmed settings that cannot be stored (a folder where the file must be) are in force
+    // for this run only: the user is told where they could not be written.
+    void unwritableStoreIsTold()
+    {
+        const QString conf = dir.filePath("folder.conf");
+        QVERIFY(QDir().mkpath(conf));
+        AppSettings settings(std::make_unique<QSettings>(conf, QSettings::IniFormat));
+        SettingsWindow window(settings, LaunchAtLogin(dir.filePath("e.desktop"), "c"));
+        QString told;
+        QTimer::singleShot(0, &window, [&] {
+            window.confirm();
+            QTimer::singleShot(0, [&] {
+                auto *alert = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+                told = alert ? alert->text() : QString();
+                if (alert)
+                    alert->accept();
+            });
+        });
+        QVERIFY(window.run());
+        QCOMPARE(told, "설정을 저장하지 못했습니다: " + conf);
     }
 
     void qtDialogsInKorean()
