@@ -6,6 +6,7 @@
 #include <QKeyCombination>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QtGui/private/qxkbcommon_p.h>
 
 #include <memory>
 #include <optional>
@@ -93,28 +94,11 @@ Layout activeLayout()
             settings.value(QStringLiteral("VariantList")).toStringList().value(active).toUtf8()};
 }
 
-// Qt's key for a keysym; 0 for one no shortcut is made of.
+// Qt's key for a keysym, as KWin names a pressed key by it; 0 for one no shortcut is made of.
 int qtKey(xkb_keysym_t sym)
 {
-    if (sym >= XKB_KEY_F1 && sym <= XKB_KEY_F35)
-        return Qt::Key_F1 + int(sym - XKB_KEY_F1);
-    static const std::pair<xkb_keysym_t, int> named[] = {
-        {XKB_KEY_Print, Qt::Key_Print},   {XKB_KEY_Return, Qt::Key_Return},
-        {XKB_KEY_Tab, Qt::Key_Tab},       {XKB_KEY_BackSpace, Qt::Key_Backspace},
-        {XKB_KEY_Escape, Qt::Key_Escape}, {XKB_KEY_Delete, Qt::Key_Delete},
-        {XKB_KEY_Home, Qt::Key_Home},     {XKB_KEY_End, Qt::Key_End},
-        {XKB_KEY_Prior, Qt::Key_PageUp},  {XKB_KEY_Next, Qt::Key_PageDown},
-        {XKB_KEY_Left, Qt::Key_Left},     {XKB_KEY_Right, Qt::Key_Right},
-        {XKB_KEY_Up, Qt::Key_Up},         {XKB_KEY_Down, Qt::Key_Down},
-        {XKB_KEY_space, Qt::Key_Space},
-    };
-    for (const auto &[keysym, key] : named)
-        if (keysym == sym)
-            return key;
-    const uint32_t c = xkb_keysym_to_utf32(sym);
-    if (c <= 0x20 || c == 0x7f || c > 0xffff)
-        return 0;
-    return QChar(char16_t(c)).toUpper().unicode();
+    const int key = QXkbCommon::keysymToQtKey(sym, Qt::NoModifier);
+    return key == Qt::Key_unknown ? 0 : key;
 }
 
 std::optional<QKeyCombination> kwinShortcutName(const HotKeyCombo &combo, const Layout &layout)

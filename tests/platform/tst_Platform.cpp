@@ -162,10 +162,9 @@ private slots:
         const quint64 shiftCtrl = HotKeyCombo::Shift | HotKeyCombo::Command,
                       ctrlAlt = HotKeyCombo::Command | HotKeyCombo::Option;
         const std::tuple<const char *, uint16_t, quint64, QString> table[] = {
-            {"us", 25, shiftCtrl, "Ctrl+("},
-            {"de", 25, shiftCtrl, "Ctrl+)"},
-            {"us", 0, ctrlAlt, "Ctrl+Alt+A"},
-            {"us", 1, shiftCtrl, "Ctrl+Shift+S"}};
+            {"us", 25, shiftCtrl, "Ctrl+("},      {"de", 25, shiftCtrl, "Ctrl+)"},
+            {"us", 0, ctrlAlt, "Ctrl+Alt+A"},     {"us", 1, shiftCtrl, "Ctrl+Shift+S"},
+            {"us", 114, ctrlAlt, "Ctrl+Alt+Ins"}, {"us", 105, ctrlAlt, "Ctrl+Alt+Tools"}};
         QSettings(home.filePath("kxkbrc"), QSettings::IniFormat).setValue("Layout/Use", true);
         for (const auto &[layout, key, modifiers, name] : table) {
             QSettings(home.filePath("kxkbrc"), QSettings::IniFormat)
