@@ -20,21 +20,19 @@ install(FILES ${PROJECT_SOURCE_DIR}/resources/org.example.corvane.metainfo.xml
 # on the desktop session's PATH. The prefix is known only when installing.
 set(desktop_entry ${CMAKE_BINARY_DIR}/install/corvane.desktop)
 install(CODE "
-    file(READ [[${PROJECT_SOURCE_DIR}/resources/corvane.desktop]] entry)
-    string(REPLACE \"\\nExec=corvane\" \"\\nExec=\${CMAKE_INSTALL_PREFIX}/bin/corvane\"
-           entry \"\${entry}\")
-    file(WRITE [[${desktop_entry}]] \"\${entry}\")")
+    include([[${PROJECT_SOURCE_DIR}/cmake/DesktopEntry.cmake]])
+    corvane_write_desktop_entry([[${PROJECT_SOURCE_DIR}/resources/corvane.desktop]]
+        [[${desktop_entry}]] \"\${CMAKE_INSTALL_PREFIX}/bin/corvane\")")
 install(FILES ${desktop_entry} DESTINATION share/applications)
 
 # The entry that admits the bundle's executable to KWin's screenshots names it by its own path:
 # KWin matches the caller's executable, and the launcher is a script.
 set(kwin_entry ${CMAKE_BINARY_DIR}/install/corvane-kwin-screenshots.desktop)
 install(CODE "
-    file(READ [[${PROJECT_SOURCE_DIR}/resources/corvane-kwin-screenshots.desktop]] entry)
-    string(REPLACE \"\\nExec=corvane\"
-           \"\\nExec=\${CMAKE_INSTALL_PREFIX}/${CORVANE_INSTALL_BUNDLE}/Contents/MacOS/corvane\"
-           entry \"\${entry}\")
-    file(WRITE [[${kwin_entry}]] \"\${entry}\")")
+    include([[${PROJECT_SOURCE_DIR}/cmake/DesktopEntry.cmake]])
+    corvane_write_desktop_entry(
+        [[${PROJECT_SOURCE_DIR}/resources/corvane-kwin-screenshots.desktop]] [[${kwin_entry}]]
+        \"\${CMAKE_INSTALL_PREFIX}/${CORVANE_INSTALL_BUNDLE}/Contents/MacOS/corvane\")")
 install(FILES ${kwin_entry} DESTINATION share/applications)
 
 # Only the package ships this marker: a bundle that carries it belongs to the package

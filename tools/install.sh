@@ -33,8 +33,10 @@ remove_installed() {
     read -r kind path <<< "$line"
     if [ "$kind" = f ]; then rm -f "$prefix/$path"; else dirs+=("$path"); fi
   done
-  # The updater swaps the bundle as a whole and keeps the replaced one beside it.
-  rm -rf "$prefix/lib/corvane/corvane.app" "$prefix/lib/corvane/corvane.app.old"
+  # The updater swaps the bundle as a whole, keeps the replaced one beside it and, when it
+  # was ended mid-copy, leaves the partial copy until the next start.
+  rm -rf "$prefix/lib/corvane/corvane.app" "$prefix/lib/corvane/corvane.app.old" \
+    "$prefix/lib/corvane/corvane.app.partial-"*
   rm -f "$record"
   # Deepest first, and only when nothing else has been put there since.
   while IFS= read -r path; do
@@ -64,12 +66,12 @@ if [ -z "$build" ]; then
   build=$root/build
   bash "$root/tools/build.sh" "$build" -- corvane
 fi
-remove_installed
-
-# Staged first, so that the record can name the folders that do not exist yet.
+# Staged first, so that a build that cannot be installed leaves the previous install in place,
+# and so that the record can name the folders that do not exist yet.
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 DESTDIR=$stage cmake --install "$build" --prefix "$prefix" > /dev/null
+remove_installed
 {
   (cd "$stage$prefix" && find . -mindepth 1 -type d -printf '%P\n') | while read -r dir; do
     [ -e "$prefix/$dir" ] || echo "d $dir"
@@ -77,7 +79,8 @@ DESTDIR=$stage cmake --install "$build" --prefix "$prefix" > /dev/null
   (cd "$stage$prefix" && find . ! -type d -printf 'f %P\n')
 } > "$stage/record"
 mkdir -p "$prefix"
-cp -a "$stage$prefix/." "$prefix/"
+# A link found in the prefix (to a build of the user's, say) is replaced, not written through.
+cp -a --remove-destination "$stage$prefix/." "$prefix/"
 cp "$stage/record" "$record"
 echo "install: corvane installed under $prefix; start it with $prefix/bin/corvane"
 case ":$PATH:" in

@@ -47,12 +47,21 @@ env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$work/user/bin/corvane" 2>
 [ $status = 1 ]
 grep -q X11 "$work/err"
 
-# A second install replaces the first; uninstalling keeps what was there before, but not the
-# login item that starts the launcher it removes.
-mkdir -p "$work/again/share/applications/other" "$work/config/autostart"
-for i in 1 2; do bash "$root/tools/install.sh" --prefix "$work/again" --build-dir "$build"; done
-printf '[Desktop Entry]\nExec="%s/bin/corvane"\n' "$work/again" > "$work/config/autostart/corvane.desktop"
-XDG_CONFIG_HOME=$work/config bash "$root/tools/install.sh" --prefix "$work/again" --uninstall
+# A second install replaces the first, under a prefix whose path the entries must quote, and a
+# link found there is replaced rather than written through; a build that cannot be installed
+# leaves it in place. Uninstalling keeps what was there before, but neither the login item that
+# starts the launcher it removes nor what an update ended mid-copy left.
+again="$work/again %c"
+mkdir -p "$again/share/applications/other" "$again/bin" "$work/config/autostart"
+echo mine > "$work/mine" && ln -s "$work/mine" "$again/bin/corvane"
+for i in 1 2; do bash "$root/tools/install.sh" --prefix "$again" --build-dir "$build"; done
+if bash "$root/tools/install.sh" --prefix "$again" --build-dir "$work/deb"; then false; fi
+[ "$(cat "$work/mine")" = mine ] && [ -x "$again/bin/corvane" ]
+grep -qxF "Exec=\"$work/again %%c/bin/corvane\"" "$again/share/applications/corvane.desktop"
+desktop-file-validate "$again/share/applications/corvane.desktop"
+mkdir "$again/$app.partial-new"
+printf '[Desktop Entry]\nExec="%s/bin/corvane"\n' "$work/again %%c" > "$work/config/autostart/corvane.desktop"
+XDG_CONFIG_HOME=$work/config bash "$root/tools/install.sh" --prefix "$again" --uninstall
 [ ! -e "$work/config/autostart/corvane.desktop" ]
-[ "$(cd "$work/again" && find . -mindepth 1 | sort | xargs)" = \
-  "./share ./share/applications ./share/applications/other" ]
+[ "$(cd "$again" && find . -mindepth 1 | sort | xargs)" = \
+  "./bin ./share ./share/applications ./share/applications/other" ]
