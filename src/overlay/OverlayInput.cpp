@@ -231,8 +231,13 @@ void OverlayView::replaceSelection(const QRectF &s)
     clearShapes();
     m_hoverButton = -1;
     m_hoverTool = -1;
-    if (m_session)
+    if (m_session) {
         m_session->clearSelections(this);
+        // A label that was being typed on another display, committed on the way, gave the
+        // keyboard back to its own display: the one with the new selection takes it.
+        if (isVisible())
+            makeKey();
+    }
     m_sel = s;
 }
 

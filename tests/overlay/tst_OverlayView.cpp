@@ -323,6 +323,20 @@ private slots:
         QVERIFY(!window); // released on the next turn
     }
 
+    // A label being typed on one display is committed by a new selection on the other, which
+    // keeps the keyboard.
+    void labelCommittedBySelectionElsewhere()
+    {
+        Session s;
+        s.session->show();
+        OverlayView *a = s.select(0, QRectF(100, 100, 300, 300), Tool::text), *b = s.view(1);
+        mouse(a, Press, QPointF(200, 200));
+        QVERIFY(a->textEntry());
+        drag(b, QPointF(20, 20), QPointF(200, 200));
+        QVERIFY(!a->textEntry() && b->hasSelection());
+        QCOMPARE(QWidget::keyboardGrabber(), b);
+    }
+
     // Typed where the keyboard goes: Return starts a line and Ctrl+Return commits the label,
     // neither of them copying; a label still being typed when the copy comes is copied with it.
     void textLabelsAreNeverLost()
