@@ -39,9 +39,19 @@ HotKeyCombo AppSettings::hotKey() const
 
 void AppSettings::setHotKey(const HotKeyCombo &combo)
 {
-    m_defaults->setValue(kKeyCode, int(combo.keyCode));
-    m_defaults->setValue(kModifiers, qlonglong(combo.modifiers));
+    write({{kKeyCode, int(combo.keyCode)}, {kModifiers, qlonglong(combo.modifiers)}});
+}
+
+void AppSettings::write(const QList<std::pair<QString, QVariant>> &values)
+{
+    for (const auto &[key, value] : values)
+        value.isValid() ? m_defaults->setValue(key, value) : m_defaults->remove(key);
     m_defaults->sync();
+    // A store keeps its first error for good, even once its file can be written again; a new
+    // one on the same file tells whether what is still unwritten can be written now.
+    QSettings now(m_defaults->fileName(), m_defaults->format());
+    now.sync();
+    m_stored = now.status() == QSettings::NoError;
 }
 
 std::optional<QString> AppSettings::saveFolder() const
@@ -54,11 +64,7 @@ std::optional<QString> AppSettings::saveFolder() const
 
 void AppSettings::setSaveFolder(const std::optional<QString> &folder)
 {
-    if (folder)
-        m_defaults->setValue(kSaveFolder, *folder);
-    else
-        m_defaults->remove(kSaveFolder);
-    m_defaults->sync();
+    write({{kSaveFolder, folder ? QVariant(*folder) : QVariant()}});
 }
 
 bool AppSettings::saveWithoutDialog() const
@@ -68,8 +74,7 @@ bool AppSettings::saveWithoutDialog() const
 
 void AppSettings::setSaveWithoutDialog(bool value)
 {
-    m_defaults->setValue(kSaveWithoutDialog, value);
-    m_defaults->sync();
+    write({{kSaveWithoutDialog, value}});
 }
 
 QString AppSettings::storePath() const
@@ -79,7 +84,7 @@ QString AppSettings::storePath() const
 
 bool AppSettings::isStored() const
 {
-    return m_defaults->status() == QSettings::NoError;
+    return m_stored;
 }
 
 QString AppSettings::effectiveSaveFolder() const

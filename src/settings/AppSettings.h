@@ -1,10 +1,13 @@
 #pragma once
 
 #include <QHash>
+#include <QList>
 #include <QString>
+#include <QVariant>
 
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "hotkey/HotKeyCombo.h"
 
@@ -53,5 +56,9 @@ public:
     static QString versionTextFor(const QString &channel, const QString &version);
 
 private:
+    // Sets each key to its value (an invalid one removes the key) and writes the file.
+    void write(const QList<std::pair<QString, QVariant>> &values);
+
     std::unique_ptr<QSettings> m_defaults;
+    bool m_stored = true;
 };
