@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QCursor>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -206,7 +207,12 @@ bool SettingsWindow::run()
 void SettingsWindow::writeSettings()
 {
     m_settings.setHotKey(m_recorder->combo());
-    m_settings.setSaveFolder(m_folder);
+    // A chosen folder that is away for now (a drive not mounted) stays chosen unless another
+    // was picked: the field shows where captures go meanwhile.
+    const std::optional<QString> chosen = m_settings.saveFolder();
+    if (m_folder != m_settings.effectiveSaveFolder() || !chosen || chosen->isEmpty() ||
+        QFileInfo(*chosen).isDir())
+        m_settings.setSaveFolder(m_folder);
     m_settings.setSaveWithoutDialog(m_directRadio->isChecked());
     const bool wanted = m_autoStart->isChecked();
     if (wanted == m_loginItem.isEnabled())

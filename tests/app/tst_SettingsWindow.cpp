@@ -134,7 +134,7 @@ private slots:
             QString told;
             QTimer::singleShot(0, &window, [&] {
                 window.confirm();
-                QTimer::singleShot(0, [&] {
+                QTimer::singleShot(0, &window, [&] {
                     auto *alert = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
                     told = alert ? alert->text() : QString();
                     if (alert)
@@ -145,6 +145,19 @@ private slots:
             QCOMPARE(told, expected);
             QVERIFY(QDir().rmdir(conf) || expected.isEmpty());
         }
+    }
+
+    // A chosen folder that is away (a drive not mounted) stays chosen through a confirm that
+    // picked no other.
+    void awayFolderStaysChosen()
+    {
+        AppSettings settings(
+            std::make_unique<QSettings>(dir.filePath("away.conf"), QSettings::IniFormat));
+        settings.setSaveFolder(dir.filePath("unmounted"));
+        SettingsWindow window(settings, LaunchAtLogin(dir.filePath("e.desktop"), "c"));
+        QTimer::singleShot(0, &window, &SettingsWindow::confirm);
+        QVERIFY(window.run());
+        QCOMPARE(settings.saveFolder(), dir.filePath("unmounted"));
     }
 
     void qtDialogsInKorean()
