@@ -36,9 +36,10 @@ bool LaunchAtLogin::isEnabled() const
     QFile file(m_entryPath);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return false;
-    // Switched off either way: hidden, or disabled as GNOME's own tools write it.
+    // Switched off any way: hidden, or disabled as GNOME's or MATE's own tools write it.
     const QHash<QByteArray, QByteArray> off{{"Hidden", "true"},
-                                            {"X-GNOME-Autostart-enabled", "false"}};
+                                            {"X-GNOME-Autostart-enabled", "false"},
+                                            {"X-MATE-Autostart-enabled", "false"}};
     bool inMainGroup = false;
     while (!file.atEnd()) {
         const QByteArray line = file.readLine().trimmed();

@@ -172,6 +172,7 @@ private slots:
         const QString entry = dir.filePath("entry.desktop");
         for (const auto &[lines, enabled] : {std::pair("Hidden=true", false),
                                              {"X-GNOME-Autostart-enabled=false", false},
+                                             {"X-MATE-Autostart-enabled=false", false},
                                              {"[X]\nX-GNOME-Autostart-enabled=false", true}}) {
             QVERIFY(testkit::writeFile(entry, QByteArray("[Desktop Entry]\n") + lines));
             QCOMPARE(LaunchAtLogin(entry, "c").isEnabled(), enabled);
