@@ -4,7 +4,6 @@
 #include <QCheckBox>
 #include <QCursor>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -70,7 +69,7 @@ QWidget *horizontalRow(std::initializer_list<QWidget *> controls, bool pushRight
 
 SettingsWindow::SettingsWindow(AppSettings &settings, LaunchAtLogin loginItem, QWidget *parent)
     : QDialog(parent), m_settings(settings), m_loginItem(std::move(loginItem)),
-      m_folder(settings.effectiveSaveFolder())
+      m_folder(settings.effectiveSaveFolder()), m_shownFolder(m_folder)
 {
     setWindowTitle(QStringLiteral("corvane 설정"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -210,8 +209,7 @@ void SettingsWindow::writeSettings()
     // A chosen folder that is away for now (a drive not mounted) stays chosen unless another
     // was picked: the field shows where captures go meanwhile.
     const std::optional<QString> chosen = m_settings.saveFolder();
-    if (m_folder != m_settings.effectiveSaveFolder() || !chosen || chosen->isEmpty() ||
-        QFileInfo(*chosen).isDir())
+    if (m_folder != m_shownFolder || !chosen || chosen->isEmpty())
         m_settings.setSaveFolder(m_folder);
     m_settings.setSaveWithoutDialog(m_directRadio->isChecked());
     const bool wanted = m_autoStart->isChecked();

@@ -49,4 +49,6 @@ private:
     QRadioButton *m_directRadio = nullptr;
     QCheckBox *m_autoStart = nullptr;
     QString m_folder;
+    // What the folder field showed at opening.
+    QString m_shownFolder;
 };
