@@ -34,6 +34,18 @@ namespace PortalCapture {
 
 namespace {
 
+// A regular file opened for reading, not through a link, with its identity and size; -1 for
+// anything else: a pipe, say, would never end.
+int openRegularFile(const char *path, struct stat *info)
+{
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd >= 0 && (fstat(fd, info) != 0 || !S_ISREG(info->st_mode))) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 struct Header
 {
     int width = 0;
@@ -237,6 +249,20 @@ bool decode(const Header &h, QByteArrayView stream, uchar *raw, size_t rawBytes,
 }
 
 } // namespace
+
+QByteArray readPicture(const QString &file)
+{
+    struct stat info;
+    const int fd = openRegularFile(QFile::encodeName(file).constData(), &info);
+    QFile in;
+    if (fd < 0 || info.st_size > kMaxPictureBytes ||
+        !in.open(fd, QIODevice::ReadOnly, QFile::AutoCloseHandle)) {
+        if (fd >= 0)
+            close(fd);
+        return {};
+    }
+    return in.readAll();
+}
 
 QImage decodePicture(const QByteArray &data)
 {
@@ -500,12 +526,9 @@ void PictureWatch::Follower::run()
         const bool finish = finishing;
         noteCreated();
         for (; !created.empty(); created.pop_front()) {
-            // Regular files only: a pipe, say, would never end.
-            const int fd =
-                open(created.front().constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
             struct stat st;
-            if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                candidates.size() < kMaxCandidates)
+            const int fd = openRegularFile(created.front().constData(), &st);
+            if (fd >= 0 && candidates.size() < kMaxCandidates)
                 candidates.push_back(
                     std::make_unique<Candidate>(fd, Identity(st.st_dev, st.st_ino)));
             else if (fd >= 0)

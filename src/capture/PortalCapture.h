@@ -34,6 +34,10 @@ void captureAll(QObject *context, std::function<void(QList<ScreenShot> shots, bo
 // (its permission store's "screenshot" entry), so that the next request asks the user again.
 void forgetRefusal();
 
+// The whole of a picture file: a regular file, not reached through a link, of a size a picture
+// can have; empty otherwise.
+QByteArray readPicture(const QString &file);
+
 // The portal's picture file as one Format_RGB32 image. An 8-bit RGB or RGBA PNG without
 // interlacing, what the portals write, is inflated in one piece and its rows unfiltered
 // straight into that format; any other file goes through QImageReader. Null when the data

@@ -10,10 +10,6 @@
 #include <QUrl>
 #include <qpa/qplatformscreen.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "platform/DesktopPortal.h"
 #include "platform/Milestone.h"
 #include "settings/SystemLog.h"
@@ -21,24 +17,6 @@
 namespace {
 
 const QString kFailed = QStringLiteral("화면을 캡처하지 못했습니다: ");
-
-// The whole of a regular file, not reached through a link and of a size a picture can have:
-// a pipe named there would hold this thread for ever.
-QByteArray readPictureFile(const QString &file)
-{
-    const int fd =
-        ::open(QFile::encodeName(file).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat info;
-    QFile in;
-    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-        info.st_size > PortalCapture::kMaxPictureBytes ||
-        !in.open(fd, QIODevice::ReadOnly, QFile::AutoCloseHandle)) {
-        if (fd >= 0)
-            ::close(fd);
-        return {};
-    }
-    return in.readAll();
-}
 
 // The picture as followed while it was written or, failing that, the whole file, which is then
 // removed wherever the portal wrote it: a desktop may put it in the user's pictures and leave
@@ -48,7 +26,7 @@ QImage takePicture(PortalCapture::PictureWatch &watch, const QString &file)
 {
     QImage picture = watch.take(file);
     if (picture.isNull()) {
-        const QByteArray data = readPictureFile(file);
+        const QByteArray data = PortalCapture::readPicture(file);
         if (!data.isEmpty())
             picture = PortalCapture::decodePicture(data);
     }
