@@ -47,9 +47,15 @@ BundleInstaller::Outcome BundleInstaller::apply(const ReadyUpdate &update) const
         systemLog(QStringLiteral("업데이트 적용 실패: ") + error);
         return Outcome::Failed;
     }
-    // Whether it started or not, the new bundle is in place for the next start.
-    if (launch)
-        launch(bundlePath + QStringLiteral("/Contents/MacOS/corvane"),
-               {QStringLiteral("--updated"), update.version});
-    return Outcome::Relaunched;
+    const QString program = bundlePath + QStringLiteral("/Contents/MacOS/corvane");
+    if (!launch || launch(program, {QStringLiteral("--updated"), update.version}))
+        return Outcome::Relaunched;
+    // A program the system cannot even start (another architecture, say) would leave nothing
+    // running now and at every later start: the replaced bundle comes back and this one runs on.
+    if (BundleFiles::moveItem(bundlePath, incoming, &error) &&
+        BundleFiles::moveItem(oldPath, bundlePath, &error))
+        BundleFiles::removeItem(incoming);
+    systemLog(QStringLiteral("새 버전을 시작하지 못해 이전 버전으로 되돌립니다: ") + program +
+              (error.isEmpty() ? QString() : QStringLiteral(" (") + error + QLatin1Char(')')));
+    return Outcome::Failed;
 }

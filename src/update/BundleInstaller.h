@@ -15,9 +15,10 @@ class BundleInstaller
 public:
     enum class Outcome
     {
-        // The new bundle is in place and was asked to start; the caller quits.
+        // The new bundle is in place and started; the caller quits.
         Relaunched,
-        // Nothing changed (the old bundle was put back); the update is dropped.
+        // Nothing changed (the old bundle was put back, also when the new one could not
+        // start); the update is dropped.
         Failed,
         // The bundle's folder cannot be written; no update can ever be installed here.
         Skipped,

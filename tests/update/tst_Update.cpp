@@ -74,6 +74,10 @@ private slots:
             "corvane.app/pad && rm ../new.zip && z -0 && test $(stat -c %s ../new.zip) = 67108865");
         row("unpacked size over 1 GiB", manifest, "none", "truncate -s 1G corvane.app/pad && z -1");
         row("not executable", manifest, "none", "chmod -x corvane.app/Contents/MacOS/corvane && z");
+        row("program that cannot start", manifest, "failed",
+            "printf '\\177ELF' >corvane.app/Contents/MacOS/corvane && z",
+            "새 버전을 시작하지 못해 이전 버전으로 되돌립니다: "
+            "%1/app/corvane.app/Contents/MacOS/corvane");
         row("program a folder", manifest, "none",
             "cd corvane.app/Contents/MacOS && rm corvane && mkdir corvane && cd ../../.. && z");
         row("program a link out of the bundle", manifest, "none",
@@ -95,7 +99,7 @@ private slots:
         QFETCH(QString, archive);
         QFETCH(QString, log);
         QFETCH(QStringList, args);
-        const bool installed = outcome == "relaunched";
+        const bool installed = outcome == "relaunched", swapped = installed || outcome == "failed";
         QTemporaryDir row, work, shm("/dev/shm/corvane-test-XXXXXX");
         const QString r = row.path(), app = r + "/app/corvane.app";
         const QString tmp = (shm.isValid() ? shm.path() : r) + "/tmp";
@@ -118,7 +122,8 @@ private slots:
             "bundle() { mkdir -p $1/Contents/MacOS && printf '<plist><dict><key>"
             "CFBundleShortVersionString</key><string>%s</string></dict></plist>' $2 "
             ">$1/Contents/Info.plist && "
-            "install /dev/null $1/Contents/MacOS/corvane && ln -s MacOS $1/Contents/bin; }; "
+            "echo '#!/bin/sh' >$1/Contents/MacOS/corvane && chmod +x $1/Contents/MacOS/corvane && "
+            "ln -s MacOS $1/Contents/bin; }; "
             "z() { zip -qry ../new.zip . \"$@\"; }; bundle \"$app\" 1.0.0 && "
             "sign() { cp ../key/*.b64 ../bundle-key && openssl pkeyutl -sign -rawin -inkey "
             "../$1/update-key.pem -in ../new.zip -out ../sig; }; bash update-key.sh key && "
@@ -148,14 +153,15 @@ private slots:
                  log.isEmpty() ? QStringList() : QStringList{"corvane: " + log.replace("%1", r)});
         // Nothing left behind or written outside; the running bundle whole, or kept aside.
         QCOMPARE((entriesOf(r) + entriesOf(r + "/app") + entriesOf(tmp)).join(' '),
-                 (tmp.startsWith(r) ? "app tmp" : "app") + QString(" corvane.app corvane.app.old"));
+                 (tmp.startsWith(r) ? "app tmp" : "app") + QString(" corvane.app") +
+                     (outcome == "failed" ? "" : " corvane.app.old"));
         const auto version = [](const QString &bundle) {
             return Bundle::readInfoPlist(bundle + "/Contents/Info.plist")
                 .value("CFBundleShortVersionString");
         };
         QCOMPARE(version(app), installed ? "2.0.0" : "1.0.0");
         QCOMPARE(version(app + ".old"), installed ? "1.0.0" : "");
-        QCOMPARE(QFileInfo::exists(app + ".old/x"), !installed);
+        QCOMPARE(QFileInfo::exists(app + ".old/x"), !swapped);
         QCOMPARE(QFileInfo(app + "/Contents/bin").symLinkTarget(), app + "/Contents/MacOS");
         for (const QJsonObject &request : server.requests())
             QVERIFY(request.value("headers").toArray().contains(
@@ -206,7 +212,8 @@ int main(int argc, char **argv)
                                    testkit::readFile(args.value(5)).trimmed())
                            .download(nullptr);
     const BundleInstaller installer(args.value(3), [](const QString &exe, const QStringList &args) {
-        return std::printf("launch %s\n", qPrintable((QStringList{exe} + args).join(' '))) > 0;
+        return QProcess::startDetached(exe, args) &&
+               std::printf("launch %s\n", qPrintable((QStringList{exe} + args).join(' '))) > 0;
     });
     const char *outcomes[] = {"relaunched", "failed", "skipped"};
     std::printf("%s\n", ready ? outcomes[int(installer.apply(*ready))] : "none");
