@@ -77,10 +77,17 @@ SingleInstance::~SingleInstance()
 
 QString SingleInstance::defaultSocketPath(QString *error)
 {
+    // Qt 6.4 binds a local socket at a path of at most 106 bytes, one less than the system's
+    // socket address holds; a longer folder gives way to the next place.
+    const auto fits = [](const QString &folder) {
+        return QFile::encodeName(folder + QStringLiteral("/corvane.sock")).size() <= 106;
+    };
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
+    if (!runtime.isEmpty() && QFileInfo(runtime).isDir() && fits(runtime))
         return runtime + QStringLiteral("/corvane.sock");
-    const QString folder = QDir::tempPath() + QStringLiteral("/corvane-%1").arg(getuid());
+    const QString name = QStringLiteral("/corvane-%1").arg(getuid());
+    const QString folder =
+        (fits(QDir::tempPath() + name) ? QDir::tempPath() : QStringLiteral("/tmp")) + name;
     if (!ensurePrivateFolder(folder, error))
         return {};
     return folder + QStringLiteral("/corvane.sock");

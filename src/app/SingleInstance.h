@@ -38,7 +38,8 @@ public:
     ~SingleInstance() override;
 
     // The per-user socket: in XDG_RUNTIME_DIR when there is one, else in a folder of the
-    // temporary folder that belongs to this user alone (a socket at a predictable shared
+    // temporary folder (/tmp where either path is too long for a socket) that belongs to this
+    // user alone (a socket at a predictable shared
     // name could be taken first by another user). Empty, with *error set, when that folder
     // exists but is someone else's or open to others.
     static QString defaultSocketPath(QString *error = nullptr);

@@ -281,14 +281,24 @@ private slots:
         QTRY_COMPARE(flood.state(), QLocalSocket::UnconnectedState);
     }
 
-    // Without a runtime folder the socket is in a folder of the temporary one that is this
-    // user's alone: made so, and refused once another user's.
+    // Without a runtime folder, or one too long for a socket's path, the socket is in a folder
+    // of the temporary one (else of /tmp) that is this user's alone: made so, and refused once
+    // another user's.
     void socketFolderIsPrivate()
     {
         const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-        qunsetenv("XDG_RUNTIME_DIR");
+        const QString name = QString("/corvane-%1").arg(getuid());
+        // Folders whose socket path is 106 bytes, the longest that binds, and one more.
+        const QString longest = dir.filePath(QString(92 - dir.path().size(), 'd'));
+        QVERIFY(QDir().mkpath(longest) && QDir().mkpath(longest + 'd'));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(longest));
+        QCOMPARE(SingleInstance::defaultSocketPath(), longest + "/corvane.sock");
+        QVERIFY(SingleInstance(longest + "/corvane.sock").listen());
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(longest + 'd'));
+        qputenv("TMPDIR", QFile::encodeName(longest + 'd'));
+        QCOMPARE(SingleInstance::defaultSocketPath(), "/tmp" + name + "/corvane.sock");
         qputenv("TMPDIR", QFile::encodeName(dir.path()));
-        const QString folder = dir.filePath(QString("corvane-%1").arg(getuid()));
+        const QString folder = dir.path() + name;
         QCOMPARE(SingleInstance::defaultSocketPath(), folder + "/corvane.sock");
         QVERIFY(!(QFileInfo(folder).permissions() & QFile::Permissions(0x0077)));
         if (geteuid() == 0) {
