@@ -57,17 +57,28 @@ uint32_t HotKeyCombo::carbonModifiers() const
 
 QString HotKeyCombo::display() const
 {
-    // The keys the table names by a glyph, and Print Screen, under the names that desktop
-    // shortcut settings use here.
-    static const QHash<uint16_t, QString> ownNames{
-        {36, "Return"},    {48, "Tab"},
-        {51, "Backspace"}, {53, "Esc"},
-        {117, "Del"},      {115, "Home"},
-        {119, "End"},      {116, "PgUp"},
-        {121, "PgDown"},   {123, "Left"},
-        {124, "Right"},    {125, "Down"},
-        {126, "Up"},       {printScreen, "Print"},
-    };
+    // The keys the table names by a glyph or not at all (Print Screen, Insert, the keypad),
+    // under the names that desktop shortcut settings use here.
+    static const QHash<uint16_t, QString> ownNames = [] {
+        QHash<uint16_t, QString> n{
+            {36, "Return"},    {48, "Tab"},
+            {51, "Backspace"}, {53, "Esc"},
+            {117, "Del"},      {115, "Home"},
+            {119, "End"},      {116, "PgUp"},
+            {121, "PgDown"},   {123, "Left"},
+            {124, "Right"},    {125, "Down"},
+            {126, "Up"},       {printScreen, "Print"},
+            {114, "Ins"},      {71, "NumLock"},
+            {65, "Num+."},     {67, "Num+*"},
+            {69, "Num++"},     {75, "Num+/"},
+            {76, "Num+Enter"}, {78, "Num+-"},
+            {81, "Num+="},
+        };
+        const uint16_t keypadDigits[] = {82, 83, 84, 85, 86, 87, 88, 89, 91, 92};
+        for (int digit = 0; digit < 10; ++digit)
+            n.insert(keypadDigits[digit], QStringLiteral("Num+") + QString::number(digit));
+        return n;
+    }();
     QStringList parts;
     if (modifiers & Control)
         parts << QStringLiteral("Super");

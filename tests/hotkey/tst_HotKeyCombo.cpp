@@ -23,7 +23,8 @@ private slots:
         }
     }
 
-    // The shown names: every modifier in a fixed order, none, and Ctrl, Super or Shift alone.
+    // The shown names: every modifier in a fixed order, none, and Ctrl, Super or Shift alone;
+    // keys without a name of the table's.
     void display()
     {
         const std::tuple<uint16_t, uint64_t, QString> rows[] = {
@@ -31,7 +32,10 @@ private slots:
             {96, 0, "F5"},
             {10, M, "Ctrl+키10"},
             {36, C, "Super+Return"},
-            {HotKeyCombo::printScreen, S, "Shift+Print"}};
+            {HotKeyCombo::printScreen, S, "Shift+Print"},
+            {114, M, "Ctrl+Ins"},
+            {65, O, "Alt+Num+."},
+            {91, M | S, "Shift+Ctrl+Num+8"}};
         for (const auto &[keyCode, modifiers, text] : rows)
             QCOMPARE(HotKeyCombo(keyCode, modifiers).display(), text);
     }
