@@ -109,10 +109,8 @@ private slots:
         window.run();
         QCOMPARE(window.result(), stored.isEmpty() ? QDialog::Rejected : QDialog::Accepted);
         if (scale > 0) {
-            QString message;
             const QString golden = CORVANE_TEST_DATA_DIR "/golden/settings_%1.png";
-            QVERIFY2(testkit::matchesGolden(image, golden.arg(QTest::currentDataTag()), &message),
-                     qPrintable(message));
+            QVERIFY(testkit::matchesGolden(image, golden.arg(QTest::currentDataTag())));
             return;
         }
         QString written;
@@ -129,7 +127,7 @@ private slots:
         const QString conf = dir.filePath("folder.conf");
         QVERIFY(QDir().mkpath(conf));
         AppSettings settings(std::make_unique<QSettings>(conf, QSettings::IniFormat));
-        for (const QString expected : {"설정을 저장하지 못했습니다: " + conf, QString()}) {
+        for (const QString &expected : {"설정을 저장하지 못했습니다: " + conf, QString()}) {
             SettingsWindow window(settings, LaunchAtLogin(dir.filePath("e.desktop"), "c"));
             QString told;
             QTimer::singleShot(0, &window, [&] {

@@ -3,36 +3,13 @@
 // asked, remembers the preferred triggers, and reports a shortcut pressed when told to over
 // its own test interface: Triggers() lists the triggers bound, Press(id) activates one.
 #include <QCoreApplication>
-#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDateTime>
 
-// Outside any unnamed namespace: D-Bus finds the slots by the type's registered name.
-struct Shortcut
-{
-    QString id;
-    QVariantMap properties;
-};
-
-QDBusArgument &operator<<(QDBusArgument &argument, const Shortcut &shortcut)
-{
-    argument.beginStructure();
-    argument << shortcut.id << shortcut.properties;
-    argument.endStructure();
-    return argument;
-}
-
-const QDBusArgument &operator>>(const QDBusArgument &argument, Shortcut &shortcut)
-{
-    argument.beginStructure();
-    argument >> shortcut.id >> shortcut.properties;
-    argument.endStructure();
-    return argument;
-}
-
-Q_DECLARE_METATYPE(Shortcut)
+// Shortcuts as the portal sends them: each an id and its properties.
+using Shortcuts = QList<std::pair<QString, QVariantMap>>;
 
 namespace {
 
@@ -49,12 +26,11 @@ public slots:
         return 0;
     }
     uint BindShortcuts(const QDBusObjectPath &, const QDBusObjectPath &,
-                       const QList<Shortcut> &shortcuts, const QString &, const QVariantMap &,
-                       QVariantMap &results)
+                       const QList<std::pair<QString, QVariantMap>> &shortcuts, const QString &,
+                       const QVariantMap &, QVariantMap &results)
     {
-        for (const Shortcut &shortcut : shortcuts)
-            m_triggers << shortcut.id + '=' +
-                              shortcut.properties.value("preferred_trigger").toString();
+        for (const auto &[id, properties] : shortcuts)
+            m_triggers << id + '=' + properties.value("preferred_trigger").toString();
         results.insert("shortcuts", QVariant::fromValue(shortcuts));
         return 0;
     }
@@ -78,8 +54,8 @@ private:
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    qDBusRegisterMetaType<Shortcut>();
-    qDBusRegisterMetaType<QList<Shortcut>>();
+    qDBusRegisterMetaType<Shortcuts::value_type>();
+    qDBusRegisterMetaType<Shortcuts>();
     GlobalShortcuts portal;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.registerObject("/org/freedesktop/portal/desktop", &portal,
