@@ -172,9 +172,14 @@ void OverlayView::mouseDragged(QPointF p)
         return;
     if (m_mode == Mode::drawing) {
         if (m_drawing) {
-            const qreal x =
-                p.x() < m_sel.left() ? m_sel.left() : std::min(p.x(), m_sel.right() - 1);
-            const qreal y = p.y() < m_sel.top() ? m_sel.top() : std::min(p.y(), m_sel.bottom() - 1);
+            // A mosaic hides what it covers: past the last point it takes in the far edge, as
+            // its near edge is reached, so that no strip is left unhidden.
+            const qreal far = m_tool == Tool::mosaic ? 0 : 1;
+            const auto inside = [&](qreal v, qreal low, qreal high) {
+                return v < low ? low : v >= high - 1 ? high - far : v;
+            };
+            const qreal x = inside(p.x(), m_sel.left(), m_sel.right());
+            const qreal y = inside(p.y(), m_sel.top(), m_sel.bottom());
             // Only what the shape changed, inside the selection: a long pen stroke repaints
             // its newest segment, not the whole selection.
             const QRectF changed = m_drawing->update(QPointF(x, y)).intersected(m_sel);

@@ -16,6 +16,7 @@
 
 #include <sys/resource.h>
 
+#include "annotate/Annotation.h"
 #include "annotate/Drawing.h"
 #include "annotate/TextEntryView.h"
 #include "overlay/ImageEncoding.h"
@@ -142,6 +143,8 @@ private slots:
         row("se grip with a tool chosen", square, pen, {150, 150}, {170, 190}, {100, 100, 70, 90});
         row("pen outside the selection does nothing", square, pen, {400, 400}, {500, 500}, square);
         row("pen inside draws, keeps the selection", square, pen, {120, 120}, {400, 400}, square);
+        row("mosaic past the corner hides the edge", square, Tool::mosaic, {120, 120}, {400, 400},
+            square);
         const auto keys = [&](const char *name, QRectF initial, QKeyCombination k, QRectF sel) {
             row(name, initial, no, {}, {qreal(k.toCombined()), 0}, sel);
         };
@@ -167,6 +170,8 @@ private slots:
         else
             drag(v, from, to);
         QCOMPARE(v->sel(), expected);
+        if (tool == Tool::mosaic)
+            QCOMPARE(v->shapes().back()->opaqueArea().bottomRight(), expected.bottomRight());
     }
 
     // The magnifier beside the pointer, across it from the edges it would pass, with the
