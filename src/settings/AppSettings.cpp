@@ -29,10 +29,12 @@ HotKeyCombo AppSettings::hotKey() const
 {
     if (!m_defaults->contains(kKeyCode))
         return HotKeyCombo::standard;
-    const qlonglong code = m_defaults->value(kKeyCode).toLongLong();
-    const qlonglong modifiers = m_defaults->value(kModifiers, 0).toLongLong();
-    // A negative modifier set can only come from outside edits; it is not a set of flags.
-    if (modifiers < 0)
+    bool codeRead = false, modifiersRead = false;
+    const qlonglong code = m_defaults->value(kKeyCode).toLongLong(&codeRead);
+    const qlonglong modifiers = m_defaults->value(kModifiers, 0).toLongLong(&modifiersRead);
+    // Unreadable values or a negative modifier set can only come from outside edits: read as
+    // zero, they would make a combination the user never chose (Shift+Ctrl+A, say).
+    if (!codeRead || !modifiersRead || modifiers < 0)
         return HotKeyCombo::standard;
     return HotKeyCombo(uint16_t(code & 0xFFFF), uint64_t(modifiers));
 }

@@ -71,12 +71,12 @@ private slots:
     void storedHotKey()
     {
         const std::pair<QByteArray, QString> rows[] = {
-            // A damaged one: a bare letter, which the delegate never grabs.
-            {"hotkeyKeyCode=not a number", "0 0"},
+            // Damaged ones: the default combination, not the A key with the stored modifiers.
+            {"hotkeyKeyCode=not a number\nhotkeyModifiers=1179648", "25 120000"},
+            {"hotkeyKeyCode=9\nhotkeyModifiers=ctrl", "25 120000"},
             // 0x1001D, whose low 16 bits are 29, and 0xF10000: Control, and the flags of Caps
             // Lock, the numeric pad, Help and Fn, which are not modifiers of the combination.
             {"hotkeyKeyCode=65565\nhotkeyModifiers=15794176", "29 100000"},
-            // Only an outside edit can store this; the default combination is used instead.
             {"hotkeyKeyCode=0\nhotkeyModifiers=-1", "25 120000"}};
         for (const auto &[ini, expected] : rows) {
             QVERIFY(testkit::writeFile(iniPath, "[General]\n" + ini));
