@@ -119,6 +119,11 @@ std::optional<QKeyCombination> kwinShortcutName(const HotKeyCombo &combo, const 
         return std::nullopt;
     const std::unique_ptr<xkb_state, decltype(&xkb_state_unref)> state(xkb_state_new(keymap.get()),
                                                                        &xkb_state_unref);
+    // With Num Lock off a keypad key would name its other meaning (End for 1, Insert for 0),
+    // and bind that key instead. KWin 5.27 names the keypad's digits and signs as the main
+    // row's, which then captures too.
+    const xkb_mod_index_t numLock = xkb_keymap_mod_get_index(keymap.get(), XKB_MOD_NAME_NUM);
+    xkb_state_update_mask(state.get(), 0, 0, 1u << numLock, 0, 0, 0);
     const int key = qtKey(xkb_state_key_get_one_sym(state.get(), *keycode));
     if (!key)
         return std::nullopt;
@@ -134,7 +139,7 @@ std::optional<QKeyCombination> kwinShortcutName(const HotKeyCombo &combo, const 
     // KWin 5.27 takes Shift as spent on a key that it turns into another symbol, and matches
     // the symbol: Shift+Ctrl+9 is "Ctrl+(" on a US layout. On a letter Shift stays.
     const xkb_mod_index_t shift = xkb_keymap_mod_get_index(keymap.get(), XKB_MOD_NAME_SHIFT);
-    xkb_state_update_mask(state.get(), 1u << shift, 0, 0, 0, 0, 0);
+    xkb_state_update_mask(state.get(), 1u << shift, 0, 1u << numLock, 0, 0, 0);
     const int shifted = qtKey(xkb_state_key_get_one_sym(state.get(), *keycode));
     if (shifted && shifted != key)
         return QKeyCombination(modifiers, Qt::Key(shifted));

@@ -159,12 +159,13 @@ private slots:
         QTRY_VERIFY(PlatformLoader::load().description.contains("단축키: KDE 전역 단축키 서비스"));
         QDBusInterface accel("org.kde.kglobalaccel", "/kglobalaccel", "org.kde.KGlobalAccel");
         HotKey hotKey([] {}); // presses: the end-to-end case on KWin
-        const quint64 shiftCtrl = HotKeyCombo::Shift | HotKeyCombo::Command,
-                      ctrlAlt = HotKeyCombo::Command | HotKeyCombo::Option;
+        const quint64 ctrl = HotKeyCombo::Command, shiftCtrl = HotKeyCombo::Shift | ctrl,
+                      ctrlAlt = ctrl | HotKeyCombo::Option;
         const std::tuple<const char *, uint16_t, quint64, QString> table[] = {
             {"us", 25, shiftCtrl, "Ctrl+("},      {"de", 25, shiftCtrl, "Ctrl+)"},
             {"us", 0, ctrlAlt, "Ctrl+Alt+A"},     {"us", 1, shiftCtrl, "Ctrl+Shift+S"},
-            {"us", 114, ctrlAlt, "Ctrl+Alt+Ins"}, {"us", 105, ctrlAlt, "Ctrl+Alt+Tools"}};
+            {"us", 114, ctrlAlt, "Ctrl+Alt+Ins"}, {"us", 105, ctrlAlt, "Ctrl+Alt+Tools"},
+            {"us", 83, ctrl, "Ctrl+1"},           {"us", 65, ctrlAlt, "Ctrl+Alt+."}};
         QSettings(home.filePath("kxkbrc"), QSettings::IniFormat).setValue("Layout/Use", true);
         for (const auto &[layout, key, modifiers, name] : table) {
             QSettings(home.filePath("kxkbrc"), QSettings::IniFormat)
