@@ -24,7 +24,8 @@ public:
     // Whether this desktop lets the application hold a system-wide shortcut at all. Where it
     // does not, every registration fails, the log says why once, and trying again is no use.
     bool isOffered() const;
-    // Called when a registration accepted as under way finds that the desktop offers none.
+    // Called when a registration accepted as under way ends holding nothing: the desktop
+    // offers no shortcut, or refused this one or never answered (the log says which).
     std::function<void()> onUnavailable;
 
     // How the desktop holds the shortcut, as the platform layer chose it; made with the

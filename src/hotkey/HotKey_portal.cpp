@@ -148,11 +148,14 @@ private:
         told = true;
     }
 
+    // The registration was taken as under way: the application learns that it holds nothing.
     void fail(const QString &session, const QString &why)
     {
         close(session);
         m_underWay = false;
         systemLog(QStringLiteral("전역 단축키를 등록하지 못했습니다: ") + why);
+        if (onUnavailable)
+            onUnavailable();
     }
 
     void createSession(int attempt)
@@ -192,11 +195,8 @@ private:
                     return fail(session, answer ? QStringLiteral("데스크톱이 거부했습니다") : why);
                 if (!bound(*answer)) {
                     // KDE Plasma 5.27's portal answers so and binds nothing, every time.
-                    fail(session, QStringLiteral("데스크톱이 단축키를 연결하지 않았습니다"));
                     s_offered = Offered::No;
-                    if (onUnavailable)
-                        onUnavailable();
-                    return;
+                    return fail(session, QStringLiteral("데스크톱이 단축키를 연결하지 않았습니다"));
                 }
                 m_underWay = false;
                 m_session = session;

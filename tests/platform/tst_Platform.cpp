@@ -33,6 +33,7 @@ class ShortcutsPortal : public QObject
 public:
     uint version() const { return 1; }
     int bindings = 0;
+    uint refusal = 0; // the answer's code to a binding, as a user's cancelling gives
 
 public slots:
     QDBusObjectPath CreateSession(const QVariantMap &options) { return answer(options); }
@@ -41,11 +42,11 @@ public slots:
                                   const QVariantMap &options)
     {
         ++bindings;
-        return answer(options);
+        return answer(options, refusal);
     }
 
 private:
-    QDBusObjectPath answer(const QVariantMap &options)
+    QDBusObjectPath answer(const QVariantMap &options, uint code = 0)
     {
         // Called by this process's own connection.
         const QString handle =
@@ -54,7 +55,7 @@ private:
             options.value("handle_token").toString();
         QDBusConnection("portal").send(
             QDBusMessage::createSignal(handle, "org.freedesktop.portal.Request", "Response")
-            << 0u
+            << code
             << QVariantMap{{"session_handle", "/org/freedesktop/portal/desktop/session/1"},
                            {"shortcuts", QVariant::fromValue(Shortcuts())}});
         return QDBusObjectPath(handle);
@@ -79,18 +80,21 @@ private slots:
         QVERIFY(testkit::servePortal(bus, &portal, QDBusConnection::ExportAllContents));
     }
 
-    // A binding answered with success but without the shortcut asked for holds nothing, and
-    // the desktop is taken as offering no shortcut (as one without the interface would be:
-    // hence the count of bindings).
+    // A binding refused, or answered with success but without the shortcut asked for, holds
+    // nothing, and the application is told. After the latter the desktop is taken as offering
+    // no shortcut (as one without the interface would be: hence the count of bindings).
     void portalBindingNothingIsNoHotKey()
     {
         int unavailable = 0;
         auto registration = makePortalRegistration([] {});
         registration->onUnavailable = [&] { ++unavailable; };
-        QVERIFY(registration->registerHotKey(HotKeyCombo::standard));
-        QTRY_COMPARE(unavailable, 1);
-        QCOMPARE(portal.bindings, 1);
-        QVERIFY(!registration->isRegistered() && !registration->isOffered());
+        for (const uint refusal : {1u, 0u}) {
+            portal.refusal = refusal;
+            QVERIFY(registration->registerHotKey(HotKeyCombo::standard));
+            QTRY_COMPARE(unavailable, 2 - int(refusal));
+            QVERIFY(!registration->isRegistered() && registration->isOffered() == bool(refusal));
+        }
+        QCOMPARE(portal.bindings, 2);
     }
 
     void prefersWaylandInsideAWaylandSession()
