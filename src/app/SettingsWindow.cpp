@@ -187,23 +187,26 @@ bool SettingsWindow::run()
         activateWindow();
     });
     const bool confirmed = exec() == QDialog::Accepted;
-    if (confirmed)
-        writeSettings();
+    if (!confirmed)
+        return false;
+    QString why = writeSettings(), more;
     // In force until the application ends, and gone at its next start: the user is told.
-    if (confirmed && !m_settings.isStored()) {
-        const QString why = QStringLiteral("설정을 저장하지 못했습니다: ") + m_settings.storePath();
+    if (!m_settings.isStored()) {
+        why = QStringLiteral("설정을 저장하지 못했습니다: ") + m_settings.storePath();
+        more = QStringLiteral("바뀐 설정은 corvane 을 끝낼 때까지만 쓰입니다. 이 파일에 쓸 수 "
+                              "있게 한 뒤 다시 설정하세요.");
         systemLog(why);
+    }
+    if (!why.isEmpty()) {
         QMessageBox alert(QMessageBox::Warning, QStringLiteral("corvane"), why);
-        alert.setInformativeText(QStringLiteral(
-            "바뀐 설정은 corvane 을 끝낼 때까지만 쓰입니다. 이 파일에 쓸 수 있게 한 뒤 다시 "
-            "설정하세요."));
+        alert.setInformativeText(more);
         alert.setWindowFlag(Qt::WindowStaysOnTopHint);
         alert.exec();
     }
-    return confirmed;
+    return true;
 }
 
-void SettingsWindow::writeSettings()
+QString SettingsWindow::writeSettings()
 {
     m_settings.setHotKey(m_recorder->combo());
     // A chosen folder that is away for now (a drive not mounted) stays chosen unless another
@@ -214,12 +217,14 @@ void SettingsWindow::writeSettings()
     m_settings.setSaveWithoutDialog(m_directRadio->isChecked());
     const bool wanted = m_autoStart->isChecked();
     if (wanted == m_loginItem.isEnabled())
-        return;
+        return {};
     QString error;
     const bool changed =
         wanted ? m_loginItem.registerLoginItem(&error) : m_loginItem.unregisterLoginItem(&error);
-    if (!changed)
-        systemLog(QStringLiteral("자동 실행 설정 실패: ") + error);
+    if (changed)
+        return {};
+    systemLog(QStringLiteral("자동 실행 설정 실패: ") + error);
+    return QStringLiteral("자동 실행 설정 실패: ") + error;
 }
 
 void SettingsWindow::resetHotKey()

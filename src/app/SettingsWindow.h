@@ -38,7 +38,8 @@ public:
 private:
     void build();
     void showHint(const QString &text, const QColor &color);
-    void writeSettings();
+    // Why the login item could not be changed, if it could not.
+    QString writeSettings();
 
     AppSettings &m_settings;
     LaunchAtLogin m_loginItem;
