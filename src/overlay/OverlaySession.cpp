@@ -4,6 +4,7 @@
 
 #include <QCursor>
 #include <QGuiApplication>
+#include <QScreen>
 
 #include "overlay/OverlayView.h"
 #include "overlay/OverlayWindow.h"
@@ -22,7 +23,21 @@ OverlaySession::OverlaySession(QList<ScreenShot> shots, AppSettings &settings)
         OverlayWindow *window = OverlayWindow::forShot(shot, this);
         window->overlayView()->setWindows(WindowList::onScreen(windows, *shot.screen));
         m_windows.append(window);
+        connect(shot.screen, &QScreen::geometryChanged, this, &OverlaySession::displaysChanged);
     }
+    connect(qApp, &QGuiApplication::screenAdded, this, &OverlaySession::displaysChanged);
+    connect(qApp, &QGuiApplication::screenRemoved, this, &OverlaySession::displaysChanged);
+}
+
+void OverlaySession::displaysChanged()
+{
+    // The frozen pictures stand for the displays as they were: a display added, removed, moved
+    // or resized would have the views copy other pixels than they show. An upload under way
+    // already holds its picture, and closes the capture when it succeeds.
+    if (m_closed || uploading())
+        return;
+    systemLog(QStringLiteral("디스플레이 구성이 바뀌어 캡처를 닫습니다"));
+    close();
 }
 
 OverlaySession::~OverlaySession()

@@ -49,6 +49,8 @@ public:
     void close();
 
 private:
+    void displaysChanged();
+
     AppSettings &m_settings;
     QList<QPointer<OverlayWindow>> m_windows;
     bool m_closed = false;

@@ -1,4 +1,6 @@
 #include <QPainter>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <functional>
@@ -8,6 +10,8 @@
 #include "capture/GetImageReader.h"
 #include "capture/ScreenCapture.h"
 #include "capture/X11Root.h"
+#include "settings/AppSettings.h"
+#include "overlay/OverlaySession.h"
 #include "overlay/OverlayView.h"
 #include "overlay/OverlayWindow.h"
 #include "testkit/Golden.h"
@@ -85,6 +89,21 @@ private slots:
             step();
             QVERIFY2(differingOnScreen(v) == 0, name);
         }
+    }
+
+    // A display unplugged while the capture is open closes it: its views would copy other
+    // pixels than they show.
+    void aDisplayGoneClosesTheCapture()
+    {
+        QTemporaryDir dir;
+        AppSettings settings(std::make_unique<QSettings>(dir.filePath("c"), QSettings::IniFormat));
+        OverlaySession session(ScreenCapture::freezeAll(), settings);
+        session.show();
+        QVERIFY(!session.isClosed());
+        const XServer &x = serverOf(this);
+        QCOMPARE(x.run("xrandr", {"--delmonitor", "RIGHT"}), 0);
+        QTRY_VERIFY(session.isClosed());
+        QCOMPARE(x.run("xrandr", {"--setmonitor", "RIGHT", "1280/508x800/286+1280+0", "none"}), 0);
     }
 };
 
