@@ -24,7 +24,7 @@ enum class Reader
 QList<ScreenShot> captureAll(Reader reader);
 
 // Copies every screen into a pixmap of the X server kept for it; empty when the platform is
-// not X11 or the server refused.
+// not X11 or the server refused any screen (short of memory).
 QList<ScreenShot> copyInServer();
 
 // Makes and warms the pixmaps and segments copyInServer() and ServerCopy::read() keep,

@@ -160,9 +160,11 @@ QList<ScreenShot> copyInServer()
         return {};
     QList<ScreenShot> shots;
     std::vector<QRect> rects;
+    bool refused = false;
     for (QScreen *screen : QGuiApplication::screens()) {
         const QRect rect = nativeRect(screen).intersected(root->bounds);
         const KeptPixmap *kept = rect.isEmpty() ? nullptr : keptPixmapFor(*root, rect);
+        refused = refused || (!rect.isEmpty() && !kept);
         if (!kept)
             continue;
         xcb_copy_area(root->connection, root->window, kept->pixmap, kept->gc, int16_t(rect.x()),
@@ -186,7 +188,9 @@ QList<ScreenShot> copyInServer()
         return gone;
     });
     xcb_flush(root->connection);
-    return shots;
+    // A screen the server had no memory for would be left out of the capture: then every
+    // screen is read the ordinary way instead, at one moment.
+    return refused ? QList<ScreenShot>() : shots;
 }
 
 void prepareInServer()
