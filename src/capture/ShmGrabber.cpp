@@ -7,6 +7,8 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include "platform/X11DefaultScreen.h"
+
 namespace {
 
 bool fitsRequest(const QRect &rect)
@@ -30,7 +32,7 @@ ShmGrabber::ShmGrabber(xcb_connection_t *connection) : m_connection(connection)
 void ShmGrabber::findOpaqueFormats()
 {
     const xcb_setup_t *setup = xcb_get_setup(m_connection);
-    m_root = xcb_setup_roots_iterator(setup).data->root;
+    m_root = x11DefaultScreen(setup)->root;
     const xcb_query_extension_reply_t *render =
         xcb_get_extension_data(m_connection, &xcb_render_id);
     const bool sameOrder =

@@ -1,32 +1,8 @@
 #include "capture/X11Root.h"
 
-#include <cstdlib>
-
 #include <QGuiApplication>
 
-namespace {
-
-// Qt puts its windows on the display's default screen. With a single X screen (the usual
-// case, monitors being RandR outputs of that screen) that is the first root.
-const xcb_screen_t *defaultScreen(const xcb_setup_t *setup)
-{
-    auto roots = xcb_setup_roots_iterator(setup);
-    int number = 0;
-    if (roots.rem > 1) {
-        char *host = nullptr;
-        int display = 0;
-        if (!xcb_parse_display(nullptr, &host, &display, &number))
-            number = 0;
-        std::free(host);
-    }
-    for (int i = 0; roots.rem; xcb_screen_next(&roots), ++i) {
-        if (i == number)
-            return roots.data;
-    }
-    return xcb_setup_roots_iterator(setup).data;
-}
-
-} // namespace
+#include "platform/X11DefaultScreen.h"
 
 std::optional<X11Root> X11Root::current()
 {
@@ -35,7 +11,7 @@ std::optional<X11Root> X11Root::current()
     if (!connection || xcb_connection_has_error(connection))
         return std::nullopt;
     const xcb_setup_t *setup = xcb_get_setup(connection);
-    const xcb_screen_t *screen = defaultScreen(setup);
+    const xcb_screen_t *screen = x11DefaultScreen(setup);
     if (!screen)
         return std::nullopt;
     const std::optional<PixelLayout> layout = PixelLayout::of(setup, screen);

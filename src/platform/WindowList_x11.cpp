@@ -1,4 +1,5 @@
 #include "platform/WindowList.h"
+#include "platform/X11DefaultScreen.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -46,7 +47,7 @@ public:
             m_stacking = atom(c, "_NET_CLIENT_LIST_STACKING");
             m_pid = atom(c, "_NET_WM_PID");
         }
-        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+        const xcb_window_t root = x11DefaultScreen(xcb_get_setup(c))->root;
         Freed<xcb_get_property_reply_t> list{xcb_get_property_reply(
             c, xcb_get_property(c, 0, root, m_stacking, XCB_ATOM_WINDOW, 0, 1 << 16), nullptr)};
         if (!list || list->format != 32)
