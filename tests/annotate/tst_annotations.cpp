@@ -379,6 +379,34 @@ private slots:
         QCOMPARE(e.ends, 1);
     }
 
+    // A label is drawn where it was typed, also where the font lacks a line's glyphs: Hangul
+    // under DejaVu Sans comes from a taller font.
+    void labelLandsWhereTyped()
+    {
+        Entry e;
+        const QString text = QStringLiteral("first\n한글 label\nthird");
+        e.view->setCursorWidth(0);
+        e.view->setPlainText(text);
+        QWidget *port = e.view->viewport();
+        const QImage typed = port->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        QImage drawn(typed.size(), QImage::Format_RGB32);
+        drawn.fill(Qt::white);
+        QPainter painter(&drawn);
+        TextAnnotation(e.view->textOrigin() - port->mapTo(&e.overlay, QPoint()), text, Qt::red,
+                       labelFont())
+            .draw(painter);
+        painter.end();
+        const auto ink = [](const QImage &image) {
+            QRect r;
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x)
+                    r |= image.pixel(x, y) == qRgb(255, 255, 255) ? QRect() : QRect(x, y, 1, 1);
+            return r;
+        };
+        QCOMPARE(ink(drawn), ink(typed));
+        QVERIFY(testkit::differingPixels(drawn, typed, 24) < 20);
+    }
+
     void textEntryInputMethod()
     {
         Entry e;
