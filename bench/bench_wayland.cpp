@@ -31,8 +31,6 @@
 #include "ReferenceDecoders.h"
 #include "RunBenchmarks.h"
 #include "capture/PortalCapture.h"
-#include "testkit/GnomeDesktop.h"
-#include "testkit/KwinDesktop.h"
 #include "testkit/WaylandDesktop.h"
 #include "testkit/XServer.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"

@@ -1,6 +1,5 @@
 #include "Desktop.h"
-#include "testkit/GnomeDesktop.h"
-#include "testkit/KwinDesktop.h"
+#include "testkit/WaylandDesktop.h"
 
 namespace testkit {
 

@@ -1,4 +1,4 @@
-#include "testkit/GnomeDesktop.h"
+#include "testkit/WaylandDesktop.h"
 
 #include <QPainter>
 

@@ -1,4 +1,4 @@
-#include "testkit/KwinDesktop.h"
+#include "testkit/WaylandDesktop.h"
 
 #include <QDir>
 

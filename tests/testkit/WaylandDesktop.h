@@ -109,4 +109,46 @@ protected:
     // A window's rectangle as the helper gives it, in the layout's points.
     virtual QRect points(const QRect &rect) const { return rect; }
 };
+
+// A headless GNOME Shell desktop, run and reached like the sway one: its outputs are virtual
+// monitors side by side in GNOME's default layout mode, where the shell places them by their
+// pixels; input goes through mutter's remote-desktop API and the screen is read with the
+// shell's own screenshot call, both by a helper in the session (gnome-input.py).
+class GnomeDesktop : public HelperDesktop
+{
+public:
+    using HelperDesktop::HelperDesktop;
+
+    QImage screen() const override;
+
+protected:
+    bool prepare(const QTemporaryDir &dir, QByteArray *script, QStringList *args) const override;
+    QStringList helper() const override;
+    QRect points(const QRect &pixels) const override;
+
+private:
+    // Output i's left edge in the shell's pixels.
+    int pixelX(qsizetype i) const;
+};
+
+// A headless KWin desktop, run and reached like the sway one: virtual outputs of one pixel size
+// side by side, each at its own scale, with kded's tray watcher and KDE's portal. KWin admits a
+// program to its screenshots and its fake input only through an installed desktop file naming
+// the program's path: the desktop's own helper (input, read-back, wallpaper) is admitted so,
+// and so are the programs under test that the session is started with.
+class KwinDesktop : public HelperDesktop
+{
+public:
+    // programs (absolute paths) may take KWin's screenshots.
+    KwinDesktop(const QList<Output> &outputs, const QStringList &programs)
+        : HelperDesktop(outputs), m_admitted(programs)
+    {}
+
+protected:
+    bool prepare(const QTemporaryDir &dir, QByteArray *script, QStringList *args) const override;
+
+private:
+    QStringList m_admitted;
+};
+
 } // namespace testkit

@@ -1,12 +1,15 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QMap>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <memory>
 
@@ -79,11 +82,25 @@ int runToEnd(QProcess &process, QByteArray *out, int timeoutMs);
 bool fail(QString *error, const QString &why);
 
 // Waits, processing events, until pred() holds or the time runs out.
-template<typename Pred> bool waitUntil(Pred pred, int timeoutMs);
+template<typename Pred> bool waitUntil(Pred pred, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!pred()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(10);
+    }
+    return true;
+}
+
+// The server a CORVANE_X11_TEST_MAIN test runs under, from inside a test slot.
+inline XServer &serverOf(const QObject *test)
+{
+    return *static_cast<XServer *>(test->property("xserver").value<void *>());
+}
 
 } // namespace testkit
-
-#include "testkit/XServer_impl.h"
 
 // A main() for a test executable that needs a real X server: the server is started before
 // the QApplication exists and stopped after the tests ran.
