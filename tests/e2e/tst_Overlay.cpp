@@ -98,18 +98,6 @@ private:
                                at(to) + QStringList{"mouseup", "1"});
     }
     bool click(QPoint p) const { return desktop.pointer(at(p) + QStringList{"click", "1"}); }
-#if defined(CORVANE_WAYLAND) && !defined(CORVANE_GNOME) && !defined(CORVANE_KDE)
-    // Every window as sway has it, a line each.
-    QString swayWindows() const
-    {
-        return desktop.output("sh", {"-c", R"(swaymsg -t get_tree | python3 -c '
-import json, sys
-def walk(n, depth):
-    print("  " * depth, n["type"], n["name"], n.get("app_id"), n.get("pid"), n["rect"], n.get("fullscreen_mode"))
-    for child in n["nodes"] + n["floating_nodes"]: walk(child, depth + 1)
-walk(json.load(sys.stdin), 0)')"});
-    }
-#endif
     // The screen at one pixel a point.
     QImage inPoints() const
     {
@@ -593,12 +581,12 @@ private slots:
                      .isEmpty());
             if (call == "ContextMenu") {
                 // Asked for right after the overlays closed, while the hidden overlay may still
-                // hold the focus. When no menu shows, the message lists the windows as sway has
-                // them, a line each.
+                // hold the focus. When no menu shows, the message gives sway's window tree.
                 QRect menu;
-                QVERIFY2(waitUntil([&] { return (menu = desktop.menus().value(0).rect).isValid(); },
-                                   2500),
-                         qPrintable(swayWindows() + app.stderrText()));
+                QVERIFY2(
+                    waitUntil([&] { return (menu = desktop.menus().value(0).rect).isValid(); },
+                              2500),
+                    qPrintable(desktop.output("swaymsg", {"-t", "get_tree"}) + app.stderrText()));
                 // Six rows and two separators: "캡처", the third row, spans 33-49% of the
                 // height. A click before the menu has settled on the screen is lost: it is
                 // clicked until it captures.
