@@ -295,8 +295,10 @@ void AppDelegate::openSettings()
 
 bool AppDelegate::isBusy() const
 {
-    // Without a clipboard manager, nothing keeps the clipboard once its owner has quit.
-    return m_overlay || m_settingsOpen || QGuiApplication::clipboard()->ownsClipboard();
+    // A capture asked for or an alert open is the user's too. Without a clipboard manager,
+    // nothing keeps the clipboard once its owner has quit.
+    return m_overlay || m_settingsOpen || m_capturing || QApplication::activeModalWidget() ||
+           QGuiApplication::clipboard()->ownsClipboard();
 }
 
 void AppDelegate::openHelp()

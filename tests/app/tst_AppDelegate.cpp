@@ -191,8 +191,11 @@ private slots:
         for (const auto &[permission, choice, expected] : alerts) {
             screens.permission = permission;
             QString title;
+            bool busy = false;
+            QTimer::singleShot(20, [&] { busy = delegate->isBusy(); }); // while the alert shows
             answerAlert(choice, &title);
             delegate->startCapture();
+            QVERIFY(busy);
             QCOMPARE(title, expected);
         }
         QCOMPARE(screens.calls,
@@ -211,9 +214,10 @@ private slots:
         delegate->startCapture();
         delegate->openSettings();
         QCOMPARE(screens.calls, QStringList{"capture"});
+        QVERIFY(delegate->isBusy()); // no update meanwhile
         // An answer without pictures opens nothing.
         screens.held({}, false);
-        QVERIFY(!delegate->overlay());
+        QVERIFY(!delegate->overlay() && !delegate->isBusy());
 
         screens.hold = false;
         delegate->startCapture();
