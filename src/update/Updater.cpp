@@ -4,6 +4,8 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QHostAddress>
+#include <QUrl>
 #include <QProcess>
 #include <QThread>
 #include <QTimer>
@@ -95,6 +97,16 @@ Updater::Updater(const QString &serverUrl, std::function<bool()> isBusy, Environ
     const QString folder = QFileInfo(env.bundlePath).path();
     if (!BundleFiles::isWritableFolder(folder)) {
         systemLog(QStringLiteral("앱 폴더에 쓸 수 없어 업데이트를 건너뜁니다: ") + folder);
+        return;
+    }
+    // Any account of this computer may answer on a loopback port: without a key to check the
+    // publisher's signature, an update from there could be anyone's program.
+    const QString host = QUrl(serverUrl).host();
+    if (env.updateKey.isEmpty() &&
+        (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 ||
+         QHostAddress(host).isLoopback())) {
+        systemLog(QStringLiteral("서명 키가 없어 이 컴퓨터의 서버에서는 업데이트하지 않습니다: ") +
+                  serverUrl);
         return;
     }
     if (env.updateKey.isEmpty())

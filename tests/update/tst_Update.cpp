@@ -170,8 +170,9 @@ private slots:
 
     // Wake-ups every 10 ms: one check at the first and none again within six hours; what an
     // earlier update or process left behind is removed at the start. Beside it, one started in
-    // a read-only place, where root cannot write either, and one outside a bundle fetch
-    // nothing. Each says why once, naming the folder as it is, format directives included.
+    // a read-only place, where root cannot write either, one outside a bundle and one without
+    // a key fetch nothing. Each says why once, naming the folder as it is, format directives
+    // included.
     void schedule()
     {
         DevServerProcess server;
@@ -183,14 +184,23 @@ private slots:
         dup2(err.handle(), STDERR_FILENO);
         Updater readOnly(server.baseUrl(), {}, {"/proc/corvane.app", dir.path(), "1.0.0", 0, 10});
         Updater outside(server.baseUrl(), {}, {"/opt/100% %s %n %d", dir.path(), "1.0.0", 0, 10});
-        Updater updater(server.baseUrl(), {},
+        // Without a key, an update from this computer could be any user's.
+        Updater keyless(server.baseUrl(), {},
                         {dir.filePath("corvane.app"), dir.path(), "1.0.0", 0, 10});
+        Updater updater(server.baseUrl(), {},
+                        {.bundlePath = dir.filePath("corvane.app"),
+                         .tempDir = dir.path(),
+                         .version = "1.0.0",
+                         .firstWakeMs = 0,
+                         .wakeIntervalMs = 10,
+                         .updateKey = "a key"});
         dup2(saved, STDERR_FILENO);
         QCOMPARE(
             QString(testkit::readFile(err.fileName())),
             "corvane: 앱 폴더에 쓸 수 없어 업데이트를 건너뜁니다: /proc\n"
             "corvane: 번들 밖에서 실행 중이라 자동 업데이트를 하지 않습니다: /opt/100% %s %n %d\n"
-            "corvane: 업데이트 서명 키가 없어 SHA-256만 확인합니다\n");
+            "corvane: 서명 키가 없어 이 컴퓨터의 서버에서는 업데이트하지 않습니다: " +
+                server.baseUrl() + "\n");
         QCOMPARE(entriesOf(dir.path()), QStringList());
         QVERIFY(QTest::qWaitFor([&] { return !server.requests().isEmpty(); }, 10000));
         // One request, and no second one soon after.
