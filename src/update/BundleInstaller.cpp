@@ -3,8 +3,10 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include "settings/Bundle.h"
 #include "settings/SystemLog.h"
 #include "update/BundleFiles.h"
+#include "update/Updater.h"
 
 BundleInstaller::BundleInstaller(QString bundlePath, Launch launch)
     : bundlePath(QDir::cleanPath(bundlePath)), launch(std::move(launch))
@@ -21,6 +23,17 @@ BundleInstaller::Outcome BundleInstaller::apply(const ReadyUpdate &update) const
     const QString folder = QFileInfo(bundlePath).path();
     if (!BundleFiles::isWritableFolder(folder)) {
         systemLog(QStringLiteral("앱 폴더에 쓸 수 없어 업데이트를 건너뜁니다: ") + folder);
+        BundleFiles::removeItem(staging);
+        return Outcome::Skipped;
+    }
+    // The user may have installed a newer version while this one ran: it stays, and the
+    // process running the older one installs nothing more.
+    const QString installed =
+        Bundle::readInfoPlist(bundlePath + QStringLiteral("/Contents/Info.plist"))
+            .value(QStringLiteral("CFBundleShortVersionString"));
+    if (!installed.isEmpty() && !Updater::isNewer(update.version, installed)) {
+        systemLog(QStringLiteral("설치된 번들이 이미 %1 이라 업데이트 %2 을(를) 건너뜁니다")
+                      .arg(installed, update.version));
         BundleFiles::removeItem(staging);
         return Outcome::Skipped;
     }

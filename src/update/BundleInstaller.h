@@ -20,7 +20,8 @@ public:
         // Nothing changed (the old bundle was put back, also when the new one could not
         // start); the update is dropped.
         Failed,
-        // The bundle's folder cannot be written; no update can ever be installed here.
+        // The bundle's folder cannot be written, or a version at least as new was installed
+        // there meanwhile: this process can install no update.
         Skipped,
     };
 

@@ -68,6 +68,9 @@ private slots:
             "업데이트 zip 의 해시가 version.json 과 다릅니다");
         row("folder not writable", manifest, "skipped", "chmod 555 \"$app/..\" && z",
             "앱 폴더에 쓸 수 없어 업데이트를 건너뜁니다: %1/app");
+        row("newer one installed meanwhile", manifest, "skipped",
+            "sed -i s/1.0.0/2.1.0/ \"$app/Contents/Info.plist\" && z",
+            "설치된 번들이 이미 2.1.0 이라 업데이트 2.0.0 을(를) 건너뜁니다");
         // Stored, and padded to one byte over 64 MiB once the archive's overhead is known.
         row("archive one byte over", manifest, "none",
             "touch corvane.app/pad && z -0 && truncate -s $((67108865 - $(stat -c %s ../new.zip))) "
@@ -138,6 +141,11 @@ private slots:
         manifest.replace("%S", testkit::readFile(work.filePath("sig")).toBase64());
         QVERIFY(testkit::writeFile(server.releasesDir() + "/version.json",
                                    manifest.replace("%1", sha).replace("%U", sha.toUpper())));
+        const auto version = [](const QString &bundle) {
+            return Bundle::readInfoPlist(bundle + "/Contents/Info.plist")
+                .value("CFBundleShortVersionString");
+        };
+        const QString running = version(app);
         QProcess probe;
         probe.start("setpriv",
                     user + QStringList{work.filePath("probe"), "--probe", server.baseUrl() + "/",
@@ -155,11 +163,7 @@ private slots:
         QCOMPARE((entriesOf(r) + entriesOf(r + "/app") + entriesOf(tmp)).join(' '),
                  (tmp.startsWith(r) ? "app tmp" : "app") + QString(" corvane.app") +
                      (outcome == "failed" ? "" : " corvane.app.old"));
-        const auto version = [](const QString &bundle) {
-            return Bundle::readInfoPlist(bundle + "/Contents/Info.plist")
-                .value("CFBundleShortVersionString");
-        };
-        QCOMPARE(version(app), installed ? "2.0.0" : "1.0.0");
+        QCOMPARE(version(app), installed ? "2.0.0" : running);
         QCOMPARE(version(app + ".old"), installed ? "1.0.0" : "");
         QCOMPARE(QFileInfo::exists(app + ".old/x"), !swapped);
         QCOMPARE(QFileInfo(app + "/Contents/bin").symLinkTarget(), app + "/Contents/MacOS");
