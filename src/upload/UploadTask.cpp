@@ -5,6 +5,7 @@
 #include <QJsonValue>
 #include <QNetworkReply>
 #include <QTimer>
+#include <QUrl>
 
 namespace {
 
@@ -93,6 +94,13 @@ void UploadTask::deliver(const UploadResult &result)
     done(result);
 }
 
+namespace {
+
+// Characters of a server's error message that are shown.
+constexpr qsizetype kLongestError = 300;
+
+} // namespace
+
 UploadResult UploadTask::interpret(std::optional<int> status, const QByteArray &body)
 {
     if (!status)
@@ -100,15 +108,23 @@ UploadResult UploadTask::interpret(std::optional<int> status, const QByteArray &
     // Anything but a JSON object (not JSON, an array, a bare string) has no members.
     const QJsonObject members = QJsonDocument::fromJson(body).object();
     if (*status < 200 || *status > 299) {
+        // Shown over the capture, where a megabyte of text would take seconds to lay out.
         const QJsonValue error = members.value(QLatin1String("error"));
-        if (error.isString())
-            return UploadResult::failure(UploadError{error.toString()});
+        if (error.isString()) {
+            const QString text = error.toString();
+            const QString shown = text.section(QLatin1Char('\n'), 0, 0).left(kLongestError);
+            return UploadResult::failure(
+                UploadError{shown.size() < text.size() ? shown + QChar(0x2026) : shown});
+        }
         return UploadResult::failure(
             UploadError{QStringLiteral("서버 응답 ") + QString::number(*status)});
     }
-    // A blank link would be put on the clipboard in place of what the user had there.
-    const QJsonValue url = members.value(QLatin1String("url"));
-    if (url.isString() && !url.toString().trimmed().isEmpty())
-        return UploadResult::success(url.toString());
+    // The link goes on the clipboard in place of what the user had there, and opens in the
+    // browser: only a whole web address is one.
+    const QString link = members.value(QLatin1String("url")).toString().trimmed();
+    const QUrl parsed(link, QUrl::StrictMode);
+    if ((parsed.scheme() == QLatin1String("http") || parsed.scheme() == QLatin1String("https")) &&
+        !parsed.host().isEmpty())
+        return UploadResult::success(link);
     return UploadResult::failure(UploadError{QStringLiteral("서버 응답에 URL 이 없습니다.")});
 }

@@ -94,8 +94,9 @@ private slots:
         addOutcome("sub path", {}, "^error 찾을 수 없습니다\\.$", local + "/up/", "/up/api/upload");
         addOutcome("201 other members",
                    {"--status", "201", "--body", "{\"id\":7,\"url\":\" https://e.org/x \"}"},
-                   "^link  https://e\\.org/x $");
+                   "^link https://e\\.org/x$");
         addOutcome("blank url", {"--body", R"({"url":" "})"}, noUrl);
+        addOutcome("relative url", {"--body", R"({"url":"/i/0.png"})"}, noUrl);
         addOutcome("body at the cap", {"--oversize", QString::number(cap)},
                    "^link http://127\\.0\\.0\\.1:%1/i/oversize\\.png$");
         addOutcome("past the cap", {"--oversize", QString::number(cap + 1)}, noUrl);
@@ -104,6 +105,9 @@ private slots:
         addOutcome("400 error string",
                    {"--status", "400", "--body", R"({"error":"찻주전자","url":"x"})"},
                    "^error 찻주전자$");
+        addOutcome("400 long error",
+                   {"--status", "400", "--body", "{\"error\":\"" + QString(400, 'a') + "\\nb\"}"},
+                   "^error a{300}…$");
         // Qt answers a 401 through its authentication path.
         addOutcome("401 error string", {"--status", "401", "--body", R"({"error":"로그인 필요"})"},
                    "^error 로그인 필요$");
