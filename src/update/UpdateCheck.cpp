@@ -1,6 +1,7 @@
 #include "update/UpdateCheck.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -78,9 +79,12 @@ std::optional<QByteArray> UpdateCheck::fetch(const QString &url, qint64 limit,
     });
     QObject::connect(reply.get(), &QNetworkReply::readyRead, &loop, read);
     QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    // A server that stalls or drips its bytes would hold the check, and every later one, for
+    // good.
+    const QDeadlineTimer deadline(5 * qint64(timeoutMs) + limit / 16);
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (cancelledNow(cancelled))
+        if (cancelledNow(cancelled) || deadline.hasExpired())
             refuse();
     });
     poll.start(kCancelPollMs);

@@ -17,7 +17,9 @@ class UpdateCheck
 public:
     static constexpr qint64 manifestLimit = 65536;
     static constexpr qint64 archiveLimit = 67108864;
-    static constexpr int timeoutMs = 60000;
+    // A fetch fails after this long without a byte, and in any case after five times it plus
+    // the time its limit takes at 16 KB/s, however its bytes come.
+    int timeoutMs = 60000;
     static constexpr QLatin1StringView stagingPrefix{"corvane-update-"};
 
     // serverUrl loses one trailing "/"; runningVersion is compared with the manifest's and
@@ -30,7 +32,8 @@ public:
     std::optional<ReadyUpdate> download(const std::atomic<bool> *cancelled) const;
 
     // The body of a 2xx HTTP answer of at most limit bytes, or nothing. A longer body is
-    // refused as soon as its announced length or the bytes received pass the limit.
+    // refused as soon as its announced length or the bytes received pass the limit, a slow one
+    // once its time is up.
     std::optional<QByteArray> fetch(const QString &url, qint64 limit,
                                     const std::atomic<bool> *cancelled) const;
 

@@ -64,6 +64,7 @@ private slots:
             QByteArray(manifest).replace("%1", "%U").leftJustified(65536 - 62), "relaunched");
         row("manifest of 65537 bytes", manifest.leftJustified(65537 - 62), "none");
         row("served with status 300", manifest, "none", "z", {}, {"--update-status", "300"});
+        row("manifest trickling in", manifest, "none", "z", {}, {"--trickle"});
         row("digest differs", QByteArray(manifest).replace("%1", QByteArray(64, '0')), "none", "z",
             "업데이트 zip 의 해시가 version.json 과 다릅니다");
         row("folder not writable", manifest, "skipped", "chmod 555 \"$app/..\" && z",
@@ -149,7 +150,8 @@ private slots:
         QProcess probe;
         probe.start("setpriv",
                     user + QStringList{work.filePath("probe"), "--probe", server.baseUrl() + "/",
-                                       app, tmp, work.filePath("bundle-key")});
+                                       app, tmp, work.filePath("bundle-key"),
+                                       args.contains("--trickle") ? "300" : "60000"});
         QVERIFY(probe.waitForFinished(120000));
         QFile::setPermissions(r + "/app", QFile::Permissions(0x7755));
         QCOMPARE(QString(probe.readAllStandardOutput()),
@@ -212,8 +214,9 @@ private slots:
     }
 };
 
-// With --probe SERVER BUNDLE TMPDIR KEYFILE: one check and, when it yields a bundle, its install,
-// in a process of its own so that it can run as another user. The new bundle's start is printed.
+// With --probe SERVER BUNDLE TMPDIR KEYFILE TIMEOUT_MS: one check and, when it yields a bundle, its
+// install, in a process of its own so that it can run as another user. The new bundle's start is
+// printed.
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
@@ -222,9 +225,10 @@ int main(int argc, char **argv)
         TestUpdate test;
         return QTest::qExec(&test, argc, argv);
     }
-    const auto ready = UpdateCheck(args.value(2), "1.0.0", args.value(4),
-                                   testkit::readFile(args.value(5)).trimmed())
-                           .download(nullptr);
+    UpdateCheck check(args.value(2), "1.0.0", args.value(4),
+                      testkit::readFile(args.value(5)).trimmed());
+    check.timeoutMs = args.value(6).toInt();
+    const auto ready = check.download(nullptr);
     const BundleInstaller installer(args.value(3), [](const QString &exe, const QStringList &args) {
         return QProcess::startDetached(exe, args) &&
                std::printf("launch %s\n", qPrintable((QStringList{exe} + args).join(' '))) > 0;

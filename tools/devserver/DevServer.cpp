@@ -80,6 +80,8 @@ void DevServer::handle(HttpConnection *connection, const HttpRequest &request)
     }
     if (request.path == "/api/upload")
         handleUpload(connection, request);
+    else if (options.trickle && request.path.startsWith("/download/"))
+        connection->trickle(100, 60000); // a length a manifest may have
     else
         connection->respond(route(request));
 }
@@ -93,7 +95,7 @@ void DevServer::handleUpload(HttpConnection *connection, const HttpRequest &requ
     if (options.stall)
         return;
     if (options.trickle) {
-        connection->trickle(100);
+        connection->trickle(100, 1000000);
         return;
     }
     if (options.drop) {

@@ -231,10 +231,10 @@ void HttpConnection::respond(const HttpResponse &response)
     QMetaObject::invokeMethod(this, &HttpConnection::process, Qt::QueuedConnection);
 }
 
-void HttpConnection::trickle(int intervalMs)
+void HttpConnection::trickle(int intervalMs, qint64 length)
 {
     state = State::Closed;
-    socket->write("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n");
+    socket->write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(length) + "\r\n\r\n");
     auto *timer = new QTimer(this);
     connect(timer, &QTimer::timeout, this, [this] { socket->write("a"); });
     timer->start(intervalMs);

@@ -25,8 +25,9 @@ public:
     void respond(const HttpResponse &response);
     // Closes the connection at once, without an answer.
     void drop();
-    // Starts an answer whose body comes a byte every interval, and never ends.
-    void trickle(int intervalMs);
+    // Starts an answer announcing length bytes, whose body comes a byte every interval and
+    // never ends.
+    void trickle(int intervalMs, qint64 length);
 
 private:
     enum class State

@@ -56,7 +56,8 @@ std::optional<ServerOptions> ServerOptions::parse(const QStringList &arguments, 
                                    QStringLiteral("Read uploads but never answer them."));
     const QCommandLineOption trickle(
         QStringLiteral("trickle"),
-        QStringLiteral("Answer uploads with a body that comes a byte every 100 ms."));
+        QStringLiteral("Answer uploads and update downloads with a body that comes a byte every "
+                       "100 ms."));
     const QCommandLineOption drop(QStringLiteral("drop"),
                                   QStringLiteral("Close upload connections unanswered."));
     const QCommandLineOption oversize(
