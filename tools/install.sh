@@ -38,9 +38,12 @@ remove_installed() {
   rm -rf "$prefix/lib/corvane/corvane.app" "$prefix/lib/corvane/corvane.app.old" \
     "$prefix/lib/corvane/corvane.app.partial-"*
   rm -f "$record"
-  # Deepest first, and only when nothing else has been put there since.
+  # Deepest first, and only when nothing else has been put there since, nor a link of the
+  # user's in its place.
   while IFS= read -r path; do
-    if [ -n "$path" ] && [ -d "$prefix/$path" ]; then rmdir --ignore-fail-on-non-empty "$prefix/$path"; fi
+    if [ -n "$path" ] && [ -d "$prefix/$path" ] && [ ! -L "$prefix/$path" ]; then
+      rmdir --ignore-fail-on-non-empty "$prefix/$path"
+    fi
   done < <(printf '%s\n' "${dirs[@]}" | sort -r)
 }
 
@@ -78,9 +81,14 @@ remove_installed
   done
   (cd "$stage$prefix" && find . ! -type d -printf 'f %P\n')
 } > "$stage/record"
-mkdir -p "$prefix"
-# A link found in the prefix (to a build of the user's, say) is replaced, not written through.
-cp -a --remove-destination "$stage$prefix/." "$prefix/"
+# File by file: a folder of the prefix may be a link of the user's (to a dotfiles folder, say),
+# which is followed, while a file found there that is a link (to a build of the user's, say) is
+# replaced, not written through.
+while read -r kind path; do
+  [ "$kind" = f ] || continue
+  mkdir -p "$(dirname "$prefix/$path")"
+  cp -a --remove-destination "$stage$prefix/$path" "$prefix/$path"
+done < "$stage/record"
 cp "$stage/record" "$record"
 echo "install: corvane installed under $prefix; start it with $prefix/bin/corvane"
 case ":$PATH:" in

@@ -48,13 +48,17 @@ env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$work/user/bin/corvane" 2>
 grep -q X11 "$work/err"
 
 # A second install replaces the first, under a prefix whose path the entries must quote, and a
-# link found there is replaced rather than written through; a build that cannot be installed
-# leaves it in place. Uninstalling keeps what was there before, but neither the login item that
-# starts the launcher it removes nor what an update ended mid-copy left.
+# link to a file found there is replaced rather than written through, while a folder the user
+# made a link meanwhile is followed; a build that cannot be installed leaves it in place.
+# Uninstalling keeps what was there before, but neither the login item that starts the launcher
+# it removes nor what an update ended mid-copy left.
 again="$work/again %c"
 mkdir -p "$again/share/applications/other" "$again/bin" "$work/config/autostart"
 echo mine > "$work/mine" && ln -s "$work/mine" "$again/bin/corvane"
-for i in 1 2; do bash "$root/tools/install.sh" --prefix "$again" --build-dir "$build"; done
+bash "$root/tools/install.sh" --prefix "$again" --build-dir "$build"
+mv "$again/share/metainfo" "$work/metainfo" && ln -s "$work/metainfo" "$again/share/metainfo"
+bash "$root/tools/install.sh" --prefix "$again" --build-dir "$build"
+[ -f "$work/metainfo/org.example.corvane.metainfo.xml" ]
 if bash "$root/tools/install.sh" --prefix "$again" --build-dir "$work/deb"; then false; fi
 [ "$(cat "$work/mine")" = mine ] && [ -x "$again/bin/corvane" ]
 grep -qxF "Exec=\"$work/again %%c/bin/corvane\"" "$again/share/applications/corvane.desktop"
@@ -64,4 +68,5 @@ printf '[Desktop Entry]\nExec="%s/bin/corvane"\n' "$work/again %%c" > "$work/con
 XDG_CONFIG_HOME=$work/config bash "$root/tools/install.sh" --prefix "$again" --uninstall
 [ ! -e "$work/config/autostart/corvane.desktop" ]
 [ "$(cd "$again" && find . -mindepth 1 | sort | xargs)" = \
-  "./bin ./share ./share/applications ./share/applications/other" ]
+  "./bin ./share ./share/applications ./share/applications/other ./share/metainfo" ]
+[ -z "$(ls -A "$work/metainfo")" ]
