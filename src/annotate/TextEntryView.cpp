@@ -1,11 +1,13 @@
 #include "annotate/TextEntryView.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <QAbstractTextDocumentLayout>
 #include <QGuiApplication>
 #include <QInputMethod>
 #include <QKeyEvent>
+#include <QMimeData>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextLayout>
@@ -99,6 +101,12 @@ void TextEntryView::keyPressEvent(QKeyEvent *event)
     if (event->key() == Qt::Key_Escape)
         return cancel();
     QPlainTextEdit::keyPressEvent(event);
+}
+
+void TextEntryView::insertFromMimeData(const QMimeData *source)
+{
+    const int kept = toPlainText().size() - textCursor().selectedText().size();
+    insertPlainText(source->text().left(std::max(0, longestText - kept)));
 }
 
 void TextEntryView::fitToText()

@@ -22,6 +22,9 @@ public:
     // Padding between the border and the text.
     static constexpr QSizeF inset{3, 2};
     static constexpr qreal minWidth = 120;
+    // Characters a label holds: a pasted log file would take seconds to lay out at every key,
+    // over every display.
+    static constexpr int longestText = 10000;
 
     // origin is in the parent's coordinates.
     TextEntryView(QPointF origin, const QColor &color, const QFont &font,
@@ -44,6 +47,8 @@ public:
 protected:
     bool event(QEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    // A paste (or a middle click) brings in what fits within longestText.
+    void insertFromMimeData(const QMimeData *source) override;
 
 private:
     void fitToText();

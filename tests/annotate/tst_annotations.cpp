@@ -2,6 +2,7 @@
 #include <optional>
 #include <tuple>
 
+#include <QClipboard>
 #include <QPainter>
 #include <QShortcut>
 #include <QtTest>
@@ -405,6 +406,17 @@ private slots:
         };
         QCOMPARE(ink(drawn), ink(typed));
         QVERIFY(testkit::differingPixels(drawn, typed, 24) < 20);
+    }
+
+    // A paste brings in what fits in a label, in place of the selected text.
+    void pasteFitsInALabel()
+    {
+        Entry e;
+        e.view->setPlainText("abc");
+        e.view->selectAll();
+        QGuiApplication::clipboard()->setText(QString(TextEntryView::longestText + 5, 'x'));
+        e.view->paste();
+        QCOMPARE(e.view->toPlainText(), QString(TextEntryView::longestText, 'x'));
     }
 
     void textEntryInputMethod()
