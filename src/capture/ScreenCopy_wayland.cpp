@@ -205,8 +205,9 @@ struct Copy
         return made.release();
     }
 
-    // The pixels as an image of their own, valid after later copies.
-    QImage take() const
+    // The pixels as an image of their own, valid after later copies; turned half round for an
+    // output the compositor shows upside down, whose buffer it copies as it stands.
+    QImage take(bool upsideDown) const
     {
         // The padding byte may come as anything; the screens' format wants it opaque. This is
         // on the way to the first frame: the two halves of the screen go on two threads.
@@ -219,10 +220,10 @@ struct Copy
         std::thread other(settle, n / 2, n);
         settle(0, n / 2);
         other.join();
-        if (yInverted) {
+        if (yInverted || upsideDown) {
             QImage upright =
                 QImage(target->pixels, int(width), int(height), int(stride), QImage::Format_RGB32)
-                    .mirrored();
+                    .mirrored(upsideDown, yInverted != upsideDown);
             target->releasePages();
             return upright;
         }
@@ -374,7 +375,8 @@ QList<ScreenShot> captureAll(QString *why)
                                      .arg(screen->name());
             return {};
         }
-        shots.append(ScreenShot{screen, copy.take(), nullptr});
+        shots.append(ScreenShot{
+            screen, copy.take(screen->orientation() == Qt::InvertedLandscapeOrientation), nullptr});
     }
     milestone("screens-cut");
     return shots;
