@@ -363,10 +363,13 @@ QList<ScreenShot> captureAll(QString *why)
     for (size_t i = 0; i < copies.size(); ++i) {
         QScreen *screen = screens[int(i)];
         Copy &copy = *copies[i];
-        // A rotated output, or one whose size Qt has not heard of yet, would be cut wrongly.
-        const QSizeF expected = QSizeF(screen->geometry().size()) * screen->devicePixelRatio();
-        if (!copy.copied || std::abs(expected.width() - copy.width) > 1 ||
-            std::abs(expected.height() - copy.height) > 1) {
+        // A rotated output, or one whose size Qt has not heard of yet, would be cut wrongly. The
+        // pixels are taken at the screen's shape (give or take the rounding of its points, up to
+        // scale 3), not at Qt's ratio: Qt 6.4 rounds a fractional scale (1.5) up to a whole one.
+        const QSize points = screen->geometry().size();
+        if (!copy.copied || copy.width < uint32_t(points.width()) ||
+            std::abs(qint64(copy.width) * points.height() - qint64(copy.height) * points.width()) >
+                3 * std::max(points.width(), points.height())) {
             *why = copy.copied ? QStringLiteral("화면 %1 의 복사본 크기 %2x%3 가 맞지 않습니다")
                                      .arg(screen->name())
                                      .arg(copy.width)
