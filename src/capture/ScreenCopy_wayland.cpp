@@ -43,16 +43,24 @@ struct SharedBuffer
     uchar *pixels = nullptr;
     size_t size = 0;
     uint32_t format = 0, width = 0, height = 0, stride = 0;
-    // Images are dropped on whichever thread held the last copy (an encoder's, say).
-    std::atomic<bool> lent{false};
-    std::atomic<bool> dropped{false};
+    // Images are dropped on whichever thread held the last copy (an encoder's, say): lent and
+    // dropped are one word, so that of the image's end and discard() exactly the later deletes.
+    static constexpr unsigned kLent = 1, kDropped = 2;
+    std::atomic<unsigned> state{0};
 
+    bool lent() const { return state & kLent; }
     void releasePages() { SharedPages::release({pixels, size}); }
     // Of no more use: deleted now, or by its image once that goes.
     void discard()
     {
-        dropped = true;
-        if (!lent)
+        if (!(state.fetch_or(kDropped) & kLent))
+            delete this;
+    }
+    // Its image is gone: free for the next copy, or deleted once discarded.
+    void giveBack()
+    {
+        releasePages();
+        if (state.fetch_and(~kLent) & kDropped)
             delete this;
     }
 
@@ -166,7 +174,7 @@ struct Copy
                                   }),
                    kept.end());
         const auto free =
-            std::find_if(kept.begin(), kept.end(), [](SharedBuffer *b) { return !b->lent; });
+            std::find_if(kept.begin(), kept.end(), [](SharedBuffer *b) { return !b->lent(); });
         target = free != kept.end() ? *free : makeBuffer();
         if (!target) {
             done = true;
@@ -227,19 +235,10 @@ struct Copy
             target->releasePages();
             return upright;
         }
-        target->lent = true;
+        target->state |= SharedBuffer::kLent;
         return QImage(
             target->pixels, int(width), int(height), int(stride), QImage::Format_RGB32,
-            [](void *info) {
-                auto *b = static_cast<SharedBuffer *>(info);
-                if (b->dropped) {
-                    delete b;
-                    return;
-                }
-                b->releasePages();
-                b->lent = false;
-            },
-            target);
+            [](void *info) { static_cast<SharedBuffer *>(info)->giveBack(); }, target);
     }
 };
 
@@ -334,7 +333,7 @@ QList<ScreenShot> captureAll(QString *why)
     std::vector<SharedPages::Span> idle;
     for (const auto &[output, buffers] : c->kept) {
         for (const SharedBuffer *buffer : buffers) {
-            if (!buffer->lent)
+            if (!buffer->lent())
                 idle.push_back({buffer->pixels, buffer->size});
         }
     }
