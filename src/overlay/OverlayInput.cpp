@@ -4,6 +4,7 @@
 
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QScopeGuard>
 
 #include "annotate/Drawing.h"
 #include "annotate/LineAnnotation.h"
@@ -273,6 +274,13 @@ QRectF OverlayView::movedInside(const QRectF &s, qreal dx, qreal dy) const
 
 void OverlayView::mouseUp()
 {
+    // A click that selected nothing here leaves the keys with the display whose selection
+    // they act on.
+    const auto keysStay = qScopeGuard([this] {
+        if (OverlayView *holder = m_session ? m_session->selectionHolder() : nullptr;
+            holder && holder != this && !hasSelection())
+            holder->makeKey();
+    });
     if (m_mode == Mode::drawing) {
         m_drawing.reset();
         m_mode = Mode::idle;

@@ -98,6 +98,15 @@ bool OverlaySession::uploading() const
         list, [](OverlayWindow *window) { return bool(window->overlayView()->uploadProgress()); });
 }
 
+OverlayView *OverlaySession::selectionHolder() const
+{
+    for (OverlayWindow *window : windows()) {
+        if (window->overlayView()->hasSelection())
+            return window->overlayView();
+    }
+    return nullptr;
+}
+
 void OverlaySession::clearSelections(OverlayView *except)
 {
     for (OverlayWindow *window : windows()) {

@@ -42,6 +42,8 @@ public:
     void hideAll();
     // Whether any view is uploading.
     bool uploading() const;
+    // The view holding the selection, if any.
+    OverlayView *selectionHolder() const;
     // Clears the selection and shapes of every view but `except`.
     void clearSelections(OverlayView *except);
     // Tears the views down, hides the windows, releases them on the next turn of the event

@@ -340,6 +340,8 @@ private slots:
         drag(b, QPointF(20, 20), QPointF(200, 200));
         QVERIFY(!a->textEntry() && b->hasSelection());
         QCOMPARE(QWidget::keyboardGrabber(), b);
+        click(a, QPointF(5, 5)); // selecting nothing, it leaves the keys with the selection
+        QCOMPARE(QWidget::keyboardGrabber(), b);
     }
 
     // Typed where the keyboard goes: Return starts a line and Ctrl+Return commits the label,
