@@ -34,21 +34,23 @@ constexpr int kSpinnerIntervalMs = 1000 / 30;
 std::optional<QImage> OverlayView::renderSelection()
 {
     commitText();
-    const int pw = int(std::trunc(m_sel.width() * m_scale));
-    const int ph = int(std::trunc(m_sel.height() * m_scale));
-    if (pw <= 0 || ph <= 0)
+    // The pixels whose centres the selection covers, each edge at its own display's ratio: at
+    // a fractional scale (1.25) an edge falls inside a pixel, and a display's points need not
+    // be as many pixels across as down.
+    const qreal scaleY = height() > 0 ? m_screenImage.height() / qreal(height()) : m_scale;
+    const QRect pixels(QPoint(qRound(m_sel.left() * m_scale), qRound(m_sel.top() * scaleY)),
+                       QPoint(qRound(m_sel.right() * m_scale), qRound(m_sel.bottom() * scaleY)) -
+                           QPoint(1, 1));
+    if (pixels.isEmpty())
         return std::nullopt;
-    QImage bitmap(pw, ph, QImage::Format_RGBA8888_Premultiplied);
+    QImage bitmap(pixels.size(), QImage::Format_RGBA8888_Premultiplied);
     if (bitmap.isNull())
         return std::nullopt;
     QPainter painter(&bitmap);
-    painter.scale(m_scale, m_scale);
+    // Only the selection's pixels are copied, as they are.
+    painter.drawImage(QPoint(), m_screenImage, pixels);
+    painter.scale(pixels.width() / m_sel.width(), pixels.height() / m_sel.height());
     painter.translate(-m_sel.topLeft());
-    // Only the selection's pixels are copied: the same picture as the whole image drawn over
-    // the view, without touching the rest of it.
-    painter.drawImage(m_sel, m_screenImage,
-                      QRectF(m_sel.x() * m_scale, m_sel.y() * m_scale, m_sel.width() * m_scale,
-                             m_sel.height() * m_scale));
     painter.save();
     painter.setClipRect(m_sel);
     painter.setRenderHint(QPainter::Antialiasing, true);

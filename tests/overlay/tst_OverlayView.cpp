@@ -208,6 +208,19 @@ private slots:
                      v->screenImage().copy(v->sel().toRect()));
     }
 
+    // At a fractional scale a copy holds, as they are, the pixels whose centres the selection
+    // covers.
+    void fractionalScaleCopiesWholePixels()
+    {
+        for (const auto &[scale, pixels] :
+             {std::pair{1.25, QRect(126, 126, 254, 122)}, {1.5, QRect(152, 152, 304, 145)}}) {
+            Session s(scale);
+            OverlayView *v = s.select(0, QRectF(101, 101, 203, 97));
+            QCOMPARE(v->renderSelection()->convertToFormat(QImage::Format_RGB32),
+                     v->screenImage().copy(pixels));
+        }
+    }
+
     void bars_data()
     {
         QTest::addColumn<QRectF>("sel");
