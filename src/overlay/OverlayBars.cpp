@@ -195,6 +195,9 @@ QRectF OverlayView::toolsRect() const
     qreal x = m_sel.right() + G;
     if (x + B > width())
         x = m_sel.right() - B - G;
+    // Inside, a selection narrower than the bar would be covered by it, and its clicks taken.
+    if (x < m_sel.left() && m_sel.left() - G - B >= 0)
+        x = m_sel.left() - G - B;
     qreal y = m_sel.bottom() - h;
     y = y < 0 ? 0 : std::min(std::max<qreal>(0, H - h), m_sel.bottom() - h);
     return {x, y, B, h};
@@ -204,10 +207,13 @@ QRectF OverlayView::toolbarRect() const
 {
     const qreal B = buttonSize, G = gap, w = 4 * B, W = width();
     const QRectF tools = toolsRect();
-    const qreal r = m_sel.right() > tools.left() ? tools.left() - G : m_sel.right();
+    const qreal r = m_sel.right() > tools.left() && tools.left() > m_sel.left() ? tools.left() - G
+                                                                                : m_sel.right();
     qreal y = m_sel.bottom() + G;
     if (y + B > height())
         y = std::max<qreal>(0, m_sel.bottom() - B - G);
+    if (y < m_sel.top() && m_sel.top() - G - B >= 0)
+        y = m_sel.top() - G - B;
     qreal x = r - w;
     x = x < 0 ? 0 : std::min(x, W - w);
     return {x, y, w, B};

@@ -235,6 +235,10 @@ private slots:
         row("bottom edge", {200, 300, 400, 580}, {608, 460}, {432, 830}, "right above");
         row("left edge", {10, 300, 100, 300}, {118, 180}, {0, 608}, "right below");
         row("whole screen", {0, 0, 1440, 900}, {1390, 480}, {1214, 850}, "left above");
+        // Beside or above a selection too small to hold them: they would cover it.
+        row("narrow at the right edge", {1400, 500, 30, 30}, {1350, 110}, {1262, 538},
+            "right below");
+        row("flat at the bottom", {200, 880, 400, 15}, {608, 475}, {432, 830}, "right above");
     }
     void bars()
     {
