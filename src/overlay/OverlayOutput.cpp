@@ -171,8 +171,11 @@ void OverlayView::setUploadProgress(std::optional<double> p)
     const bool wasEmpty = !m_uploadProgress;
     m_uploadProgress = p;
     if (wasEmpty && p) {
-        m_hoverButton = -1;
-        m_hoverTool = -1;
+        // The tip of what was under the pointer goes with its highlight.
+        redrawingChrome([this] {
+            m_hoverButton = -1;
+            m_hoverTool = -1;
+        });
         m_spinner = new QTimer(this);
         connect(m_spinner, &QTimer::timeout, this, [this] {
             m_spinAngle = std::fmod(m_spinAngle + 12, 360.0);

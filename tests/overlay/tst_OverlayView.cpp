@@ -345,6 +345,23 @@ private slots:
         QVERIFY(!window); // released on the next turn
     }
 
+    // An upload's start takes the hovered button's tip off the screen.
+    void uploadClearsTheTip()
+    {
+        Session s;
+        s.session->show();
+        OverlayView *v = s.select(0, QRectF(100, 100, 300, 300));
+        QVERIFY(QTest::qWaitForWindowExposed(v->window()));
+        mouse(v, Move, v->buttonCell(0).center(), Qt::NoButton);
+        const QPoint tip = v->tipRect()->center().toPoint();
+        v->repaint(); // nothing pending
+        auto *buffer = static_cast<QImage *>(v->backingStore()->paintDevice());
+        buffer->fill(Qt::red);
+        v->setUploadProgress(0.5);
+        QTRY_VERIFY(buffer->pixel(tip) != qRgb(255, 0, 0));
+        v->setUploadProgress(std::nullopt);
+    }
+
     // A label being typed on one display is committed by a new selection on the other, which
     // keeps the keyboard.
     void labelCommittedBySelectionElsewhere()
