@@ -280,8 +280,9 @@ void AppDelegate::overlaySessionDidClose(OverlaySession *session)
 void AppDelegate::openSettings()
 {
     // Over a capture asked for or open, the window would open under the overlays and take
-    // their keys unseen.
-    if (m_settingsOpen || m_capturing || (m_overlay && !m_overlay->isClosed()))
+    // their keys unseen; inside an alert's loop, it would leave the alert unanswerable.
+    if (m_settingsOpen || m_capturing || (m_overlay && !m_overlay->isClosed()) ||
+        QApplication::activeModalWidget())
         return;
     m_settingsOpen = true;
     stopRetryTimer();

@@ -191,11 +191,15 @@ private slots:
         for (const auto &[permission, choice, expected] : alerts) {
             screens.permission = permission;
             QString title;
-            bool busy = false;
-            QTimer::singleShot(20, [&] { busy = delegate->isBusy(); }); // while the alert shows
+            bool busy = false, settingsRan = false;
+            delegate->runSettingsWindow = [&] { return settingsRan = true; };
+            QTimer::singleShot(20, [&] { // while the alert shows
+                busy = delegate->isBusy();
+                delegate->openSettings();
+            });
             answerAlert(choice, &title);
             delegate->startCapture();
-            QVERIFY(busy);
+            QVERIFY(busy && !settingsRan);
             QCOMPARE(title, expected);
         }
         QCOMPARE(screens.calls,
