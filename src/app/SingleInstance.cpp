@@ -82,8 +82,13 @@ QString SingleInstance::defaultSocketPath(QString *error)
     const auto fits = [](const QString &folder) {
         return QFile::encodeName(folder + QStringLiteral("/corvane.sock")).size() <= 106;
     };
+    // A runtime folder is this user's alone; one that others may write in (a shared folder
+    // named there by mistake) would let another user take the socket's place first.
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QFileInfo(runtime).isDir() && fits(runtime))
+    struct stat info;
+    if (!runtime.isEmpty() && stat(QFile::encodeName(runtime).constData(), &info) == 0 &&
+        S_ISDIR(info.st_mode) && info.st_uid == getuid() && (info.st_mode & 022) == 0 &&
+        fits(runtime))
         return runtime + QStringLiteral("/corvane.sock");
     const QString name = QStringLiteral("/corvane-%1").arg(getuid());
     const QString folder =

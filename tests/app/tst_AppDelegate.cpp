@@ -288,9 +288,9 @@ private slots:
         QTRY_COMPARE(flood.state(), QLocalSocket::UnconnectedState);
     }
 
-    // Without a runtime folder, or one too long for a socket's path, the socket is in a folder
-    // of the temporary one (else of /tmp) that is this user's alone: made so, and refused once
-    // another user's.
+    // Without a runtime folder of this user's alone, or with one too long for a socket's path,
+    // the socket is in a folder of the temporary one (else of /tmp) that is this user's alone:
+    // made so, and refused once another user's.
     void socketFolderIsPrivate()
     {
         const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
@@ -305,6 +305,9 @@ private slots:
         qputenv("TMPDIR", QFile::encodeName(longest + 'd'));
         QCOMPARE(SingleInstance::defaultSocketPath(), "/tmp" + name + "/corvane.sock");
         qputenv("TMPDIR", QFile::encodeName(dir.path()));
+        // Nor does a runtime folder open to others count.
+        QVERIFY(QFile::setPermissions(longest, QFile::Permissions(0x7777)));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(longest));
         const QString folder = dir.path() + name;
         QCOMPARE(SingleInstance::defaultSocketPath(), folder + "/corvane.sock");
         QVERIFY(!(QFileInfo(folder).permissions() & QFile::Permissions(0x0077)));
