@@ -37,7 +37,8 @@ public:
     explicit SingleInstance(QString socketPath);
     ~SingleInstance() override;
 
-    // The per-user socket: in XDG_RUNTIME_DIR when there is one, else in a folder of the
+    // The per-user socket: in XDG_RUNTIME_DIR when there is one no other user may write in,
+    // else in a folder of the
     // temporary folder (/tmp where either path is too long for a socket) that belongs to this
     // user alone (a socket at a predictable shared
     // name could be taken first by another user). Empty, with *error set, when that folder

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QSessionManager>
 #include <QStringList>
 #include <QThread>
 #include <QTimer>
@@ -148,6 +149,11 @@ int main(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("corvane"));
     QApplication::setOrganizationName(QStringLiteral("corvane"));
     QApplication::setQuitOnLastWindowClosed(false);
+    // Its login item starts it at login: a desktop that also restarted it with the last session
+    // would start a second one, whose launch asks the first for a capture.
+    QObject::connect(&app, &QGuiApplication::saveStateRequest, [](QSessionManager &manager) {
+        manager.setRestartHint(QSessionManager::RestartNever);
+    });
     // Dialogs, standard buttons and network errors in the desktop's language.
     installQtTranslations(app, QLocale::system());
 
