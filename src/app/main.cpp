@@ -24,13 +24,21 @@
 
 namespace {
 
-// QApplication aborts without a display; say what is wrong instead.
-bool x11DisplayReachable()
+// QApplication aborts without a display; say what is wrong instead. Qt's own -platform and
+// -display options win over the environment, as they do for Qt.
+bool x11DisplayReachable(int argc, char **argv, QByteArray *display)
 {
-    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    *display = qgetenv("DISPLAY");
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0)
+            platform = argv[i + 1];
+        else if (std::strcmp(argv[i], "-display") == 0)
+            *display = argv[i + 1];
+    }
     if (!platform.isEmpty() && !platform.startsWith("xcb"))
         return true;
-    xcb_connection_t *c = xcb_connect(nullptr, nullptr);
+    xcb_connection_t *c = xcb_connect(display->isEmpty() ? nullptr : display->constData(), nullptr);
     const bool ok = !xcb_connection_has_error(c);
     xcb_disconnect(c);
     return ok;
@@ -132,7 +140,7 @@ int main(int argc, char **argv)
     // freed; glibc would otherwise raise it and keep the freed megabytes in the heap.
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     PlatformLoader::preferWaylandInWaylandSession();
-    if (!x11DisplayReachable()) {
+    if (QByteArray display; !x11DisplayReachable(argc, argv, &display)) {
         // A running instance takes the request all the same: a terminal or a service without
         // the desktop's display can still ask it to quit.
         QCoreApplication core(argc, argv);
@@ -141,7 +149,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr,
                      "corvane: X11 디스플레이에 연결할 수 없습니다 (DISPLAY=%s). "
                      "X11 데스크톱 세션에서 실행하세요.\n",
-                     qgetenv("DISPLAY").constData());
+                     display.constData());
         return 1;
     }
 

@@ -46,6 +46,11 @@ env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$work/user/bin/corvane" 2>
   status=$?
 [ $status = 1 ]
 grep -q X11 "$work/err"
+# So it does for a display Qt's own option names.
+status=0
+"$work/user/bin/corvane" -display :3131 2> "$work/err" || status=$?
+[ $status = 1 ]
+grep -q "DISPLAY=:3131" "$work/err"
 
 # A second install replaces the first, under a prefix whose path the entries must quote, and a
 # link to a file found there is replaced rather than written through, while a folder the user
