@@ -223,8 +223,9 @@ QString SettingsWindow::writeSettings()
         wanted ? m_loginItem.registerLoginItem(&error) : m_loginItem.unregisterLoginItem(&error);
     if (changed)
         return {};
-    systemLog(QStringLiteral("자동 실행 설정 실패: ") + error);
-    return QStringLiteral("자동 실행 설정 실패: ") + error;
+    const QString why = QStringLiteral("자동 실행 설정 실패: ") + error;
+    systemLog(why);
+    return why;
 }
 
 void SettingsWindow::resetHotKey()

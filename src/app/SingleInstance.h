@@ -38,11 +38,10 @@ public:
     ~SingleInstance() override;
 
     // The per-user socket: in XDG_RUNTIME_DIR when there is one no other user may write in,
-    // else in a folder of the
-    // temporary folder (/tmp where either path is too long for a socket) that belongs to this
-    // user alone (a socket at a predictable shared
-    // name could be taken first by another user). Empty, with *error set, when that folder
-    // exists but is someone else's or open to others.
+    // else in a folder of the temporary folder (/tmp where either path is too long for a
+    // socket) that belongs to this user alone (a socket at a predictable shared name could be
+    // taken first by another user). Empty, with *error set, when that folder exists but is
+    // someone else's or open to others.
     static QString defaultSocketPath(QString *error = nullptr);
     // Why the last listen() failed, or why there is no socket to use.
     QString errorString() const { return m_error; }

@@ -111,4 +111,10 @@ const QHash<QString, QString> &info()
     return values;
 }
 
+QString versionAt(const QString &bundle)
+{
+    return readInfoPlist(bundle + QStringLiteral("/Contents/Info.plist"))
+        .value(QStringLiteral("CFBundleShortVersionString"));
+}
+
 } // namespace Bundle

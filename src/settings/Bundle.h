@@ -31,5 +31,7 @@ QString launcherPath();
 QHash<QString, QString> readInfoPlist(const QString &path);
 // The running bundle's Info.plist, read once.
 const QHash<QString, QString> &info();
+// The version a bundle's Info.plist gives (CFBundleShortVersionString), or empty.
+QString versionAt(const QString &bundle);
 
 } // namespace Bundle

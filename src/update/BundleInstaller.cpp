@@ -28,9 +28,7 @@ BundleInstaller::Outcome BundleInstaller::apply(const ReadyUpdate &update) const
     }
     // The user may have installed a newer version while this one ran: it stays, and the
     // process running the older one installs nothing more.
-    const QString installed =
-        Bundle::readInfoPlist(bundlePath + QStringLiteral("/Contents/Info.plist"))
-            .value(QStringLiteral("CFBundleShortVersionString"));
+    const QString installed = Bundle::versionAt(bundlePath);
     if (!installed.isEmpty() && !Updater::isNewer(update.version, installed)) {
         systemLog(QStringLiteral("설치된 번들이 이미 %1 이라 업데이트 %2 을(를) 건너뜁니다")
                       .arg(installed, update.version));

@@ -167,8 +167,7 @@ std::optional<ReadyUpdate> UpdateCheck::unpack(const QByteArray &zip, const QStr
     // The signature covers the archive alone: an older signed archive offered as a newer
     // version would go back in time, and one not newer than it says would be installed again
     // at every check.
-    const QString bundled = Bundle::readInfoPlist(app + QStringLiteral("/Contents/Info.plist"))
-                                .value(QStringLiteral("CFBundleShortVersionString"));
+    const QString bundled = Bundle::versionAt(app);
     if (bundled != version) {
         systemLog(QStringLiteral("업데이트 번들의 버전 %1 이 version.json 의 %2 와 다릅니다")
                       .arg(bundled, version));

@@ -142,11 +142,7 @@ private slots:
         manifest.replace("%S", testkit::readFile(work.filePath("sig")).toBase64());
         QVERIFY(testkit::writeFile(server.releasesDir() + "/version.json",
                                    manifest.replace("%1", sha).replace("%U", sha.toUpper())));
-        const auto version = [](const QString &bundle) {
-            return Bundle::readInfoPlist(bundle + "/Contents/Info.plist")
-                .value("CFBundleShortVersionString");
-        };
-        const QString running = version(app);
+        const QString running = Bundle::versionAt(app);
         QProcess probe;
         probe.start("setpriv",
                     user + QStringList{work.filePath("probe"), "--probe", server.baseUrl() + "/",
@@ -165,8 +161,8 @@ private slots:
         QCOMPARE((entriesOf(r) + entriesOf(r + "/app") + entriesOf(tmp)).join(' '),
                  (tmp.startsWith(r) ? "app tmp" : "app") + QString(" corvane.app") +
                      (outcome == "failed" ? "" : " corvane.app.old"));
-        QCOMPARE(version(app), installed ? "2.0.0" : running);
-        QCOMPARE(version(app + ".old"), installed ? "1.0.0" : "");
+        QCOMPARE(Bundle::versionAt(app), installed ? "2.0.0" : running);
+        QCOMPARE(Bundle::versionAt(app + ".old"), installed ? "1.0.0" : "");
         QCOMPARE(QFileInfo::exists(app + ".old/x"), !swapped);
         QCOMPARE(QFileInfo(app + "/Contents/bin").symLinkTarget(), app + "/Contents/MacOS");
         for (const QJsonObject &request : server.requests())
