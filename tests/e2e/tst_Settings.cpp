@@ -46,9 +46,8 @@ private slots:
                                {"search", "--onlyvisible", "--name", "^corvane 설정$"}) == 0;
         };
         QVERIFY(desktop.fromTrayMenu({"Down", "Down", "Return"}, settingsShown));
-        // A second launch while it is open captures nothing: no overlay once it has closed.
-        // Nor does the tray icon, whose menu does not open meanwhile.
-        QCOMPARE(app.launchAgain(), 0);
+        // The tray icon captures nothing while it is open (no overlay once it has closed), and
+        // its menu does not open meanwhile.
         const std::optional<Desktop::Window> icon = desktop.trayIcon();
         const QPoint at = icon ? icon->rect.center() : QPoint();
         QVERIFY(icon && desktop.pointer({"mousemove", QString::number(at.x()),

@@ -65,7 +65,7 @@ private slots:
         QVERIFY(!waitUntil([&] { return !version().contains(">1.0.0<"); }, 1500));
 
         // The unpacked bundle vanishes, as a temporary-folder cleaner might make it: once the
-        // capture closes, the running bundle is moved aside, the move in fails, and it goes back.
+        // capture closes, its move beside the running bundle fails, which stays as it was.
         QVERIFY(QFile::remove(server.releasesDir() + "/version.json") &&
                 inTmp("rm -r $0/*/corvane.app"));
         // Escape closes the capture; pressed again until it has, as a key can go astray.

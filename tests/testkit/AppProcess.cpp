@@ -89,12 +89,10 @@ int AppProcess::launchAgain(const QStringList &args, const QStringList &unset) c
     for (const QString &name : unset)
         env.remove(name);
     second.setProcessEnvironment(env);
-    if (!launch(second, executable(), args) || !second.waitForFinished(15000)) {
-        second.kill();
-        second.waitForFinished(2000);
-        return -1;
-    }
-    return second.exitStatus() == QProcess::NormalExit ? second.exitCode() : -1;
+    // One that hangs is stopped; one that never started has no exit code.
+    const bool ended = launch(second, executable(), args) && second.waitForFinished(15000);
+    const int code = stopProcess(second);
+    return ended ? code : -1;
 }
 
 bool AppProcess::waitForExit(int timeoutMs)

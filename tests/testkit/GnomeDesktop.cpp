@@ -4,8 +4,6 @@
 
 #include <algorithm>
 
-#include "testkit/Files.h"
-
 namespace testkit {
 
 namespace {

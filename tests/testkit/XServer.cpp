@@ -1,6 +1,5 @@
 #include "testkit/XServer.h"
 
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QScopeGuard>
 
@@ -35,13 +34,12 @@ XServer::~XServer()
 bool XServer::startChild(std::unique_ptr<QProcess> &process, const QString &command,
                          const char *selection)
 {
-    QStringList args = command.split(' ');
     process = std::make_unique<QProcess>();
     dieWithParent(*process);
     process->setProcessEnvironment(environment());
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process->setStandardOutputFile(QProcess::nullDevice());
-    process->start(args.takeFirst(), args);
+    process->startCommand(command);
     if (!process->waitForStarted(5000))
         return false;
     xcb_connection_t *c = xcb_connect(m_display.toLocal8Bit().constData(), nullptr);
@@ -78,15 +76,11 @@ bool XServer::start(QString *error)
                               m_options.xvfbArgs);
     if (!m_xvfb->waitForStarted(5000))
         return fail(error, "Xvfb did not start (is the xvfb package installed?)");
-    QByteArray number;
-    QDeadlineTimer deadline(15000);
-    while (!number.contains('\n')) {
-        if (deadline.hasExpired() || m_xvfb->state() != QProcess::Running)
-            return fail(error, "Xvfb did not report a display");
-        m_xvfb->waitForReadyRead(200);
-        number += m_xvfb->readAllStandardOutput();
+    while (!m_xvfb->canReadLine() && m_xvfb->waitForReadyRead(15000)) {
     }
-    m_display = ':' + QString::fromLatin1(number.trimmed());
+    if (!m_xvfb->canReadLine())
+        return fail(error, "Xvfb did not report a display");
+    m_display = ':' + QString::fromLatin1(m_xvfb->readLine().trimmed());
 
     if (m_options.twoMonitors) {
         // LEFT (primary) and RIGHT, each half of the screen's width.

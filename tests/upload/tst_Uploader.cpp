@@ -95,7 +95,6 @@ private slots:
         addOutcome("201 other members",
                    {"--status", "201", "--body", "{\"id\":7,\"url\":\" https://e.org/x \"}"},
                    "^link https://e\\.org/x$");
-        addOutcome("blank url", {"--body", R"({"url":" "})"}, noUrl);
         addOutcome("relative url", {"--body", R"({"url":"/i/0.png"})"}, noUrl);
         addOutcome("body at the cap", {"--oversize", QString::number(cap)},
                    "^link http://127\\.0\\.0\\.1:%1/i/oversize\\.png$");
@@ -115,7 +114,6 @@ private slots:
                    "^error 서버 응답 503$");
         addOutcome("307 not followed", {"--status", "307", "--header", "Location: /i/x.png"},
                    "^error 서버 응답 307$");
-        addOutcome("numeric url", {"--body", R"({"url":42})"}, noUrl);
         addOutcome("time-out", {"--stall"}, transport);
         addOutcome("answer trickling in", {"--trickle"}, transport);
         addOutcome("destroyed while running", {"--stall", "destroy"}, transport);
