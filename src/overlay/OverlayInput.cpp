@@ -207,10 +207,12 @@ void OverlayView::mouseDragged(QPointF p)
         const bool south = m_grip == Grip::s || m_grip == Grip::se || m_grip == Grip::sw;
         const bool east = m_grip == Grip::e || m_grip == Grip::ne || m_grip == Grip::se;
         const bool west = m_grip == Grip::w || m_grip == Grip::nw || m_grip == Grip::sw;
-        minY += north ? dy : 0;
-        maxY += south ? dy : 0;
-        maxX += east ? dx : 0;
-        minX += west ? dx : 0;
+        // A pointer held at the view's edge takes the grip's edge onto it, wherever within the
+        // grip's reach the drag began.
+        minY = !north ? minY : p.y() <= 0 ? 0 : minY + dy;
+        maxY = !south ? maxY : p.y() >= height() ? height() : maxY + dy;
+        maxX = !east ? maxX : p.x() >= width() ? width() : maxX + dx;
+        minX = !west ? minX : p.x() <= 0 ? 0 : minX + dx;
         c = Drawing::spanning(QPointF(minX, minY), QPointF(maxX, maxY));
     }
     // A rectangle of zero width still has a position; QRectF::intersected would drop it.

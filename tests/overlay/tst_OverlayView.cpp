@@ -131,6 +131,9 @@ private slots:
         row("w grip from 6 inside", square, no, {106, 120}, {96, 120}, {90, 100, 60, 50});
         row("w grip from 5 outside, past e", square, no, {95, 120}, {180, 120}, {150, 100, 35, 50});
         row("6 outside selects anew", square, no, {94, 120}, {84, 130}, {84, 120, 10, 10});
+        row("w grip from outside to the edge", square, no, {97, 120}, {0, 120}, {0, 100, 150, 50});
+        row("se grip from outside to the corner", square, no, {153, 153}, {1600, 1000},
+            {100, 100, 1340, 800});
         // With no selection, a click in 3 points on a window selects it, the upper where two are.
         row("a click on a window", none, no, {260, 120}, {262, 122}, windows[1]);
         row("3 points on a window", none, no, {260, 120}, {263, 120}, none);
