@@ -18,8 +18,13 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ -n "$key" ] && [ $# -eq 2 ] || usage
-# Written into JSON as it is, so only the characters a version uses.
-[[ $version =~ ^[0-9A-Za-z.+-]+$ ]] || { echo "not a version: '$version'" >&2; exit 2; }
+# Clients compare up to four numbers: a version of other characters, or whose numbers overflow,
+# would never be newer than theirs. It is also written into JSON as it is.
+[[ $version =~ ^[0-9]{1,18}(\.[0-9]{1,18}){0,3}$ ]] ||
+  { echo "not a version of up to four numbers: '$version'" >&2; exit 2; }
+# Clients verify only Ed25519 signatures.
+openssl pkey -in "$key" -noout -text 2>/dev/null | grep -q '^ED25519 Private-Key' ||
+  { echo "not an Ed25519 private key: $key" >&2; exit 2; }
 archive=$1 releases=$2
 # Clients install only a bundle that is the version its manifest names.
 bundled=$(unzip -p "$archive" corvane.app/Contents/Info.plist | tr -d ' \t\r\n' |
