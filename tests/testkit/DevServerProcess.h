@@ -21,6 +21,7 @@ public:
     int stop() { return testkit::stopProcess(process, 10000); }
 
     quint16 port() const { return listeningPort; }
+    qint64 pid() const { return process.processId(); }
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(listeningPort); }
     QString dataDir() const { return dir.filePath(QStringLiteral("data")); }
     QString releasesDir() const { return dir.filePath(QStringLiteral("releases")); }

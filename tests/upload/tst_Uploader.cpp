@@ -274,6 +274,26 @@ private slots:
         }
         QCOMPARE(server->stop(), 0);
     }
+
+    // A client that sends requests without reading the answers gets them as it reads: the
+    // server holds neither (here a hundred answers of a megabyte).
+    void devServerHoldsNoUnreadAnswers()
+    {
+        DevServerProcess server;
+        const QByteArray target = "/i/" + QByteArray(32, 'a') + ".png";
+        QVERIFY(server.start() &&
+                testkit::writeFile(server.dataDir() + target.mid(2), QByteArray(1 << 20, 'x')));
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, server.port());
+        client.write(get(target).replace("close", "keep-alive").repeated(100));
+        QVERIFY(client.waitForBytesWritten(5000));
+        const QString status = QStringLiteral("/proc/%1/status").arg(server.pid());
+        const auto residentMiB = [&] {
+            static const QRegularExpression vmRss("VmRSS:\\s*(\\d+)");
+            return vmRss.match(testkit::readFile(status)).captured(1).toLongLong() >> 10;
+        };
+        QVERIFY(!QTest::qWaitFor([&] { return residentMiB() > 64; }, 2000));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestUploader)

@@ -65,7 +65,11 @@ HttpConnection::HttpConnection(QTcpSocket *socket, qint64 maxBodyBytes, QObject 
     : QObject(parent), socket(socket), maxBodyBytes(maxBodyBytes)
 {
     socket->setParent(this);
+    // What the client sends while an answer drains waits in the system's buffers.
+    socket->setReadBufferSize(maxHeadBytes);
     connect(socket, &QTcpSocket::readyRead, this, [this] {
+        if (draining)
+            return;
         const QByteArray data = this->socket->readAll();
         if (state == State::Closed)
             return;
@@ -228,7 +232,9 @@ void HttpConnection::respond(const HttpResponse &response)
         return;
     }
     state = State::ReadingHead;
-    QMetaObject::invokeMethod(this, &HttpConnection::process, Qt::QueuedConnection);
+    draining = socket->bytesToWrite() > streamQueueBytes;
+    if (!draining)
+        QMetaObject::invokeMethod(this, &HttpConnection::process, Qt::QueuedConnection);
 }
 
 void HttpConnection::trickle(int intervalMs, qint64 length)
@@ -249,6 +255,12 @@ void HttpConnection::drop()
 
 void HttpConnection::writeMore()
 {
+    if (draining && socket->bytesToWrite() <= streamQueueBytes) {
+        draining = false;
+        buffer += socket->readAll();
+        process();
+        return;
+    }
     if (!streaming.stream)
         return;
     while (streamed < streaming.streamLength && socket->bytesToWrite() < streamQueueBytes) {

@@ -12,7 +12,9 @@ class QTcpSocket;
 
 // One HTTP/1.1 client connection: reads requests one at a time (head, then a Content-Length
 // body) and writes the answer given for each. A request is handed out only when it has
-// arrived whole; the next one is read once the previous one has been answered.
+// arrived whole; the next one is read once the previous one has been answered and its answer
+// has mostly gone out, so that a client that sends requests without reading the answers
+// holds neither its requests nor its answers here.
 class HttpConnection : public QObject
 {
     Q_OBJECT
@@ -56,4 +58,5 @@ private:
     bool expectContinue = false;
     HttpResponse streaming;
     qint64 streamed = 0;
+    bool draining = false;
 };
