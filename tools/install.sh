@@ -79,8 +79,12 @@ remove_installed
   (cd "$stage$prefix" && find . -mindepth 1 -type d -printf '%P\n') | while read -r dir; do
     [ -e "$prefix/$dir" ] || echo "d $dir"
   done
-  (cd "$stage$prefix" && find . ! -type d -printf 'f %P\n')
+  (cd "$stage$prefix" && find . ! -type d -printf 'f %P\n' | sort)
 } > "$stage/record"
+# The record comes first, so that an install that fails partway (a full disk, a dangling link
+# where a folder goes) can still be uninstalled.
+mkdir -p "$(dirname "$record")"
+cp "$stage/record" "$record"
 # File by file: a folder of the prefix may be a link of the user's (to a dotfiles folder, say),
 # which is followed, while a file found there that is a link (to a build of the user's, say) is
 # replaced, not written through.
@@ -89,7 +93,6 @@ while read -r kind path; do
   mkdir -p "$(dirname "$prefix/$path")"
   cp -a --remove-destination "$stage$prefix/$path" "$prefix/$path"
 done < "$stage/record"
-cp "$stage/record" "$record"
 echo "install: corvane installed under $prefix; start it with $prefix/bin/corvane"
 case ":$PATH:" in
   *":$prefix/bin:"*) ;;

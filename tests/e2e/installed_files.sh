@@ -75,3 +75,11 @@ XDG_CONFIG_HOME=$work/config bash "$root/tools/install.sh" --prefix "$again" --u
 [ "$(cd "$again" && find . -mindepth 1 | sort | xargs)" = \
   "./bin ./share ./share/applications ./share/applications/other ./share/metainfo" ]
 [ -z "$(ls -A "$work/metainfo")" ]
+# An install that fails partway (files are copied in order of their paths), at a dangling link
+# where the icons' folder goes, can be uninstalled.
+fails=$work/fails
+mkdir -p "$fails/share" && ln -s "$work/gone" "$fails/share/icons"
+if bash "$root/tools/install.sh" --prefix "$fails" --build-dir "$build"; then false; fi
+[ -f "$fails/bin/corvane" ] && rm "$fails/share/icons"
+bash "$root/tools/install.sh" --prefix "$fails" --uninstall
+[ "$(cd "$fails" && find . -mindepth 1)" = ./share ]
