@@ -8,9 +8,11 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CORVANE_BUILD_DIR:-$root/build}
 bash "$root/tools/setup.sh"
-# build.sh applies options only when it configures a new folder.
-if [ $# -gt 0 ] && [ -f "$build/build.ninja" ]; then
-  cmake -S "$root" -B "$build" "$@" > /dev/null
+# The release's values are the ones given here or the defaults, never what the build folder kept
+# from an earlier run; build.sh applies options only when it configures a new folder.
+release=(-UCORVANE_VERSION -UCORVANE_SERVER_URL -UCORVANE_CHANNEL -UCORVANE_UPDATE_KEY "$@")
+if [ -f "$build/build.ninja" ]; then
+  cmake -S "$root" -B "$build" "${release[@]}" > /dev/null
 fi
 bash "$root/tools/build.sh" "$build" "$@" -- corvane
 (cd "$build" && cpack --config CPackConfig.cmake -B "$build")
