@@ -22,6 +22,7 @@
 #include "overlay/ImageEncoding.h"
 #include "overlay/OutputActions.h"
 #include "settings/AppSettings.h"
+#include "settings/SystemLog.h"
 #include "upload/Uploader.h"
 
 namespace {
@@ -95,10 +96,16 @@ void OverlayView::saveToFile()
         QPointer<OverlaySession> session = m_session;
         session->hideAll();
         target = OutputActions::askForTarget(QDir(folder).filePath(name));
-        if (!session || session->isClosed())
-            return;
         if (target.isEmpty()) {
-            session->show();
+            if (session && !session->isClosed())
+                session->show();
+            return;
+        }
+        // A display change may have closed the capture while the panel ran: the picture is
+        // in hand, and the name chosen for it still gets it.
+        if (!session || session->isClosed()) {
+            if (!OutputActions::writeImage(*bitmap, target))
+                systemLog(QStringLiteral("저장하지 못했습니다: ") + target);
             return;
         }
     }

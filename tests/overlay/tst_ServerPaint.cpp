@@ -1,7 +1,11 @@
+#include <QApplication>
+#include <QDialog>
+#include <QDir>
 #include <QPainter>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <functional>
 
@@ -92,17 +96,25 @@ private slots:
     }
 
     // A display unplugged while the capture is open closes it: its views would copy other
-    // pixels than they show.
+    // pixels than they show. A name chosen in the save panel meanwhile still gets the picture.
     void aDisplayGoneClosesTheCapture()
     {
         QTemporaryDir dir;
         AppSettings settings(std::make_unique<QSettings>(dir.filePath("c"), QSettings::IniFormat));
+        settings.setSaveFolder(dir.path());
         OverlaySession session(ScreenCapture::freezeAll(), settings);
         session.show();
-        QVERIFY(!session.isClosed());
+        OverlayView *v = session.windows().at(0)->overlayView();
+        drag(v, QPointF(10, 10), QPointF(100, 100));
         const XServer &x = serverOf(this);
-        QCOMPARE(x.run("xrandr", {"--delmonitor", "RIGHT"}), 0);
-        QTRY_VERIFY(session.isClosed());
+        QTimer::singleShot(0, [&] { // while the panel runs
+            QCOMPARE(x.run("xrandr", {"--delmonitor", "RIGHT"}), 0);
+            QTRY_VERIFY(session.isClosed());
+            qobject_cast<QDialog *>(QApplication::activeModalWidget())->accept();
+        });
+        key(v, Qt::Key_S, Qt::ControlModifier);
+        QVERIFY(session.isClosed());
+        QCOMPARE(QDir(dir.path()).entryList({"*.png"}).size(), 1);
         QCOMPARE(x.run("xrandr", {"--setmonitor", "RIGHT", "1280/508x800/286+1280+0", "none"}), 0);
     }
 };
