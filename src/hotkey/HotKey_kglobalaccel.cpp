@@ -3,6 +3,7 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
+#include <QDBusServiceWatcher>
 #include <QKeyCombination>
 #include <QSettings>
 #include <QStandardPaths>
@@ -158,12 +159,20 @@ public:
     {
         qDBusRegisterMetaType<KeySequence>();
         qDBusRegisterMetaType<QList<KeySequence>>();
+        // A restarted service keeps the keys but no longer listens for them: they are given
+        // again.
+        connect(&m_watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] {
+            if (m_registered && !registerHotKey(m_combo))
+                systemLog(QStringLiteral(
+                    "전역 단축키 서비스가 다시 시작된 뒤 단축키를 되살리지 못했습니다"));
+        });
     }
     ~KGlobalAccelRegistration() override { unregister(); }
 
     bool registerHotKey(const HotKeyCombo &combo) override
     {
         unregister();
+        m_combo = combo;
         const std::optional<QKeyCombination> name = kwinShortcutName(combo, activeLayout());
         if (!name)
             return false;
@@ -227,6 +236,9 @@ private:
     }
 
     std::function<void()> m_onPressed;
+    QDBusServiceWatcher m_watcher{kService, QDBusConnection::sessionBus(),
+                                  QDBusServiceWatcher::WatchForRegistration};
+    HotKeyCombo m_combo = HotKeyCombo::standard;
     QString m_component;
     bool m_registered = false;
 };

@@ -151,8 +151,8 @@ private slots:
     }
 
     // Where KDE's shortcut service runs, the loader binds through it: each combination is kept
-    // as KWin names it on the layout, and one another component holds is refused. Last: the
-    // service stays.
+    // as KWin names it on the layout and given again to a restarted service, and one another
+    // component holds is refused. Last: the service stays.
     void hotKeyThroughKdeService()
     {
         QTemporaryDir home; // the configuration of the service and of the keyboard
@@ -179,6 +179,13 @@ private slots:
                 accel.call("shortcut", QStringList{"corvane", "capture", "corvane", "캡처"});
             QCOMPARE(QKeySequence(stored.value().value(0)).toString(), name);
         }
+        // A restarted service is given the keys again.
+        service.kill();
+        QVERIFY(service.waitForFinished());
+        service.start("kglobalaccel5");
+        QDBusInterface component("org.kde.kglobalaccel", "/component/corvane",
+                                 "org.kde.kglobalaccel.Component");
+        QTRY_VERIFY(QDBusReply<bool>(component.call("isActive")).value());
         const QStringList other{"other", "grab", "other", "grab"};
         accel.call("doRegister", other);
         const QList<int> ctrlAltT{QKeySequence("Ctrl+Alt+T")[0].toCombined()};
