@@ -127,7 +127,8 @@ void AppDelegate::applicationDidFinishLaunching()
         std::move(environment));
 
     // Shown even without a tray host: at login the panel often starts after the application,
-    // and a shown icon is docked as soon as a host appears.
+    // and on X11 a shown icon is docked as soon as a tray appears. (Qt looks for a host of
+    // D-Bus items once, when the icon is made: under Wayland a later one is not used.)
     m_statusItem->show();
     if (!QSystemTrayIcon::isSystemTrayAvailable())
         systemLog(QStringLiteral("시스템 트레이를 사용할 수 없습니다. 단축키나 다시 실행으로 "
