@@ -74,6 +74,22 @@ fi
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 DESTDIR=$stage cmake --install "$build" --prefix "$prefix" > /dev/null
+# What would stop the copy partway stops the install here instead, with the previous one still
+# whole: a file or a dangling link where a folder goes, or too little room.
+nearest() { # the path itself or its nearest ancestor that is there, link or not
+  local at=$1
+  while [ ! -e "$at" ] && [ ! -L "$at" ]; do at=$(dirname "$at"); done
+  echo "$at"
+}
+while read -r dir; do
+  at=$(nearest "$prefix/$dir")
+  [ -d "$at" ] || { echo "install: $at is in the way of the folder $prefix/$dir" >&2; exit 1; }
+done < <(cd "$stage$prefix" && find . -mindepth 1 -type d -printf '%P\n')
+need=$(du -sk "$stage$prefix" | cut -f1)
+old=$(du -sk "$prefix/lib/corvane" 2> /dev/null | cut -f1) || old=0
+free=$(df -Pk "$(nearest "$prefix")" | awk 'NR == 2 {print $4}')
+[ "$need" -le $((free + ${old:-0})) ] ||
+  { echo "install: $need KiB needed under $prefix, $free KiB free" >&2; exit 1; }
 remove_installed
 {
   (cd "$stage$prefix" && find . -mindepth 1 -type d -printf '%P\n') | while read -r dir; do

@@ -75,11 +75,14 @@ XDG_CONFIG_HOME=$work/config bash "$root/tools/install.sh" --prefix "$again" --u
 [ "$(cd "$again" && find . -mindepth 1 | sort | xargs)" = \
   "./bin ./share ./share/applications ./share/applications/other ./share/metainfo" ]
 [ -z "$(ls -A "$work/metainfo")" ]
-# An install that fails partway (files are copied in order of their paths), at a dangling link
-# where the icons' folder goes, can be uninstalled.
+# An install stopped by a dangling link where the icons' folder goes leaves the previous one
+# whole, which is then uninstalled.
 fails=$work/fails
-mkdir -p "$fails/share" && ln -s "$work/gone" "$fails/share/icons"
+mkdir -p "$fails/share"
+bash "$root/tools/install.sh" --prefix "$fails" --build-dir "$build"
+rm -r "$fails/share/icons" && ln -s "$work/gone" "$fails/share/icons"
 if bash "$root/tools/install.sh" --prefix "$fails" --build-dir "$build"; then false; fi
-[ -f "$fails/bin/corvane" ] && rm "$fails/share/icons"
+[ -f "$fails/share/metainfo/org.example.corvane.metainfo.xml" ]
+rm "$fails/share/icons"
 bash "$root/tools/install.sh" --prefix "$fails" --uninstall
 [ "$(cd "$fails" && find . -mindepth 1)" = ./share ]
