@@ -3,7 +3,9 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCursor>
+#include <QDBusConnection>
 #include <QDBusInterface>
+#include <QDBusServiceWatcher>
 #include <QDesktopServices>
 #include <QMenu>
 #include <QMessageBox>
@@ -82,16 +84,51 @@ AppDelegate::~AppDelegate()
         m_overlay->delegate = nullptr;
 }
 
-void AppDelegate::applicationDidFinishLaunching()
+void AppDelegate::makeStatusItem()
 {
     m_statusItem = std::make_unique<QSystemTrayIcon>(statusIcon());
     connect(m_statusItem.get(), &QSystemTrayIcon::activated, this, &AppDelegate::statusItemClicked);
-    buildMenu();
     // Hosts of D-Bus items that show a menu exported with the item show it at the icon, and
     // only those that do not ask the item for it (statusItemClicked). On the X11 tray it
     // stays popped up per click.
     if (trayIsStatusNotifierItem())
         m_statusItem->setContextMenu(m_menu.get());
+    m_statusItem->setToolTip(m_toolTip);
+    m_statusItem->show();
+}
+
+void AppDelegate::trayHostRegistered()
+{
+    if (!m_statusItem && trayIsStatusNotifierItem())
+        makeStatusItem();
+}
+
+void AppDelegate::setToolTip(const QString &text)
+{
+    m_toolTip = text;
+    if (m_statusItem)
+        m_statusItem->setToolTip(text);
+}
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    buildMenu();
+    // At login the panel often starts after the application. On X11 a shown icon docks once a
+    // tray appears; under Wayland, Qt looks for a host of D-Bus items only when the icon is
+    // made, and keeps the answer: the icon waits for a host there.
+    const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")) &&
+        !trayIsStatusNotifierItem()) {
+        auto *appeared = new QDBusServiceWatcher(watcher, QDBusConnection::sessionBus(),
+                                                 QDBusServiceWatcher::WatchForRegistration, this);
+        connect(appeared, &QDBusServiceWatcher::serviceRegistered, this,
+                &AppDelegate::trayHostRegistered);
+        QDBusConnection::sessionBus().connect(
+            watcher, QStringLiteral("/StatusNotifierWatcher"), watcher,
+            QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(trayHostRegistered()));
+    } else {
+        makeStatusItem();
+    }
 
     QPointer<AppDelegate> self(this);
     m_hotKey = std::make_unique<HotKey>([self] {
@@ -126,11 +163,7 @@ void AppDelegate::applicationDidFinishLaunching()
         AppSettings::serverUrl(), [self] { return self && self->isBusy(); },
         std::move(environment));
 
-    // Shown even without a tray host: at login the panel often starts after the application,
-    // and on X11 a shown icon is docked as soon as a tray appears. (Qt looks for a host of
-    // D-Bus items once, when the icon is made: under Wayland a later one is not used.)
-    m_statusItem->show();
-    if (!QSystemTrayIcon::isSystemTrayAvailable())
+    if (!m_statusItem || !QSystemTrayIcon::isSystemTrayAvailable())
         systemLog(QStringLiteral("시스템 트레이를 사용할 수 없습니다. 단축키나 다시 실행으로 "
                                  "캡처할 수 있습니다."));
 }
@@ -357,8 +390,7 @@ void AppDelegate::applyHotKey()
                                 QStringLiteral(" (다른 프로그램이 사용 중, 재시도 중)"));
         toolTip = prefix + QStringLiteral(" (단축키 사용 불가)");
     }
-    if (m_statusItem)
-        m_statusItem->setToolTip(toolTip);
+    setToolTip(toolTip);
 }
 
 void AppDelegate::showHotKeyUnavailable()
@@ -366,7 +398,6 @@ void AppDelegate::showHotKeyUnavailable()
     // Not the texts of a key that another program holds: no retry can change this.
     stopRetryTimer();
     m_hotkeyStatus->setText(QStringLiteral("단축키: 이 데스크톱에서는 쓸 수 없음"));
-    if (m_statusItem)
-        m_statusItem->setToolTip(QStringLiteral("corvane ") + AppSettings::versionText() +
-                                 QStringLiteral(" (이 데스크톱에서는 단축키를 쓸 수 없음)"));
+    setToolTip(QStringLiteral("corvane ") + AppSettings::versionText() +
+               QStringLiteral(" (이 데스크톱에서는 단축키를 쓸 수 없음)"));
 }

@@ -71,6 +71,10 @@ public:
     std::function<bool()> runSettingsWindow;
     std::function<void(const QUrl &)> openUrl;
 
+private slots:
+    // A host of D-Bus tray items may have registered.
+    void trayHostRegistered();
+
 private:
     struct DeleteLater
     {
@@ -78,6 +82,9 @@ private:
     };
 
     void buildMenu();
+    // The tray icon, with the menu for hosts that show it and the last tool tip.
+    void makeStatusItem();
+    void setToolTip(const QString &text);
     void popUpMenu(int triesLeft);
     void showPermissionAlert();
     void showRefusalAlert();
@@ -88,6 +95,7 @@ private:
     AppSettings &m_settings;
     ScreenAccess m_screens;
     std::unique_ptr<QSystemTrayIcon> m_statusItem;
+    QString m_toolTip;
     std::unique_ptr<QMenu> m_menu;
     QAction *m_hotkeyStatus = nullptr;
     std::unique_ptr<HotKey> m_hotKey;
