@@ -84,14 +84,14 @@ AppDelegate::~AppDelegate()
         m_overlay->delegate = nullptr;
 }
 
-void AppDelegate::makeStatusItem()
+void AppDelegate::makeStatusItem(bool statusNotifierItem)
 {
     m_statusItem = std::make_unique<QSystemTrayIcon>(statusIcon());
     connect(m_statusItem.get(), &QSystemTrayIcon::activated, this, &AppDelegate::statusItemClicked);
     // Hosts of D-Bus items that show a menu exported with the item show it at the icon, and
     // only those that do not ask the item for it (statusItemClicked). On the X11 tray it
     // stays popped up per click.
-    if (trayIsStatusNotifierItem())
+    if (statusNotifierItem)
         m_statusItem->setContextMenu(m_menu.get());
     m_statusItem->setToolTip(m_toolTip);
     m_statusItem->show();
@@ -100,7 +100,7 @@ void AppDelegate::makeStatusItem()
 void AppDelegate::trayHostRegistered()
 {
     if (!m_statusItem && trayIsStatusNotifierItem())
-        makeStatusItem();
+        makeStatusItem(true);
 }
 
 void AppDelegate::setToolTip(const QString &text)
@@ -117,8 +117,9 @@ void AppDelegate::applicationDidFinishLaunching()
     // tray appears; under Wayland, Qt looks for a host of D-Bus items only when the icon is
     // made, and keeps the answer: the icon waits for a host there.
     const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
+    const bool statusNotifierItem = trayIsStatusNotifierItem();
     if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")) &&
-        !trayIsStatusNotifierItem()) {
+        !statusNotifierItem) {
         auto *appeared = new QDBusServiceWatcher(watcher, QDBusConnection::sessionBus(),
                                                  QDBusServiceWatcher::WatchForRegistration, this);
         connect(appeared, &QDBusServiceWatcher::serviceRegistered, this,
@@ -127,7 +128,7 @@ void AppDelegate::applicationDidFinishLaunching()
             watcher, QStringLiteral("/StatusNotifierWatcher"), watcher,
             QStringLiteral("StatusNotifierHostRegistered"), this, SLOT(trayHostRegistered()));
     } else {
-        makeStatusItem();
+        makeStatusItem(statusNotifierItem);
     }
 
     QPointer<AppDelegate> self(this);

@@ -82,8 +82,9 @@ private:
     };
 
     void buildMenu();
-    // The tray icon, with the menu for hosts that show it and the last tool tip.
-    void makeStatusItem();
+    // The tray icon, with the last tool tip and, as a D-Bus item (whose hosts show the menu
+    // exported with it), the menu.
+    void makeStatusItem(bool statusNotifierItem);
     void setToolTip(const QString &text);
     void popUpMenu(int triesLeft);
     void showPermissionAlert();
