@@ -22,29 +22,6 @@ namespace {
 
 const QSize canvasSize(90, 90);
 
-QImage white(QSize points, qreal dpr = 1)
-{
-    QImage image(points * dpr, QImage::Format_ARGB32_Premultiplied);
-    image.setDevicePixelRatio(dpr);
-    image.fill(Qt::white);
-    return image;
-}
-
-// Far from smooth, so that one pixel of a block differs from the block's mean.
-QImage pattern(QSize size, QImage::Format format = QImage::Format_RGB32)
-{
-    QImage image(size, format);
-    for (int y = 0; y < size.height(); ++y) {
-        for (int x = 0; x < size.width(); ++x) {
-            image.setPixelColor(x, y,
-                                QColor((x * 37 + y * 11) % 256, (x * x + 3 * y) % 256,
-                                       ((x ^ y) * 5) % 256,
-                                       image.hasAlphaChannel() ? (x * 13 + y * 7) % 256 : 255));
-        }
-    }
-    return image;
-}
-
 // The rounded mean of the raw (premultiplied where so stored) pixels of area.
 QRgb meanColor(const QImage &image, QRect area)
 {
@@ -90,8 +67,8 @@ std::unique_ptr<Annotation> shapeFor(Tool tool, const QList<QPointF> &points, qr
     } else if (tool == Tool::rect) {
         shape = std::make_unique<RectAnnotation>(start, Qt::black, width);
     } else if (tool == Tool::mosaic) {
-        shape = std::make_unique<MosaicAnnotation>(start, pattern(QSize(60, 60) * dpr), dpr, 10,
-                                                   QRectF(0, 0, 70, 70));
+        shape = std::make_unique<MosaicAnnotation>(start, testkit::pattern(QSize(60, 60) * dpr),
+                                                   dpr, 10, QRectF(0, 0, 70, 70));
     } else {
         shape = std::make_unique<TextAnnotation>(start, text, Qt::black, labelFont());
     }
@@ -103,7 +80,7 @@ std::unique_ptr<Annotation> shapeFor(Tool tool, const QList<QPointF> &points, qr
 // The shape on a white canvas, drawn whole or, as a view repaints part of it, within clip.
 QImage render(const Annotation &shape, const QRect &clip = {})
 {
-    QImage image = white(canvasSize);
+    QImage image = testkit::canvas(canvasSize, 1, Qt::white);
     QPainter painter(&image);
     if (!clip.isNull())
         painter.setClipRect(clip);
@@ -203,7 +180,7 @@ private slots:
         QFETCH(Tool, tool);
         QFETCH(int, scale);
         QFETCH(QList<Drag>, drags);
-        QImage image = white(canvasSize, scale);
+        QImage image = testkit::canvas(canvasSize, scale, Qt::white);
         QPainter painter(&image);
         painter.setPen(QPen(Qt::white, 7, Qt::DashLine, Qt::FlatCap, Qt::BevelJoin));
         painter.setBrush(Qt::white);
@@ -310,7 +287,7 @@ private slots:
     void pixelated()
     {
         QFETCH(MosaicCase, c);
-        const QImage source = pattern({50, 40}, c.format);
+        const QImage source = testkit::pattern({50, 40}, c.format);
         const std::optional<QImage> mosaic = Drawing::pixelated(source, c.rect, c.scale, c.block);
         QCOMPARE(mosaic.has_value(), c.size.isValid());
         if (!mosaic)

@@ -98,8 +98,7 @@ private slots:
                 QTest::mouseClick(window.recorder(), Qt::LeftButton);
             press(presses);
             if (scale > 0) {
-                image = QImage(window.sizeHint() * scale, QImage::Format_ARGB32_Premultiplied);
-                image.setDevicePixelRatio(scale);
+                image = testkit::canvas(window.sizeHint(), scale);
                 window.layout()->activate(); // as the next paint would find it
                 window.render(&image);
                 window.cancel();

@@ -1,8 +1,4 @@
 #include <QBuffer>
-#include <QDBusConnection>
-#include <QDBusContext>
-#include <QDBusMessage>
-#include <QDBusObjectPath>
 #include <QDataStream>
 #include <QDir>
 #include <QGuiApplication>
@@ -72,7 +68,7 @@ QByteArray filteredPng(const QImage &image, int channels)
 // each request is answered with `code` and a picture written into a folder outside the
 // temporary one (the user's pictures, say); with a negative code it is never answered, as a
 // portal waiting for its permission dialog does.
-class ScreenshotPortal : public QObject, protected QDBusContext
+class ScreenshotPortal : public QObject
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Screenshot")
@@ -83,16 +79,9 @@ public:
 public slots:
     QDBusObjectPath Screenshot(const QString &, const QVariantMap &options)
     {
-        const QString handle = "/org/freedesktop/portal/desktop/request/" +
-                               message().service().mid(1).replace('.', '_') + '/' +
-                               options.value("handle_token").toString();
         if (code == 0)
             picture.save(file);
-        QDBusMessage response =
-            QDBusMessage::createSignal(handle, "org.freedesktop.portal.Request", "Response");
-        if (code >= 0)
-            connection().send(response << uint(code) << QVariantMap{{"uri", "file://" + file}});
-        return QDBusObjectPath(handle);
+        return testkit::answerRequest(options, code, {{"uri", "file://" + file}});
     }
 };
 

@@ -51,8 +51,8 @@ int ownSegments()
     }));
 }
 
-// How the executable runs, named by its first argument: two 1920x1080 monitors side by side
-// on one X screen (LEFT primary, RIGHT beside it) at the scales Qt gives them, or a server
+// How the executable runs, named by CORVANE_CAPTURE_SETUP: two 1920x1080 monitors side by
+// side on one X screen (LEFT primary, RIGHT beside it) at the scales Qt gives them, or a server
 // without shared memory; one executable per run, as Qt reads the scale once, at start-up.
 struct Setup
 {
@@ -62,12 +62,20 @@ struct Setup
     QStringList xvfbArgs;
 };
 
-const Setup setups[] = {
-    {"", {1, 1}},
-    {"mixedscale", {2, 1}, {{"QT_SCREEN_SCALE_FACTORS", "LEFT=2;RIGHT=1"}}},
-    {"scale2", {2, 2}, {{"QT_SCALE_FACTOR", "2"}}},
-    {"noshm", {1, 1}, {}, {"-extension", "MIT-SHM"}},
-};
+const Setup &currentSetup()
+{
+    static const Setup setups[] = {
+        {"", {1, 1}},
+        {"mixedscale", {2, 1}, {{"QT_SCREEN_SCALE_FACTORS", "LEFT=2;RIGHT=1"}}},
+        {"scale2", {2, 2}, {{"QT_SCALE_FACTOR", "2"}}},
+        {"noshm", {1, 1}, {}, {"-extension", "MIT-SHM"}},
+    };
+    const QByteArray name = qgetenv("CORVANE_CAPTURE_SETUP");
+    const auto setup = std::ranges::find(setups, name, &Setup::name);
+    if (setup == std::end(setups))
+        qFatal("no set-up %s", name.constData());
+    return *setup;
+}
 
 } // namespace
 
@@ -76,15 +84,8 @@ class CaptureTest : public QObject
 {
     Q_OBJECT
 
-public:
-    CaptureTest(const Setup &setup, const testkit::XServer &server)
-        : setup(setup), server(server), shm(!setup.xvfbArgs.contains("MIT-SHM"))
-    {}
-
-private:
-    const Setup &setup;
-    const testkit::XServer &server;
-    const bool shm;
+    const Setup &setup = currentSetup();
+    const bool shm = !setup.xvfbArgs.contains("MIT-SHM");
 
 private slots:
     void initTestCase()
@@ -93,7 +94,7 @@ private slots:
         QCOMPARE(screens.size(), 2);
         for (int i = 0; i < 2; ++i)
             QCOMPARE(screens[i]->devicePixelRatio(), setup.scales[i]);
-        QVERIFY(RootPattern::paint(server.display()));
+        QVERIFY(RootPattern::paint(testkit::serverOf(this).display()));
     }
 
     // Without the shared-memory extension only that reader fails; the others fall back. The
@@ -153,12 +154,12 @@ private slots:
     {
         const QList<ScreenShot> before = ScreenCapture::captureAll();
         const QList<ScreenShot> frozen = ScreenCapture::freezeAll();
-        QVERIFY(RootPattern::paint(server.display(), true));
+        QVERIFY(RootPattern::paint(testkit::serverOf(this).display(), true));
         QList<QImage> read;
         for (const ScreenShot &shot : frozen)
             read.append(shot.serverCopy ? shot.serverCopy->read() : QImage());
         const QList<ScreenShot> after = ScreenCapture::captureAll();
-        QVERIFY(RootPattern::paint(server.display()));
+        QVERIFY(RootPattern::paint(testkit::serverOf(this).display()));
         // A missing image shows as one of size 0x0.
         for (int i = 0; i < 2; ++i) {
             QCOMPARE(firstDifference(before.value(i).image, i * monitorWidth), QString());
@@ -176,7 +177,7 @@ private slots:
             QCOMPARE(ScreenCapture::captureAll(ScreenCapture::Reader::SharedMemory).size(), 2);
             QCOMPARE(ownSegments(), 2);
         }
-        QCOMPARE(server.run("xrandr", {"--delmonitor", "RIGHT"}), 0);
+        QCOMPARE(testkit::serverOf(this).run("xrandr", {"--delmonitor", "RIGHT"}), 0);
         QVERIFY(testkit::waitUntil([] { return QGuiApplication::screens().size() == 1; }, 5000));
         const auto shots = ScreenCapture::captureAll(ScreenCapture::Reader::SharedMemory);
         QCOMPARE(shots.size(), 1);
@@ -185,27 +186,6 @@ private slots:
     }
 };
 
-// On the X server of the set-up the first argument names.
-int main(int argc, char **argv)
-{
-    const QByteArray name = argc > 1 && argv[1][0] != '-' ? argv[1] : "";
-    if (!name.isEmpty())
-        std::copy(argv + 2, argv + argc--, argv + 1);
-    const auto setup = std::ranges::find(setups, name, &Setup::name);
-    if (setup == std::end(setups))
-        qFatal("no set-up %s", name.constData());
-    testkit::XServer server({.windowManager = false,
-                             .tray = false,
-                             .twoMonitors = true,
-                             .xvfbArgs = setup->xvfbArgs,
-                             .processEnv = setup->env});
-    QString error;
-    if (!server.start(&error))
-        qFatal("X server did not start: %s", qPrintable(error));
-    server.exportToProcess();
-    QApplication app(argc, argv);
-    CaptureTest test(*setup, server);
-    return QTest::qExec(&test, argc, argv);
-}
-
+CORVANE_X11_TEST_MAIN(CaptureTest, .windowManager = false, .tray = false, .twoMonitors = true,
+                      .xvfbArgs = currentSetup().xvfbArgs, .processEnv = currentSetup().env)
 #include "tst_ScreenCapture.moc"

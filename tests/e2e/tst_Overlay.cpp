@@ -12,18 +12,15 @@
 
 #include "testkit/DevServerProcess.h"
 #include "testkit/Desktop.h"
+#include "testkit/Files.h"
 
 using namespace testkit;
 
 // The built application on a desktop of two outputs showing a pattern in which every pixel
 // tells its position, driven with the desktop's pointer and keys; what the user gets is read
-// back from the clipboard by another program, from files and from the reference server.
+// back from the clipboard by another program, from files and from the reference server. On
+// X11 also its tray icon, its settings window and its updates.
 namespace {
-
-QStringList at(QPoint p)
-{
-    return {"mousemove", QString::number(p.x()), QString::number(p.y())};
-}
 
 // Red text, or the error message's box at 95% over the capture.
 bool isRed(QRgb pixel)
@@ -84,6 +81,14 @@ private:
                 waitUntil([&] { return std::ranges::all_of(outputs, painted); }, 15000));
     }
     bool escapeCloses() const { return desktop.keys("Escape") && waitForOverlays(0); }
+    // Repeats act, such as a key press or a click, until overlays open: a binding made or a
+    // menu shown a moment ago may not take it yet.
+    bool untilOverlays(const std::function<bool()> &act, int timeoutMs) const
+    {
+        return waitUntil(
+            [&] { return act() && waitUntil([&] { return !desktop.overlays().isEmpty(); }, 1000); },
+            timeoutMs);
+    }
     // With the pointer in a corner of the second output, whose overlay then takes the keys,
     // out of the pictures checked: the Wayland desktop's capture shows it.
     bool capture(AppProcess &app) const
@@ -607,12 +612,7 @@ private slots:
                 // height. A click before the menu has settled on the screen is lost: it is
                 // clicked until it captures.
                 const QPoint row(menu.center().x(), menu.top() + menu.height() * 41 / 100);
-                QVERIFY(waitUntil(
-                    [&] {
-                        return click(row) &&
-                               waitUntil([&] { return !desktop.overlays().isEmpty(); }, 1000);
-                    },
-                    5000));
+                QVERIFY(untilOverlays([&] { return click(row); }, 5000));
             }
             QVERIFY(waitForOverlays(2) && escapeCloses());
         }
@@ -633,12 +633,7 @@ private slots:
         QVERIFY(kde.start());
         // The binding is made after start, with nothing to show for it to wait on: the keys are
         // pressed again until they capture.
-        QVERIFY2(waitUntil(
-                     [&] {
-                         return desktop.keys("shift+ctrl+9") &&
-                                waitUntil([&] { return !desktop.overlays().isEmpty(); }, 1000);
-                     },
-                     15000),
+        QVERIFY2(untilOverlays([&] { return desktop.keys("shift+ctrl+9"); }, 15000),
                  kde.stderrText());
         QVERIFY2(waitForOverlays(2), kde.stderrText());
         return;
@@ -768,6 +763,112 @@ until dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop \
             QVERIFY(answer == "Escape" ? waitForOverlays(2) : waitUntil(saves, 5000));
         }
         QCOMPARE(differences(QImage(saved), selection), QString());
+    }
+
+    // The menu's "설정..." opens the window, and the hotkey is released while it is open; a
+    // confirmed change is in force at once. The bundle runs from a folder whose name needs
+    // quoting in the autostart entry that a second launch at login uses.
+    void confirmedSettingsReachTheRunningApp()
+    {
+        QTemporaryDir dir;
+        const QString bundle = dir.filePath(R"(my "app" $HOME \x.app)");
+        QCOMPARE(QProcess::execute("cp", {"-R", CORVANE_BUNDLE_DIR, bundle}), 0);
+        AppProcess app = desktop.app();
+        app.process().start(bundle + "/Contents/MacOS/corvane");
+        const auto settingsShown = [&] {
+            return desktop.run("xdotool",
+                               {"search", "--onlyvisible", "--name", "^corvane 설정$"}) == 0;
+        };
+        QVERIFY(desktop.fromTrayMenu({"Down", "Down", "Return"}, settingsShown));
+        // The tray icon captures nothing while it is open (no overlay once it has closed), and
+        // its menu does not open meanwhile.
+        const std::optional<Desktop::Window> icon = desktop.trayIcon();
+        QVERIFY(icon &&
+                desktop.pointer(at(icon->rect.center()) + QStringList{"click", "3", "click", "1"}));
+        QVERIFY(!waitUntil([&] { return desktop.menus().size() > 1; }, 1000));
+        // Tab steps to launch at login, then round to the recorder.
+        const QString keys =
+            "shift+ctrl+9 Tab Tab Tab Tab Tab Tab space Tab Tab Tab ctrl+alt+a Return";
+        QCOMPARE(desktop.run("xdotool", QStringList{"key", "--delay", "100"} + keys.split(' ')), 0);
+        QVERIFY(waitUntil([&] { return !settingsShown(); }, 5000));
+        QVERIFY(desktop.overlays().isEmpty());
+        QVERIFY(untilOverlays([&] { return desktop.keys("ctrl+alt+a"); }, 5000) && escapeCloses());
+        // What a desktop session does at login, a second launch from the entry, hands over to
+        // the running application and so captures.
+        QProcess launcher;
+        launcher.setProcessEnvironment(app.environment());
+        launcher.start("gio", {"launch", app.home() + "/config/autostart/corvane.desktop"});
+        QVERIFY(waitForOverlays(2) && escapeCloses());
+    }
+
+    // A 1.0.0 bundle in a folder of its own, run with wake-ups and checks every 0.3 s, with a
+    // capture open when 2.0.0 is offered.
+    void installsWhenIdleAndRollsBack()
+    {
+        QTemporaryDir dir;
+        DevServerProcess server;
+        AppProcess app = desktop.app();
+        const QString bundle = dir.filePath("corvane.app"), tmp = dir.filePath("tmp");
+        const QString exe = bundle + "/Contents/MacOS/corvane";
+        const auto log = [&] { return readFile(dir.filePath("stderr.log")); };
+        const auto version = [&] { return readFile(bundle + "/Contents/Info.plist"); };
+        const auto logs = [&](const char *line, int ms) {
+            return waitUntil([&] { return log().contains(line); }, ms);
+        };
+        // A copy of the built bundle, given the public one of a new key, is archived as 2.0.0
+        // and published signed by that key, its archive on the server, then runs as 1.0.0. Neither
+        // a version the bundle does not hold or with a letter, nor a key of another kind,
+        // publishes.
+        const QString prepare =
+            "cd \"$0\" && bash $3/update-key.sh key && cp -R \"$1\" corvane.app && sed -i "
+            "\"s|__SERVER_URL__|$2|; s|__VERSION__|2.0.0|; s|__UPDATE_KEY__|$(cat key/*.b64)|\" "
+            "corvane.app/Contents/Info.plist && zip -qr new.zip corvane.app && sed -i "
+            "s/2.0.0/1.0.0/ corvane.app/Contents/Info.plist && tools=$3 && publish() { bash "
+            "$tools/publish-update.sh --key $1 --version $2 new.zip key 2>&1; } && "
+            "! publish key/update-key.pem 2.0.1 >/dev/null && openssl genpkey -algorithm RSA -out "
+            "rsa.pem && ! publish rsa.pem 2.0.0 >/dev/null && publish key/update-key.pem v2.0.0 | "
+            "grep -q 'not a version' && publish key/update-key.pem 2.0.0 && mkdir -p \"$4\" && "
+            "cp key/corvane-mac.zip \"$4\"";
+        QVERIFY(server.start() && QDir().mkpath(tmp) &&
+                QProcess::execute("sh",
+                                  {"-c", prepare, dir.path(), CORVANE_BUNDLE_DIR, server.baseUrl(),
+                                   CORVANE_TOOLS_DIR, server.releasesDir()}) == 0);
+        app.process().setStandardErrorFile(dir.filePath("stderr.log"));
+        app.process().start("env", {"TMPDIR=" + tmp, "CORVANE_UPDATE_TIMING_MS=300,300,300", exe});
+        // Once its icon shows it listens, and a further launch opens a capture in it.
+        QVERIFY(desktop.trayIcon() && app.launchAgain() == 0 &&
+                waitUntil([&] { return !desktop.overlays().isEmpty(); }, 15000));
+
+        // Downloaded once the bundle is unpacked and verified and the archive deleted.
+        const QByteArray manifest = readFile(dir.filePath("key/version.json"));
+        QVERIFY(writeFile(server.releasesDir() + "/version.json", manifest));
+        const auto inTmp = [&](const QString &script) {
+            return QProcess::execute("sh", {"-c", script, tmp}) == 0;
+        };
+        const QString unpacked =
+            "test -d $0/*/corvane.app/Contents/MacOS -a ! -e $0/*/corvane-mac.zip";
+        QVERIFY2(waitUntil([&] { return inTmp(unpacked); }, 60000), log());
+        QVERIFY(!waitUntil([&] { return !version().contains(">1.0.0<"); }, 1500));
+
+        // The unpacked bundle vanishes, as a temporary-folder cleaner might make it: once the
+        // capture closes, its move beside the running bundle fails, which stays as it was.
+        QVERIFY(QFile::remove(server.releasesDir() + "/version.json") &&
+                inTmp("rm -r $0/*/corvane.app"));
+        // Escape closes the capture; pressed again until it has, as a key can go astray.
+        QVERIFY2(
+            waitUntil([&] { return desktop.keys("Escape") && logs("업데이트 적용 실패: ", 1000); },
+                      20000),
+            log());
+        QVERIFY(version().contains(">1.0.0<") && QFileInfo(exe).isExecutable());
+        QVERIFY(!QFileInfo::exists(bundle + ".old") && QDir(tmp).isEmpty());
+
+        // Offered again: with nothing open, the next check installs it and relaunches, and the
+        // new process says so once the old one has let go of the single-instance name.
+        QVERIFY(writeFile(server.releasesDir() + "/version.json", manifest));
+        QVERIFY2(app.waitForExit(30000) && app.process().exitCode() == 0, log());
+        QVERIFY(version().contains(">2.0.0<"));
+        QVERIFY2(logs("업데이트 후 시작: corvane 2.0.0 ", 15000), log());
+        QCOMPARE(app.launchAgain({"--quit"}), 0);
     }
 #endif
 };

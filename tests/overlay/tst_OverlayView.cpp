@@ -35,21 +35,6 @@ using namespace testkit;
 
 constexpr QEvent::Type Press = QEvent::MouseButtonPress, Move = QEvent::MouseMove;
 
-// Every alpha value at many row positions (Qt un-premultiplies groups of pixels and the rest
-// of a row differently), with colour values up to the alpha.
-QImage pattern(QSize size, QImage::Format format, bool translucent)
-{
-    QImage image(size, QImage::Format_ARGB32_Premultiplied);
-    for (int y = 0; y < size.height(); ++y) {
-        for (int x = 0; x < size.width(); ++x) {
-            const int a = translucent ? (x * 7 + y * 13) % 256 : 255;
-            image.setPixel(x, y,
-                           qRgba((x * 31 + y) % (a + 1), (x ^ y) % (a + 1), (y * 5) % (a + 1), a));
-        }
-    }
-    return image.convertToFormat(format);
-}
-
 // Another program's windows on the first display, topmost first: the upper one partly over the
 // lower one.
 const QList<QRect> windows{{300, 160, 220, 140}, {240, 100, 200, 120}};
@@ -409,14 +394,14 @@ private slots:
         QTest::addColumn<int>("colorType"); // 2 = RGB, 6 = RGBA
         const QSize small(37, 9);
         QTest::newRow("ARGB32 premultiplied, in two halves")
-            << pattern({1100, 1000}, QImage::Format_ARGB32_Premultiplied, true) << 6;
+            << pattern({1100, 1000}, QImage::Format_ARGB32_Premultiplied) << 6;
         QTest::newRow("RGBA8888 premultiplied")
-            << pattern(small, QImage::Format_RGBA8888_Premultiplied, true) << 6;
-        QTest::newRow("ARGB32") << pattern(small, QImage::Format_ARGB32, true) << 6;
+            << pattern(small, QImage::Format_RGBA8888_Premultiplied) << 6;
+        QTest::newRow("ARGB32") << pattern(small, QImage::Format_ARGB32) << 6;
         QTest::newRow("ARGB32 premultiplied, opaque")
-            << pattern(small, QImage::Format_ARGB32_Premultiplied, false) << 2;
-        QTest::newRow("RGB32, one pixel") << pattern({1, 1}, QImage::Format_RGB32, false) << 2;
-        QTest::newRow("RGB888") << pattern(small, QImage::Format_RGB888, false) << 2;
+            << pattern(small).convertToFormat(QImage::Format_ARGB32_Premultiplied) << 2;
+        QTest::newRow("RGB32, one pixel") << pattern({1, 1}) << 2;
+        QTest::newRow("RGB888") << pattern(small, QImage::Format_RGB888) << 2;
     }
     void pngMatchesQt()
     {
@@ -435,7 +420,7 @@ private slots:
     // cut file nor a temporary one.
     void filesAreWrittenWholeOrNotAtAll()
     {
-        const QImage image = pattern({300, 200}, QImage::Format_RGB32, false);
+        const QImage image = pattern({300, 200});
         rlimit was{};
         getrlimit(RLIMIT_FSIZE, &was);
         std::signal(SIGXFSZ, SIG_IGN);
@@ -505,9 +490,7 @@ private slots:
             drag(v, QPointF(500, 200), QPointF(201, 200)); // the e grip, to one point wide
         }
         const QRectF crop(180, 0, menus ? 260 : 440, menus ? 220 : 380);
-        QImage image((crop.size() * scale).toSize(), QImage::Format_ARGB32_Premultiplied);
-        image.setDevicePixelRatio(scale);
-        image.fill(Qt::transparent);
+        QImage image = canvas(crop.size().toSize(), scale);
         QPainter painter(&image);
         if (menus) {
             // Each menu opened again after a pick, which it shows checked.

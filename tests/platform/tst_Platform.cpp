@@ -2,8 +2,6 @@
 #include <QDBusInterface>
 #include <QDBusMetaType>
 #include <QDBusReply>
-#include <QDBusMessage>
-#include <QDBusObjectPath>
 #include <QFile>
 #include <QGuiApplication>
 #include <QKeySequence>
@@ -46,19 +44,12 @@ public slots:
     }
 
 private:
-    QDBusObjectPath answer(const QVariantMap &options, uint code = 0)
+    static QDBusObjectPath answer(const QVariantMap &options, uint code = 0)
     {
-        // Called by this process's own connection.
-        const QString handle =
-            "/org/freedesktop/portal/desktop/request/" +
-            QDBusConnection::sessionBus().baseService().mid(1).replace('.', '_') + '/' +
-            options.value("handle_token").toString();
-        QDBusConnection("portal").send(
-            QDBusMessage::createSignal(handle, "org.freedesktop.portal.Request", "Response")
-            << code
-            << QVariantMap{{"session_handle", "/org/freedesktop/portal/desktop/session/1"},
-                           {"shortcuts", QVariant::fromValue(Shortcuts())}});
-        return QDBusObjectPath(handle);
+        return testkit::answerRequest(
+            options, int(code),
+            {{"session_handle", "/org/freedesktop/portal/desktop/session/1"},
+             {"shortcuts", QVariant::fromValue(Shortcuts())}});
     }
 };
 

@@ -3,9 +3,9 @@
 #include <QDir>
 #include <QFile>
 
-#include "testkit/Files.h"
-
 namespace testkit {
+
+const char kExecutable[] = CORVANE_BUNDLE_DIR "/Contents/MacOS/corvane";
 
 AppProcess::AppProcess(const QProcessEnvironment &session, std::function<void(QProcess &)> launch)
     : m_session(session), m_launch(std::move(launch))
@@ -16,16 +16,6 @@ AppProcess::AppProcess(const QProcessEnvironment &session, std::function<void(QP
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     m_process.setProcessEnvironment(environment());
     dieWithParent(m_process);
-}
-
-AppProcess::~AppProcess()
-{
-    stopProcess(m_process);
-}
-
-QString AppProcess::executable() const
-{
-    return QStringLiteral(CORVANE_BUNDLE_DIR) + QStringLiteral("/Contents/MacOS/corvane");
 }
 
 QProcessEnvironment AppProcess::environment() const
@@ -53,7 +43,7 @@ bool AppProcess::launch(QProcess &process, const QString &program, const QString
 
 bool AppProcess::start(const QStringList &args)
 {
-    return launch(m_process, executable(), args);
+    return launch(m_process, kExecutable, args);
 }
 
 bool AppProcess::startRelocated(const QString &serverUrl)
@@ -76,11 +66,6 @@ bool AppProcess::startRelocated(const QString &serverUrl)
     return launch(m_process, bundle + "/Contents/MacOS/corvane", {});
 }
 
-QByteArray AppProcess::opened() const
-{
-    return readFile(m_home.filePath("opened.txt")).trimmed();
-}
-
 int AppProcess::launchAgain(const QStringList &args, const QStringList &unset) const
 {
     QProcess second;
@@ -90,7 +75,7 @@ int AppProcess::launchAgain(const QStringList &args, const QStringList &unset) c
         env.remove(name);
     second.setProcessEnvironment(env);
     // One that hangs is stopped; one that never started has no exit code.
-    const bool ended = launch(second, executable(), args) && second.waitForFinished(15000);
+    const bool ended = launch(second, kExecutable, args) && second.waitForFinished(15000);
     const int code = stopProcess(second);
     return ended ? code : -1;
 }

@@ -5,6 +5,7 @@
 
 #include <functional>
 
+#include "testkit/Files.h"
 #include "testkit/XServer.h"
 
 namespace testkit {
@@ -19,9 +20,8 @@ public:
     // run there.
     explicit AppProcess(const QProcessEnvironment &session,
                         std::function<void(QProcess &)> launch = {});
-    ~AppProcess();
+    ~AppProcess() { stopProcess(m_process); }
 
-    QString executable() const;
     QProcessEnvironment environment() const;
     bool start(const QStringList &args = {});
     // Another launch as the same user, in the same environment less the variables unset;
@@ -34,7 +34,7 @@ public:
     // Starts a copy of the bundle whose Info.plist names serverUrl, with a stand-in browser
     // that writes down every address it is asked to open; opened() reads them back.
     bool startRelocated(const QString &serverUrl);
-    QByteArray opened() const;
+    QByteArray opened() const { return readFile(m_home.filePath("opened.txt")).trimmed(); }
 
 private:
     bool launch(QProcess &process, const QString &program, const QStringList &args) const;

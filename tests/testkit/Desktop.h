@@ -14,6 +14,12 @@
 
 namespace testkit {
 
+// Pointer steps that move to p, in the layout's points.
+inline QStringList at(QPoint p)
+{
+    return {"mousemove", QString::number(p.x()), QString::number(p.y())};
+}
+
 // The desktop an end-to-end test drives the application on as a person would: two outputs
 // side by side showing a pattern in which every pixel tells its position, a pointer, keys
 // and a clipboard that another program reads. Xvfb with two monitors or, built with

@@ -51,10 +51,8 @@ public:
                       Window *menu) const override
     {
         const std::optional<Window> icon = trayIcon();
-        const QPoint at = icon ? icon->rect.center() : QPoint();
         for (int attempt = 1; icon && attempt <= 3; ++attempt) {
-            if (!pointer({"mousemove", QString::number(at.x()), QString::number(at.y()), "click",
-                          "3"}) ||
+            if (!pointer(at(icon->rect.center()) + QStringList{"click", "3"}) ||
                 !waitUntil([&] { return !menus().isEmpty(); }, 15000))
                 continue;
             if (menu)

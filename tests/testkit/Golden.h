@@ -1,9 +1,36 @@
 #pragma once
 
+#include <QColor>
 #include <QImage>
 #include <QString>
 
 namespace testkit {
+
+// A picture of `points` at scale, filled: what a golden image is painted on.
+inline QImage canvas(QSize points, qreal scale, const QColor &fill = Qt::transparent)
+{
+    QImage image(points * scale, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(scale);
+    image.fill(fill);
+    return image;
+}
+
+// Far from smooth, so that one pixel of a block differs from the block's mean; with alpha,
+// every alpha value at many row positions (Qt converts groups of pixels and the rest of a row
+// differently).
+inline QImage pattern(QSize size, QImage::Format format = QImage::Format_RGB32)
+{
+    QImage image(size, format);
+    for (int y = 0; y < size.height(); ++y) {
+        for (int x = 0; x < size.width(); ++x) {
+            image.setPixelColor(x, y,
+                                QColor((x * 37 + y * 11) % 256, (x * x + 3 * y) % 256,
+                                       ((x ^ y) * 5) % 256,
+                                       image.hasAlphaChannel() ? (x * 13 + y * 7) % 256 : 255));
+        }
+    }
+    return image;
+}
 
 // How many pixels of two images of the same size differ by more than `tolerance` in a channel,
 // or -1 if their sizes differ. Differing pixels are marked red in *diff, if given.

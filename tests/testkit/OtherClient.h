@@ -21,8 +21,12 @@ public:
     OtherClient(const OtherClient &) = delete;
     OtherClient &operator=(const OtherClient &) = delete;
 
+    // The X11 keycode of the "9" key and the grab mask of Shift+Ctrl: the default hotkey's.
+    static constexpr uint8_t nine = 18;
+    static constexpr uint16_t shiftCtrl = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL;
+
     // False when someone else holds the key with these modifiers.
-    bool grab(uint8_t keycode, uint16_t mask)
+    bool grab(uint8_t keycode = nine, uint16_t mask = shiftCtrl)
     {
         // An unreachable display takes any request and reports no error.
         if (!m_root)
@@ -33,7 +37,7 @@ public:
         free(error);
         return error == nullptr;
     }
-    void ungrab(uint8_t keycode, uint16_t mask)
+    void ungrab(uint8_t keycode = nine, uint16_t mask = shiftCtrl)
     {
         xcb_ungrab_key(m_c, keycode, m_root, mask);
         // A round trip: the server has handled the ungrab before anyone else asks.

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QProcess>
 
 namespace testkit {
@@ -17,6 +19,22 @@ inline bool servePortal(QProcess &bus, QObject *portal, QDBusConnection::Registe
     QDBusConnection other = QDBusConnection::connectToBus(QString(address), "portal");
     return other.registerObject("/org/freedesktop/portal/desktop", portal, options) &&
            other.registerService("org.freedesktop.portal.Desktop");
+}
+
+// The path of the request that the code under test (this process's session bus connection)
+// made with `options`, answered from the portal's connection with `code` and `results` unless
+// the code is negative: a portal still asking its user never answers.
+inline QDBusObjectPath answerRequest(const QVariantMap &options, int code,
+                                     const QVariantMap &results)
+{
+    const QString handle = "/org/freedesktop/portal/desktop/request/" +
+                           QDBusConnection::sessionBus().baseService().mid(1).replace('.', '_') +
+                           '/' + options.value("handle_token").toString();
+    if (code >= 0)
+        QDBusConnection("portal").send(
+            QDBusMessage::createSignal(handle, "org.freedesktop.portal.Request", "Response")
+            << uint(code) << results);
+    return QDBusObjectPath(handle);
 }
 
 } // namespace testkit

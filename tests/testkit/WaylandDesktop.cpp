@@ -193,7 +193,6 @@ int WaylandDesktop::run(const QString &program, const QStringList &args, QByteAr
                         int timeoutMs) const
 {
     QProcess process;
-    dieWithParent(process);
     runAsUser(process, program, args, environment());
     return runToEnd(process, out, timeoutMs);
 }

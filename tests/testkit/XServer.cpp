@@ -22,8 +22,6 @@ bool fail(QString *error, const QString &why)
     return false;
 }
 
-XServer::XServer(XServerOptions options) : m_options(std::move(options)) {}
-
 XServer::~XServer()
 {
     for (auto *child : {&m_tray, &m_windowManager, &m_xvfb})
@@ -127,7 +125,6 @@ void XServer::exportToProcess() const
 int XServer::run(const QString &program, const QStringList &args, QByteArray *out) const
 {
     QProcess process;
-    dieWithParent(process);
     process.setProcessEnvironment(environment());
     process.setProgram(program);
     process.setArguments(args);
@@ -136,6 +133,7 @@ int XServer::run(const QString &program, const QStringList &args, QByteArray *ou
 
 int runToEnd(QProcess &process, QByteArray *out, int timeoutMs)
 {
+    dieWithParent(process);
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start();
     if (!process.waitForStarted(5000))

@@ -37,7 +37,7 @@ struct XServerOptions
 class XServer
 {
 public:
-    explicit XServer(XServerOptions options = {});
+    explicit XServer(XServerOptions options = {}) : m_options(std::move(options)) {}
     ~XServer();
 
     bool start(QString *error = nullptr);
@@ -74,8 +74,9 @@ void dieWithParent(QProcess &process);
 // -1 unless it exited normally.
 int stopProcess(QProcess &process, int timeoutMs = 3000);
 
-// Starts the configured process, with no input, and waits for it: its exit code, or -1 when
-// it could not start, crashed or ran out of time (then it is killed).
+// Starts the configured process, with no input and dying with the test process, and waits for
+// it: its exit code, or -1 when it could not start, crashed or ran out of time (then it is
+// killed).
 int runToEnd(QProcess &process, QByteArray *out, int timeoutMs);
 
 // Sets *error, where given, to why, and gives false.
