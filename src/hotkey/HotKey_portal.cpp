@@ -5,6 +5,7 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
+#include <QDBusServiceWatcher>
 
 #include "hotkey/HotKeyRegistrations.h"
 #include "platform/DesktopPortal.h"
@@ -74,16 +75,35 @@ public:
     {
         qDBusRegisterMetaType<Shortcut>();
         qDBusRegisterMetaType<QList<Shortcut>>();
+        // A portal that ends takes its sessions with it; one started again binds the shortcut
+        // anew. A call wakes the portal, which the bus starts on demand.
+        connect(&m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+                [this](const QString &, const QString &, const QString &owner) {
+                    if (!m_wanted)
+                        return;
+                    if (!owner.isEmpty()) {
+                        if (!isRegistered())
+                            registerHotKey(m_combo);
+                        return;
+                    }
+                    release();
+                    QDBusConnection::sessionBus().call(
+                        QDBusMessage::createMethodCall(DesktopPortal::service, DesktopPortal::path,
+                                                       QStringLiteral("org.freedesktop.DBus.Peer"),
+                                                       QStringLiteral("Ping")),
+                        QDBus::NoBlock);
+                });
     }
     ~PortalRegistration() override { unregister(); }
 
     bool registerHotKey(const HotKeyCombo &combo) override
     {
-        unregister();
+        release();
         if (s_offered == Offered::No) {
             tellNotOffered();
             return false;
         }
+        m_wanted = true;
         m_combo = combo;
         m_underWay = true;
         const int attempt = ++m_attempt;
@@ -108,15 +128,8 @@ public:
 
     void unregister() override
     {
-        ++m_attempt;
-        m_underWay = false;
-        if (m_session.isEmpty())
-            return;
-        QDBusConnection::sessionBus().disconnect(
-            DesktopPortal::service, DesktopPortal::path, kInterface, QStringLiteral("Activated"),
-            this, SLOT(activated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
-        close(m_session);
-        m_session.clear();
+        m_wanted = false;
+        release();
     }
 
     bool isRegistered() const override { return m_underWay || !m_session.isEmpty(); }
@@ -138,6 +151,20 @@ private:
         No,
     };
 
+    // Drops the session and any registration under way.
+    void release()
+    {
+        ++m_attempt;
+        m_underWay = false;
+        if (m_session.isEmpty())
+            return;
+        QDBusConnection::sessionBus().disconnect(
+            DesktopPortal::service, DesktopPortal::path, kInterface, QStringLiteral("Activated"),
+            this, SLOT(activated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+        close(m_session);
+        m_session.clear();
+    }
+
     static void tellNotOffered()
     {
         static bool told = false;
@@ -153,6 +180,7 @@ private:
     {
         close(session);
         m_underWay = false;
+        m_wanted = false; // not asked again behind the user's back
         systemLog(QStringLiteral("전역 단축키를 등록하지 못했습니다: ") + why);
         if (onUnavailable)
             onUnavailable();
@@ -235,6 +263,10 @@ private:
     QString m_session;
     int m_attempt = 0;
     bool m_underWay = false;
+    // Asked for and not given back: bound again whenever the portal starts anew.
+    bool m_wanted = false;
+    QDBusServiceWatcher m_watcher{DesktopPortal::service, QDBusConnection::sessionBus(),
+                                  QDBusServiceWatcher::WatchForOwnerChange};
 };
 
 } // namespace

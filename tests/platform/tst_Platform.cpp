@@ -21,8 +21,8 @@ namespace {
 
 using Shortcuts = QList<std::pair<QString, QVariantMap>>;
 
-// Its global shortcuts as KDE Plasma 5.27's portal offers them: sessions are made, and every
-// binding is answered with success and no shortcut.
+// Global shortcuts as a portal offers them: sessions are made, and every binding is answered
+// with success and the shortcuts asked for or, as KDE Plasma 5.27's portal does, none.
 class ShortcutsPortal : public QObject
 {
     Q_OBJECT
@@ -32,24 +32,26 @@ public:
     uint version() const { return 1; }
     int bindings = 0;
     uint refusal = 0; // the answer's code to a binding, as a user's cancelling gives
+    bool binds = false;
 
 public slots:
-    QDBusObjectPath CreateSession(const QVariantMap &options) { return answer(options); }
+    QDBusObjectPath CreateSession(const QVariantMap &options) { return answer(options, 0, {}); }
+    // The type spelled out, as D-Bus matches the slot by its name.
     QDBusObjectPath BindShortcuts(const QDBusObjectPath &,
-                                  const QList<std::pair<QString, QVariantMap>> &, const QString &,
-                                  const QVariantMap &options)
+                                  const QList<std::pair<QString, QVariantMap>> &asked,
+                                  const QString &, const QVariantMap &options)
     {
         ++bindings;
-        return answer(options, refusal);
+        return answer(options, refusal, binds ? asked : Shortcuts());
     }
 
 private:
-    static QDBusObjectPath answer(const QVariantMap &options, uint code = 0)
+    static QDBusObjectPath answer(const QVariantMap &options, uint code, const Shortcuts &bound)
     {
         return testkit::answerRequest(
             options, int(code),
             {{"session_handle", "/org/freedesktop/portal/desktop/session/1"},
-             {"shortcuts", QVariant::fromValue(Shortcuts())}});
+             {"shortcuts", QVariant::fromValue(bound)}});
     }
 };
 
@@ -71,21 +73,31 @@ private slots:
         QVERIFY(testkit::servePortal(bus, &portal, QDBusConnection::ExportAllContents));
     }
 
-    // A binding refused, or answered with success but without the shortcut asked for, holds
-    // nothing, and the application is told. After the latter the desktop is taken as offering
-    // no shortcut (as one without the interface would be: hence the count of bindings).
-    void portalBindingNothingIsNoHotKey()
+    // A binding holds once the portal lists the shortcut, and is made again when the portal
+    // starts anew. One refused, or answered with success but without the shortcut asked for,
+    // holds nothing, and the application is told. After the latter the desktop is taken as
+    // offering no shortcut (as one without the interface would be: hence the count of bindings).
+    void portalBindings()
     {
         int unavailable = 0;
         auto registration = makePortalRegistration([] {});
         registration->onUnavailable = [&] { ++unavailable; };
+        portal.binds = true;
+        QVERIFY(registration->registerHotKey(HotKeyCombo::standard));
+        QTRY_COMPARE(portal.bindings, 1);
+        QDBusConnection other("portal");
+        QVERIFY(other.unregisterService("org.freedesktop.portal.Desktop"));
+        QVERIFY(other.registerService("org.freedesktop.portal.Desktop"));
+        QTRY_COMPARE(portal.bindings, 2);
+        QVERIFY(registration->isRegistered() && unavailable == 0);
+        portal.binds = false;
         for (const uint refusal : {1u, 0u}) {
             portal.refusal = refusal;
             QVERIFY(registration->registerHotKey(HotKeyCombo::standard));
             QTRY_COMPARE(unavailable, 2 - int(refusal));
             QVERIFY(!registration->isRegistered() && registration->isOffered() == bool(refusal));
         }
-        QCOMPARE(portal.bindings, 2);
+        QCOMPARE(portal.bindings, 4);
     }
 
     void prefersWaylandInsideAWaylandSession()
