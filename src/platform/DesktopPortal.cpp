@@ -1,10 +1,12 @@
 #include "platform/DesktopPortal.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QPointer>
 #include <QTimer>
@@ -96,6 +98,67 @@ QString requestPath(const QDBusConnection &bus, const QString &token)
     return DesktopPortal::path + QStringLiteral("/request/") + sender + QLatin1Char('/') + token;
 }
 
+// The portal knows an application that neither it nor a sandbox started only by what the
+// application tells it before any call: the name of its desktop entry, under which the portal
+// names it in its dialogs and keeps its permissions. Calls wait for that word, once per start of
+// the portal; a portal without the registry answers with an error, and they go ahead all the same.
+class HostRegistration : public QObject
+{
+public:
+    static HostRegistration &instance()
+    {
+        static QPointer<HostRegistration> registration;
+        if (!registration)
+            registration = new HostRegistration;
+        return *registration;
+    }
+
+    // Runs next once the portal knows this application, unless context is gone by then.
+    void then(QObject *context, std::function<void()> next)
+    {
+        if (m_state == State::Done)
+            return next();
+        m_waiting.append({context, std::move(next)});
+        if (m_state == State::Pending)
+            return;
+        m_state = State::Pending;
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            DesktopPortal::service, DesktopPortal::path,
+            QStringLiteral("org.freedesktop.host.portal.Registry"), QStringLiteral("Register"));
+        call << QStringLiteral("corvane") << QVariantMap();
+        auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, 10000), this);
+        connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
+            watcher->deleteLater();
+            m_state = State::Done;
+            for (const auto &[context, next] : std::exchange(m_waiting, {}))
+                if (context)
+                    next();
+        });
+    }
+
+private:
+    // Gone with the application, before the bus is.
+    HostRegistration() : QObject(QCoreApplication::instance())
+    {
+        connect(&m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this, [this] {
+            if (m_state == State::Done)
+                m_state = State::None;
+        });
+    }
+
+    enum class State
+    {
+        None,
+        Pending,
+        Done,
+    };
+    QDBusConnection m_bus = QDBusConnection::sessionBus();
+    QDBusServiceWatcher m_watcher{DesktopPortal::service, m_bus,
+                                  QDBusServiceWatcher::WatchForOwnerChange};
+    State m_state = State::None;
+    QList<std::pair<QPointer<QObject>, std::function<void()>>> m_waiting;
+};
+
 } // namespace
 
 namespace DesktopPortal {
@@ -129,16 +192,18 @@ void request(const QString &interface, const QString &method, const QVariantList
     options.insert(QStringLiteral("handle_token"), token);
     QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface, method);
     call.setArguments(args + QVariantList{options});
-    milestone("portal-request");
-    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, timeoutMs), pending);
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, pending, [pending, watcher] {
-        watcher->deleteLater();
-        const QDBusPendingReply<QDBusObjectPath> reply = *watcher;
-        if (reply.isError()) {
-            pending->finish(std::nullopt, reply.error().message());
-            return;
-        }
-        pending->made(reply.value().path());
+    HostRegistration::instance().then(pending, [bus, call, timeoutMs, pending]() mutable {
+        milestone("portal-request");
+        auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, timeoutMs), pending);
+        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, pending, [pending, watcher] {
+            watcher->deleteLater();
+            const QDBusPendingReply<QDBusObjectPath> reply = *watcher;
+            if (reply.isError()) {
+                pending->finish(std::nullopt, reply.error().message());
+                return;
+            }
+            pending->made(reply.value().path());
+        });
     });
 }
 
@@ -147,14 +212,15 @@ void offers(const QString &interface, QObject *context, std::function<void(bool)
     QDBusMessage get = QDBusMessage::createMethodCall(
         service, path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     get << interface << QStringLiteral("version");
-    auto *watcher =
-        new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(get), context);
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context,
-                     [watcher, done = std::move(done)] {
-                         watcher->deleteLater();
-                         const QDBusPendingReply<QDBusVariant> reply = *watcher;
-                         done(!reply.isError() && reply.value().variant().toUInt() > 0);
-                     });
+    HostRegistration::instance().then(context, [get, context, done = std::move(done)] {
+        auto *watcher =
+            new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(get), context);
+        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context, [watcher, done] {
+            watcher->deleteLater();
+            const QDBusPendingReply<QDBusVariant> reply = *watcher;
+            done(!reply.isError() && reply.value().variant().toUInt() > 0);
+        });
+    });
 }
 
 } // namespace DesktopPortal

@@ -1,3 +1,4 @@
+#include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
 #include <QDBusInterface>
 #include <QDBusMetaType>
@@ -33,9 +34,14 @@ public:
     int bindings = 0;
     uint refusal = 0; // the answer's code to a binding, as a user's cancelling gives
     bool binds = false;
+    QStringList calls; // of Register and CreateSession, in turn
 
 public slots:
-    QDBusObjectPath CreateSession(const QVariantMap &options) { return answer(options, 0, {}); }
+    QDBusObjectPath CreateSession(const QVariantMap &options)
+    {
+        calls << "CreateSession";
+        return answer(options, 0, {});
+    }
     // The type spelled out, as D-Bus matches the slot by its name.
     QDBusObjectPath BindShortcuts(const QDBusObjectPath &,
                                   const QList<std::pair<QString, QVariantMap>> &asked,
@@ -55,6 +61,20 @@ private:
     }
 };
 
+// Where the portal learns the name of an application it did not start.
+class Registry : public QDBusAbstractAdaptor
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.host.portal.Registry")
+public:
+    explicit Registry(ShortcutsPortal *portal) : QDBusAbstractAdaptor(portal), calls(portal->calls)
+    {}
+    QStringList &calls;
+
+public slots:
+    void Register(const QString &appId, const QVariantMap &) { calls << "Register " + appId; }
+};
+
 } // namespace
 
 // The display platform and the desktop services chosen at start, on a private session bus.
@@ -70,11 +90,14 @@ private slots:
     {
         qDBusRegisterMetaType<Shortcuts::value_type>();
         qDBusRegisterMetaType<Shortcuts>();
-        QVERIFY(testkit::servePortal(bus, &portal, QDBusConnection::ExportAllContents));
+        new Registry(&portal);
+        QVERIFY(testkit::servePortal(
+            bus, &portal, QDBusConnection::ExportAllContents | QDBusConnection::ExportAdaptors));
     }
 
     // A binding holds once the portal lists the shortcut, and is made again when the portal
-    // starts anew. One refused, or answered with success but without the shortcut asked for,
+    // starts anew; before the first call to each start of the portal this application gives
+    // its name. One refused, or answered with success but without the shortcut asked for,
     // holds nothing, and the application is told. After the latter the desktop is taken as
     // offering no shortcut (as one without the interface would be: hence the count of bindings).
     void portalBindings()
@@ -90,6 +113,8 @@ private slots:
         QVERIFY(other.registerService("org.freedesktop.portal.Desktop"));
         QTRY_COMPARE(portal.bindings, 2);
         QVERIFY(registration->isRegistered() && unavailable == 0);
+        QCOMPARE(portal.calls, QStringList({"Register corvane", "CreateSession", "Register corvane",
+                                            "CreateSession"}));
         portal.binds = false;
         for (const uint refusal : {1u, 0u}) {
             portal.refusal = refusal;
