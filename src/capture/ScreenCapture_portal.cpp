@@ -105,7 +105,9 @@ void forgetRefusal()
         QStringLiteral("/org/freedesktop/impl/portal/PermissionStore"),
         QStringLiteral("org.freedesktop.impl.portal.PermissionStore"),
         QStringLiteral("DeletePermission"));
-    forget << QStringLiteral("screenshot") << QStringLiteral("screenshot") << QString();
+    // The answer is kept under the name the portal knows the application by.
+    forget << QStringLiteral("screenshot") << QStringLiteral("screenshot")
+           << DesktopPortal::appId();
     QDBusConnection::sessionBus().call(forget, QDBus::NoBlock);
 }
 

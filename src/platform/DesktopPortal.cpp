@@ -102,6 +102,8 @@ QString requestPath(const QDBusConnection &bus, const QString &token)
 // application tells it before any call: the name of its desktop entry, under which the portal
 // names it in its dialogs and keeps its permissions. Calls wait for that word, once per start of
 // the portal; a portal without the registry answers with an error, and they go ahead all the same.
+const QString kAppId = QStringLiteral("corvane");
+
 class HostRegistration : public QObject
 {
 public:
@@ -125,16 +127,19 @@ public:
         QDBusMessage call = QDBusMessage::createMethodCall(
             DesktopPortal::service, DesktopPortal::path,
             QStringLiteral("org.freedesktop.host.portal.Registry"), QStringLiteral("Register"));
-        call << QStringLiteral("corvane") << QVariantMap();
+        call << kAppId << QVariantMap();
         auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, 10000), this);
         connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
             watcher->deleteLater();
             m_state = State::Done;
+            m_known = !watcher->isError();
             for (const auto &[context, next] : std::exchange(m_waiting, {}))
                 if (context)
                     next();
         });
     }
+
+    bool known() const { return m_state == State::Done && m_known; }
 
 private:
     // Gone with the application, before the bus is.
@@ -156,6 +161,7 @@ private:
     QDBusServiceWatcher m_watcher{DesktopPortal::service, m_bus,
                                   QDBusServiceWatcher::WatchForOwnerChange};
     State m_state = State::None;
+    bool m_known = false;
     QList<std::pair<QPointer<QObject>, std::function<void()>>> m_waiting;
 };
 
@@ -165,6 +171,11 @@ namespace DesktopPortal {
 
 const QString service = QStringLiteral("org.freedesktop.portal.Desktop");
 const QString path = QStringLiteral("/org/freedesktop/portal/desktop");
+
+QString appId()
+{
+    return HostRegistration::instance().known() ? kAppId : QString();
+}
 
 QString nextToken()
 {

@@ -32,6 +32,10 @@ using Done = std::function<void(std::optional<Answer> answer, const QString &why
 void request(const QString &interface, const QString &method, const QVariantList &args,
              QVariantMap options, int timeoutMs, QObject *context, Done done);
 
+// The name the portal knows this application by: empty unless it took the name this
+// application gave it (older portals tell applications they did not start apart by nothing).
+QString appId();
+
 // A token unique within this process, for the portal's handle and session tokens.
 QString nextToken();
 

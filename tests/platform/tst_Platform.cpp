@@ -75,6 +75,20 @@ public slots:
     void Register(const QString &appId, const QVariantMap &) { calls << "Register " + appId; }
 };
 
+// The desktop's stored answers, of which the application may take back its own.
+class PermissionStore : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.impl.portal.PermissionStore")
+public:
+    QStringList deleted;
+public slots:
+    void DeletePermission(const QString &table, const QString &id, const QString &appId)
+    {
+        deleted << table + ' ' + id + ' ' + appId;
+    }
+};
+
 } // namespace
 
 // The display platform and the desktop services chosen at start, on a private session bus.
@@ -84,6 +98,7 @@ class PlatformTest : public QObject
 
     QProcess bus;
     ShortcutsPortal portal;
+    PermissionStore store;
 
 private slots:
     void initTestCase()
@@ -93,13 +108,18 @@ private slots:
         new Registry(&portal);
         QVERIFY(testkit::servePortal(
             bus, &portal, QDBusConnection::ExportAllContents | QDBusConnection::ExportAdaptors));
+        QDBusConnection other("portal");
+        QVERIFY(other.registerObject("/org/freedesktop/impl/portal/PermissionStore", &store,
+                                     QDBusConnection::ExportAllSlots) &&
+                other.registerService("org.freedesktop.impl.portal.PermissionStore"));
     }
 
     // A binding holds once the portal lists the shortcut, and is made again when the portal
     // starts anew; before the first call to each start of the portal this application gives
-    // its name. One refused, or answered with success but without the shortcut asked for,
-    // holds nothing, and the application is told. After the latter the desktop is taken as
-    // offering no shortcut (as one without the interface would be: hence the count of bindings).
+    // its name, under which a refused capture is then forgotten. One refused, or answered with
+    // success but without the shortcut asked for, holds nothing, and the application is told. After
+    // the latter the desktop is taken as offering no shortcut (as one without the interface would
+    // be: hence the count of bindings).
     void portalBindings()
     {
         int unavailable = 0;
@@ -115,6 +135,8 @@ private slots:
         QVERIFY(registration->isRegistered() && unavailable == 0);
         QCOMPARE(portal.calls, QStringList({"Register corvane", "CreateSession", "Register corvane",
                                             "CreateSession"}));
+        ScreenCapture::allowAgain();
+        QTRY_COMPARE(store.deleted, QStringList{"screenshot screenshot corvane"});
         portal.binds = false;
         for (const uint refusal : {1u, 0u}) {
             portal.refusal = refusal;
