@@ -15,7 +15,7 @@ namespace {
 
 const QString kInterface = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
 const QString kShortcutId = QStringLiteral("capture");
-// Binding may wait for the user to confirm the shortcut in the desktop's settings.
+// Sessions are made without asking anyone.
 constexpr int kAnswerTimeoutMs = 30000;
 
 struct Shortcut
@@ -156,6 +156,9 @@ private:
     {
         ++m_attempt;
         m_underWay = false;
+        // A binding the desktop still asks the user about goes with its dialog and session.
+        m_binding.reset();
+        close(std::exchange(m_bindingSession, {}));
         if (m_session.isEmpty())
             return;
         QDBusConnection::sessionBus().disconnect(
@@ -210,13 +213,17 @@ private:
         if (const QString trigger = triggerText(m_combo); !trigger.isEmpty())
             properties.insert(QStringLiteral("preferred_trigger"), trigger);
         const QList<Shortcut> shortcuts{{kShortcutId, properties}};
+        m_bindingSession = session;
+        m_binding = std::make_unique<QObject>();
+        // The desktop may show the shortcut to the user, who takes the time they take.
         DesktopPortal::request(
             kInterface, QStringLiteral("BindShortcuts"),
             {QVariant::fromValue(QDBusObjectPath(session)), QVariant::fromValue(shortcuts),
              QString()},
-            {}, kAnswerTimeoutMs, this,
+            {}, DesktopPortal::noTimeLimit, m_binding.get(),
             [this, attempt, session](std::optional<DesktopPortal::Answer> answer,
                                      const QString &why) {
+                m_bindingSession.clear();
                 if (attempt != m_attempt)
                     return close(session);
                 if (!answer || answer->code != 0)
@@ -261,6 +268,9 @@ private:
     std::function<void()> m_onPressed;
     HotKeyCombo m_combo = HotKeyCombo::standard;
     QString m_session;
+    // The context of a binding under way, and its session.
+    std::unique_ptr<QObject> m_binding;
+    QString m_bindingSession;
     int m_attempt = 0;
     bool m_underWay = false;
     // Asked for and not given back: bound again whenever the portal starts anew.

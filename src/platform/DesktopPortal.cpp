@@ -54,6 +54,15 @@ public:
         deleteLater();
     }
 
+    // Ends the request without a word to its caller, whose context is gone. A call still on its
+    // way makes the request before the portal reads the closing, which comes after it.
+    void cancel()
+    {
+        m_made = true;
+        m_context = nullptr;
+        finish(std::nullopt, QString());
+    }
+
     // The portal made the request object; older portals choose its path themselves.
     void made(const QString &handle)
     {
@@ -196,9 +205,11 @@ void request(const QString &interface, const QString &method, const QVariantList
     const QString token = nextToken();
     auto *pending = new PendingRequest(bus, context, std::move(done));
     pending->watch(requestPath(bus, token));
-    QTimer::singleShot(timeoutMs, pending, [pending] {
-        pending->finish(std::nullopt, QStringLiteral("데스크톱 포털이 응답하지 않습니다"));
-    });
+    if (timeoutMs != noTimeLimit)
+        QTimer::singleShot(timeoutMs, pending, [pending] {
+            pending->finish(std::nullopt, QStringLiteral("데스크톱 포털이 응답하지 않습니다"));
+        });
+    QObject::connect(context, &QObject::destroyed, pending, [pending] { pending->cancel(); });
 
     options.insert(QStringLiteral("handle_token"), token);
     QDBusMessage call = QDBusMessage::createMethodCall(service, path, interface, method);

@@ -26,9 +26,14 @@ struct Answer
 // The answer, or empty with the reason when the call failed or no answer came in time.
 using Done = std::function<void(std::optional<Answer> answer, const QString &why)>;
 
+// For a request that waits on the user, such as a dialog of the desktop's: the answer comes
+// when it comes.
+constexpr int noTimeLimit = -1;
+
 // Calls interface.method(args..., options) with a handle token added to the options and
 // returns at once. done runs once, on context's thread, when the answer comes or timeoutMs
-// have passed (the request is then closed); never after context is gone.
+// have passed (the request is then closed); never after context is gone, which closes the
+// request too.
 void request(const QString &interface, const QString &method, const QVariantList &args,
              QVariantMap options, int timeoutMs, QObject *context, Done done);
 

@@ -48,7 +48,11 @@ public slots:
                                   const QString &, const QVariantMap &options)
     {
         ++bindings;
-        return answer(options, refusal, binds ? asked : Shortcuts());
+        const QDBusObjectPath request = answer(options, refusal, binds ? asked : Shortcuts());
+        if (int(refusal) < 0) // still asking: the request can be closed
+            QDBusConnection("portal").registerObject(request.path(), this,
+                                                     QDBusConnection::ExportAdaptors);
+        return request;
     }
 
 private:
@@ -73,6 +77,19 @@ public:
 
 public slots:
     void Register(const QString &appId, const QVariantMap &) { calls << "Register " + appId; }
+};
+
+class Request : public QDBusAbstractAdaptor
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Request")
+public:
+    explicit Request(ShortcutsPortal *portal) : QDBusAbstractAdaptor(portal), calls(portal->calls)
+    {}
+    QStringList &calls;
+
+public slots:
+    void Close() { calls << "Close"; }
 };
 
 // The desktop's stored answers, of which the application may take back its own.
@@ -106,6 +123,7 @@ private slots:
         qDBusRegisterMetaType<Shortcuts::value_type>();
         qDBusRegisterMetaType<Shortcuts>();
         new Registry(&portal);
+        new Request(&portal);
         QVERIFY(testkit::servePortal(
             bus, &portal, QDBusConnection::ExportAllContents | QDBusConnection::ExportAdaptors));
         QDBusConnection other("portal");
@@ -115,11 +133,11 @@ private slots:
     }
 
     // A binding holds once the portal lists the shortcut, and is made again when the portal
-    // starts anew; before the first call to each start of the portal this application gives
-    // its name, under which a refused capture is then forgotten. One refused, or answered with
-    // success but without the shortcut asked for, holds nothing, and the application is told. After
-    // the latter the desktop is taken as offering no shortcut (as one without the interface would
-    // be: hence the count of bindings).
+    // starts anew; before the first call to each start of the portal this application gives its
+    // name, under which a refused capture is then forgotten. A binding refused, or answered with
+    // success but without the shortcut asked for, holds nothing, and the application is told.
+    // After the latter the desktop is taken as offering no shortcut (as one without the
+    // interface would be: hence the count of bindings).
     void portalBindings()
     {
         int unavailable = 0;
@@ -137,6 +155,13 @@ private slots:
                                             "CreateSession"}));
         ScreenCapture::allowAgain();
         QTRY_COMPARE(store.deleted, QStringList{"screenshot screenshot corvane"});
+        // One the user has not answered yet stays under way until given back, which takes the
+        // desktop's dialog down.
+        portal.refusal = uint(-1);
+        QVERIFY(registration->registerHotKey(HotKeyCombo::standard));
+        QTRY_COMPARE(portal.bindings, 3);
+        registration->unregister();
+        QTRY_VERIFY(portal.calls.contains("Close"));
         portal.binds = false;
         for (const uint refusal : {1u, 0u}) {
             portal.refusal = refusal;
@@ -144,7 +169,7 @@ private slots:
             QTRY_COMPARE(unavailable, 2 - int(refusal));
             QVERIFY(!registration->isRegistered() && registration->isOffered() == bool(refusal));
         }
-        QCOMPARE(portal.bindings, 4);
+        QCOMPARE(portal.bindings, 5);
     }
 
     void prefersWaylandInsideAWaylandSession()
