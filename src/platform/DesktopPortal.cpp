@@ -110,7 +110,8 @@ QString requestPath(const QDBusConnection &bus, const QString &token)
 // The portal knows an application that neither it nor a sandbox started only by what the
 // application tells it before any call: the name of its desktop entry, under which the portal
 // names it in its dialogs and keeps its permissions. Calls wait for that word, once per start of
-// the portal; a portal without the registry answers with an error, and they go ahead all the same.
+// the portal. A portal without the registry, or one that finds no installed entry of that name
+// (a build run in place), answers with an error, and the calls go ahead all the same.
 const QString kAppId = QStringLiteral("corvane");
 
 class HostRegistration : public QObject
