@@ -140,6 +140,10 @@ void AppDelegate::applicationDidFinishLaunching()
         if (self)
             self->showHotKeyUnavailable();
     };
+    m_hotKey->onBoundAs = [self](const QString &keys) {
+        if (self)
+            self->showHotKey(keys);
+    };
     // The desktop portal's answers reach this process only once its event loop runs; a
     // registration through the portal waits for them, so it waits for the loop too.
     if (Platform::current().hotKey.answersThroughEventLoop())
@@ -369,16 +373,13 @@ void AppDelegate::applyHotKey()
     if (!combo.isValid() || !KeyCodeMap::toNative(combo.keyCode))
         combo = HotKeyCombo::standard;
     const bool registered = m_hotKey && m_hotKey->registerHotKey(combo);
-    const QString prefix = QStringLiteral("corvane ") + AppSettings::versionText();
     if (!registered && m_hotKey && !m_hotKey->isOffered()) {
         showHotKeyUnavailable();
         return;
     }
-    QString toolTip;
     if (registered) {
         stopRetryTimer();
-        m_hotkeyStatus->setText(QStringLiteral("단축키: ") + combo.display());
-        toolTip = prefix + QStringLiteral(" (") + combo.display() + QLatin1Char(')');
+        showHotKey(combo.display());
     } else {
         if (!m_retryTimer) {
             // Parented to this delegate, so a firing after it is gone cannot happen.
@@ -389,9 +390,16 @@ void AppDelegate::applyHotKey()
         }
         m_hotkeyStatus->setText(QStringLiteral("단축키: ") + combo.display() +
                                 QStringLiteral(" (다른 프로그램이 사용 중, 재시도 중)"));
-        toolTip = prefix + QStringLiteral(" (단축키 사용 불가)");
+        setToolTip(QStringLiteral("corvane ") + AppSettings::versionText() +
+                   QStringLiteral(" (단축키 사용 불가)"));
     }
-    setToolTip(toolTip);
+}
+
+void AppDelegate::showHotKey(const QString &keys)
+{
+    m_hotkeyStatus->setText(QStringLiteral("단축키: ") + keys);
+    setToolTip(QStringLiteral("corvane ") + AppSettings::versionText() + QStringLiteral(" (") +
+               keys + QLatin1Char(')'));
 }
 
 void AppDelegate::showHotKeyUnavailable()

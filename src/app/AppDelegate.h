@@ -92,6 +92,8 @@ private:
     void stopRetryTimer();
     // The desktop offers no global shortcuts at all.
     void showHotKeyUnavailable();
+    // The texts of a shortcut held, as keys names it.
+    void showHotKey(const QString &keys);
 
     AppSettings &m_settings;
     ScreenAccess m_screens;

@@ -53,6 +53,10 @@ HotKey::HotKey(std::function<void()> onPressed)
         if (onUnavailable)
             onUnavailable();
     };
+    m_registration->onBoundAs = [this](const QString &keys) {
+        if (onBoundAs)
+            onBoundAs(keys);
+    };
 }
 
 HotKey::~HotKey() = default;

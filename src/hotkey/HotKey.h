@@ -27,6 +27,9 @@ public:
     // Called when a registration accepted as under way ends holding nothing: the desktop
     // offers no shortcut, or refused this one or never answered (the log says which).
     std::function<void()> onUnavailable;
+    // Called when the desktop, binding the shortcut, says how it is pressed: its user may have
+    // chosen other keys than those asked for.
+    std::function<void(const QString &keys)> onBoundAs;
 
     // How the desktop holds the shortcut, as the platform layer chose it; made with the
     // HotKey. A registration releases what it holds when destroyed.
@@ -38,8 +41,9 @@ public:
         virtual void unregister() = 0;
         virtual bool isRegistered() const = 0;
         virtual bool isOffered() const { return true; }
-        // Set by the HotKey; see its onUnavailable.
+        // Set by the HotKey; see its onUnavailable and onBoundAs.
         std::function<void()> onUnavailable;
+        std::function<void(const QString &keys)> onBoundAs;
     };
 
 private:

@@ -228,13 +228,16 @@ private:
                     return close(session);
                 if (!answer || answer->code != 0)
                     return fail(session, answer ? QStringLiteral("데스크톱이 거부했습니다") : why);
-                if (!bound(*answer)) {
+                const std::optional<QString> keys = bound(*answer);
+                if (!keys) {
                     // KDE Plasma 5.27's portal answers so and binds nothing, every time.
                     s_offered = Offered::No;
                     return fail(session, QStringLiteral("데스크톱이 단축키를 연결하지 않았습니다"));
                 }
                 m_underWay = false;
                 m_session = session;
+                if (!keys->isEmpty() && onBoundAs)
+                    onBoundAs(*keys);
                 QDBusConnection::sessionBus().connect(
                     DesktopPortal::service, DesktopPortal::path, kInterface,
                     QStringLiteral("Activated"), this,
@@ -242,15 +245,17 @@ private:
             });
     }
 
-    // Success alone is no binding: the answer must list the shortcut asked for.
-    static bool bound(const DesktopPortal::Answer &answer)
+    // Success alone is no binding: the answer must list the shortcut asked for, with how the
+    // desktop says it is pressed where it says so.
+    static std::optional<QString> bound(const DesktopPortal::Answer &answer)
     {
         const QVariant shortcuts = answer.results.value(QStringLiteral("shortcuts"));
         if (!shortcuts.canConvert<QDBusArgument>())
-            return false;
-        const auto list = qdbus_cast<QList<Shortcut>>(shortcuts.value<QDBusArgument>());
-        return std::any_of(list.cbegin(), list.cend(),
-                           [](const Shortcut &s) { return s.id == kShortcutId; });
+            return std::nullopt;
+        for (const Shortcut &s : qdbus_cast<QList<Shortcut>>(shortcuts.value<QDBusArgument>()))
+            if (s.id == kShortcutId)
+                return s.properties.value(QStringLiteral("trigger_description")).toString();
+        return std::nullopt;
     }
 
     static void close(const QString &session)

@@ -48,7 +48,10 @@ public slots:
                                   const QString &, const QVariantMap &options)
     {
         ++bindings;
-        const QDBusObjectPath request = answer(options, refusal, binds ? asked : Shortcuts());
+        Shortcuts bound = binds ? asked : Shortcuts();
+        for (auto &[id, properties] : bound)
+            properties.insert("trigger_description", "Ctrl+Alt+Q"); // the user's choice
+        const QDBusObjectPath request = answer(options, refusal, bound);
         if (int(refusal) < 0) // still asking: the request can be closed
             QDBusConnection("portal").registerObject(request.path(), this,
                                                      QDBusConnection::ExportAdaptors);
@@ -132,20 +135,22 @@ private slots:
                 other.registerService("org.freedesktop.impl.portal.PermissionStore"));
     }
 
-    // A binding holds once the portal lists the shortcut, and is made again when the portal
-    // starts anew; before the first call to each start of the portal this application gives its
-    // name, under which a refused capture is then forgotten. A binding refused, or answered with
-    // success but without the shortcut asked for, holds nothing, and the application is told.
-    // After the latter the desktop is taken as offering no shortcut (as one without the
-    // interface would be: hence the count of bindings).
+    // A binding holds once the portal lists the shortcut, pressed as the portal says, and is
+    // made again when the portal starts anew; before the first call to each start of the portal
+    // this application gives its name, under which a refused capture is then forgotten. A
+    // binding refused, or answered with success but without the shortcut asked for, holds
+    // nothing, and the application is told. After the latter the desktop is taken as offering
+    // no shortcut (as one without the interface would be: hence the count of bindings).
     void portalBindings()
     {
         int unavailable = 0;
         auto registration = makePortalRegistration([] {});
         registration->onUnavailable = [&] { ++unavailable; };
+        QString boundAs;
+        registration->onBoundAs = [&](const QString &keys) { boundAs = keys; };
         portal.binds = true;
         QVERIFY(registration->registerHotKey(HotKeyCombo::standard));
-        QTRY_COMPARE(portal.bindings, 1);
+        QTRY_COMPARE(boundAs, QString("Ctrl+Alt+Q"));
         QDBusConnection other("portal");
         QVERIFY(other.unregisterService("org.freedesktop.portal.Desktop"));
         QVERIFY(other.registerService("org.freedesktop.portal.Desktop"));
