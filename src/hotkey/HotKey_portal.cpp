@@ -142,6 +142,16 @@ public slots:
         if (session.path() == m_session && id == kShortcutId && m_onPressed)
             m_onPressed();
     }
+    // Other keys given to the shortcut later, in the desktop's settings.
+    void shortcutsChanged(const QDBusMessage &message)
+    {
+        const QVariantList args = message.arguments();
+        if (args.value(0).value<QDBusObjectPath>().path() != m_session)
+            return;
+        if (const std::optional<QString> keys = keysIn(args.value(1));
+            keys && !keys->isEmpty() && onBoundAs)
+            onBoundAs(*keys);
+    }
 
 private:
     enum class Offered
@@ -161,9 +171,7 @@ private:
         close(std::exchange(m_bindingSession, {}));
         if (m_session.isEmpty())
             return;
-        QDBusConnection::sessionBus().disconnect(
-            DesktopPortal::service, DesktopPortal::path, kInterface, QStringLiteral("Activated"),
-            this, SLOT(activated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+        listen(false);
         close(m_session);
         m_session.clear();
     }
@@ -228,7 +236,9 @@ private:
                     return close(session);
                 if (!answer || answer->code != 0)
                     return fail(session, answer ? QStringLiteral("데스크톱이 거부했습니다") : why);
-                const std::optional<QString> keys = bound(*answer);
+                // Success alone is no binding: the answer must list the shortcut asked for.
+                const std::optional<QString> keys =
+                    keysIn(answer->results.value(QStringLiteral("shortcuts")));
                 if (!keys) {
                     // KDE Plasma 5.27's portal answers so and binds nothing, every time.
                     s_offered = Offered::No;
@@ -238,18 +248,32 @@ private:
                 m_session = session;
                 if (!keys->isEmpty() && onBoundAs)
                     onBoundAs(*keys);
-                QDBusConnection::sessionBus().connect(
-                    DesktopPortal::service, DesktopPortal::path, kInterface,
-                    QStringLiteral("Activated"), this,
-                    SLOT(activated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+                listen(true);
             });
     }
 
-    // Success alone is no binding: the answer must list the shortcut asked for, with how the
-    // desktop says it is pressed where it says so.
-    static std::optional<QString> bound(const DesktopPortal::Answer &answer)
+    // The portal's signals about this application's session.
+    void listen(bool on)
     {
-        const QVariant shortcuts = answer.results.value(QStringLiteral("shortcuts"));
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        const std::pair<QString, const char *> hooks[] = {
+            {QStringLiteral("Activated"),
+             SLOT(activated(QDBusObjectPath, QString, qulonglong, QVariantMap))},
+            {QStringLiteral("ShortcutsChanged"), SLOT(shortcutsChanged(QDBusMessage))}};
+        for (const auto &[name, slot] : hooks) {
+            if (on)
+                bus.connect(DesktopPortal::service, DesktopPortal::path, kInterface, name, this,
+                            slot);
+            else
+                bus.disconnect(DesktopPortal::service, DesktopPortal::path, kInterface, name, this,
+                               slot);
+        }
+    }
+
+    // Whether a list of shortcuts holds this application's, with how the desktop says it is
+    // pressed where it says so.
+    static std::optional<QString> keysIn(const QVariant &shortcuts)
+    {
         if (!shortcuts.canConvert<QDBusArgument>())
             return std::nullopt;
         for (const Shortcut &s : qdbus_cast<QList<Shortcut>>(shortcuts.value<QDBusArgument>()))

@@ -135,10 +135,10 @@ private slots:
                 other.registerService("org.freedesktop.impl.portal.PermissionStore"));
     }
 
-    // A binding holds once the portal lists the shortcut, pressed as the portal says, and is
-    // made again when the portal starts anew; before the first call to each start of the portal
-    // this application gives its name, under which a refused capture is then forgotten. A
-    // binding refused, or answered with success but without the shortcut asked for, holds
+    // A binding holds once the portal lists the shortcut, pressed as the portal says (then and
+    // later), and is made again when the portal starts anew; before the first call to each start of
+    // the portal this application gives its name, under which a refused capture is then forgotten.
+    // A binding refused, or answered with success but without the shortcut asked for, holds
     // nothing, and the application is told. After the latter the desktop is taken as offering
     // no shortcut (as one without the interface would be: hence the count of bindings).
     void portalBindings()
@@ -151,6 +151,14 @@ private slots:
         portal.binds = true;
         QVERIFY(registration->registerHotKey(HotKeyCombo::standard));
         QTRY_COMPARE(boundAs, QString("Ctrl+Alt+Q"));
+        // Changed later in the desktop's settings.
+        const Shortcuts changed{{"capture", {{"trigger_description", "Ctrl+Alt+W"}}}};
+        QDBusConnection("portal").send(
+            QDBusMessage::createSignal("/org/freedesktop/portal/desktop",
+                                       "org.freedesktop.portal.GlobalShortcuts", "ShortcutsChanged")
+            << QVariant::fromValue(QDBusObjectPath("/org/freedesktop/portal/desktop/session/1"))
+            << QVariant::fromValue(changed));
+        QTRY_COMPARE(boundAs, QString("Ctrl+Alt+W"));
         QDBusConnection other("portal");
         QVERIFY(other.unregisterService("org.freedesktop.portal.Desktop"));
         QVERIFY(other.registerService("org.freedesktop.portal.Desktop"));
