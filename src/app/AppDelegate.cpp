@@ -260,9 +260,9 @@ void AppDelegate::startCapture()
     m_screens.captureAll(this, [this](QList<ScreenShot> shots, bool refused) {
         m_capturing = false;
         if (refused)
-            return showRefusalAlert();
-        if (shots.isEmpty())
-            return;
+            showRefusalAlert();
+        if (refused || shots.isEmpty())
+            return openAskedSettings();
         m_overlay.reset(new OverlaySession(std::move(shots), m_settings));
         m_overlay->delegate = this;
         m_overlay->show();
@@ -312,16 +312,30 @@ void AppDelegate::showPermissionAlert()
 
 void AppDelegate::overlaySessionDidClose(OverlaySession *session)
 {
-    if (m_overlay.get() == session)
+    if (m_overlay.get() == session) {
         m_overlay.reset();
+        openAskedSettings();
+    }
+}
+
+void AppDelegate::openAskedSettings()
+{
+    if (std::exchange(m_settingsAsked, false))
+        QTimer::singleShot(0, this, &AppDelegate::openSettings);
 }
 
 void AppDelegate::openSettings()
 {
+    if (m_settingsOpen)
+        return;
     // Over a capture asked for or open, the window would open under the overlays and take
-    // their keys unseen; inside an alert's loop, it would leave the alert unanswerable.
-    if (m_settingsOpen || m_capturing || (m_overlay && !m_overlay->isClosed()) ||
-        QApplication::activeModalWidget())
+    // their keys unseen: it opens once the capture is over. Inside an alert's loop, it would
+    // leave the alert unanswerable.
+    if (m_capturing || (m_overlay && !m_overlay->isClosed())) {
+        m_settingsAsked = true;
+        return;
+    }
+    if (QApplication::activeModalWidget())
         return;
     m_settingsOpen = true;
     stopRetryTimer();
@@ -350,6 +364,7 @@ void AppDelegate::openHelp()
 
 void AppDelegate::quit()
 {
+    m_settingsAsked = false;
     if (m_overlay)
         m_overlay->close();
     QCoreApplication::quit();

@@ -92,6 +92,7 @@ private:
     void stopRetryTimer();
     // The desktop offers no global shortcuts at all.
     void showHotKeyUnavailable();
+    void openAskedSettings();
     // The texts of a shortcut held, as keys names it.
     void showHotKey(const QString &keys);
 
@@ -108,4 +109,6 @@ private:
     bool m_settingsOpen = false;
     // A capture waits for the desktop to answer.
     bool m_capturing = false;
+    // The settings were asked for while a capture was under way.
+    bool m_settingsAsked = false;
 };

@@ -198,7 +198,8 @@ private slots:
     }
 
     // The settings window, which would open under the capture and take its keys, opens neither
-    // while a capture is asked for nor while one is open.
+    // while a capture is asked for nor while one is open, but once it is over, unless the
+    // application quits.
     void oneSessionAtATimeUntilQuit()
     {
         bool settingsRan = false;
@@ -210,9 +211,11 @@ private slots:
         delegate->openSettings();
         QCOMPARE(screens.calls, QStringList{"capture"});
         QVERIFY(delegate->isBusy()); // no update meanwhile
-        // An answer without pictures opens nothing.
+        // An answer without pictures opens nothing but the settings asked for meanwhile.
         screens.held({}, false);
         QVERIFY(!delegate->overlay() && !delegate->isBusy());
+        QTRY_VERIFY(settingsRan);
+        settingsRan = false;
 
         screens.hold = false;
         delegate->startCapture();
@@ -232,6 +235,8 @@ private slots:
         delegate->quit();
         QVERIFY(!delegate->overlay());
         QVERIFY(!session || session->isClosed());
+        QCoreApplication::processEvents();
+        QVERIFY(!settingsRan);
     }
 
     // An update waits while this process's copy is on the clipboard; another program's copy
