@@ -204,9 +204,12 @@ private:
             {{QStringLiteral("session_handle_token"), DesktopPortal::nextToken()}},
             kAnswerTimeoutMs, this,
             [this, attempt](std::optional<DesktopPortal::Answer> answer, const QString &why) {
-                const QString session =
-                    answer ? answer->results.value(QStringLiteral("session_handle")).toString()
-                           : QString();
+                // A string, as portals send it, or the object path their documents name.
+                const QVariant handle =
+                    answer ? answer->results.value(QStringLiteral("session_handle")) : QVariant();
+                const QString session = handle.canConvert<QDBusObjectPath>()
+                                            ? handle.value<QDBusObjectPath>().path()
+                                            : handle.toString();
                 if (attempt != m_attempt)
                     return close(session);
                 if (!answer || answer->code != 0 || session.isEmpty())

@@ -63,7 +63,9 @@ private:
     {
         return testkit::answerRequest(
             options, int(code),
-            {{"session_handle", "/org/freedesktop/portal/desktop/session/1"},
+            // As an object path (portals send a string, as the end-to-end stand-in's does).
+            {{"session_handle",
+              QVariant::fromValue(QDBusObjectPath("/org/freedesktop/portal/desktop/session/1"))},
              {"shortcuts", QVariant::fromValue(bound)}});
     }
 };
