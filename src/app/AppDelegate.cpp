@@ -103,11 +103,12 @@ void AppDelegate::trayHostRegistered()
         makeStatusItem(true);
 }
 
-void AppDelegate::setToolTip(const QString &text)
+void AppDelegate::setToolTip(const QString &hotKeyState)
 {
-    m_toolTip = text;
+    m_toolTip = QStringLiteral("corvane ") + AppSettings::versionText() + QStringLiteral(" (") +
+                hotKeyState + QLatin1Char(')');
     if (m_statusItem)
-        m_statusItem->setToolTip(text);
+        m_statusItem->setToolTip(m_toolTip);
 }
 
 void AppDelegate::applicationDidFinishLaunching()
@@ -405,16 +406,14 @@ void AppDelegate::applyHotKey()
         }
         m_hotkeyStatus->setText(QStringLiteral("단축키: ") + combo.display() +
                                 QStringLiteral(" (다른 프로그램이 사용 중, 재시도 중)"));
-        setToolTip(QStringLiteral("corvane ") + AppSettings::versionText() +
-                   QStringLiteral(" (단축키 사용 불가)"));
+        setToolTip(QStringLiteral("단축키 사용 불가"));
     }
 }
 
 void AppDelegate::showHotKey(const QString &keys)
 {
     m_hotkeyStatus->setText(QStringLiteral("단축키: ") + keys);
-    setToolTip(QStringLiteral("corvane ") + AppSettings::versionText() + QStringLiteral(" (") +
-               keys + QLatin1Char(')'));
+    setToolTip(keys);
 }
 
 void AppDelegate::showHotKeyUnavailable()
@@ -422,6 +421,5 @@ void AppDelegate::showHotKeyUnavailable()
     // Not the texts of a key that another program holds: no retry can change this.
     stopRetryTimer();
     m_hotkeyStatus->setText(QStringLiteral("단축키: 이 데스크톱에서는 쓸 수 없음"));
-    setToolTip(QStringLiteral("corvane ") + AppSettings::versionText() +
-               QStringLiteral(" (이 데스크톱에서는 단축키를 쓸 수 없음)"));
+    setToolTip(QStringLiteral("이 데스크톱에서는 단축키를 쓸 수 없음"));
 }

@@ -85,7 +85,8 @@ private:
     // The tray icon, with the last tool tip and, as a D-Bus item (whose hosts show the menu
     // exported with it), the menu.
     void makeStatusItem(bool statusNotifierItem);
-    void setToolTip(const QString &text);
+    // The tool tip: the version and, in brackets, the hotkey's state.
+    void setToolTip(const QString &hotKeyState);
     void popUpMenu(int triesLeft);
     void showPermissionAlert();
     void showRefusalAlert();
