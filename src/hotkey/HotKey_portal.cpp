@@ -5,7 +5,6 @@
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
-#include <QDBusServiceWatcher>
 
 #include "hotkey/HotKeyRegistrations.h"
 #include "platform/DesktopPortal.h"
@@ -77,22 +76,21 @@ public:
         qDBusRegisterMetaType<QList<Shortcut>>();
         // A portal that ends takes its sessions with it; one started again binds the shortcut
         // anew. A call wakes the portal, which the bus starts on demand.
-        connect(&m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
-                [this](const QString &, const QString &, const QString &owner) {
-                    if (!m_wanted)
-                        return;
-                    if (!owner.isEmpty()) {
-                        if (!isRegistered())
-                            registerHotKey(m_combo);
-                        return;
-                    }
-                    release();
-                    QDBusConnection::sessionBus().call(
-                        QDBusMessage::createMethodCall(DesktopPortal::service, DesktopPortal::path,
-                                                       QStringLiteral("org.freedesktop.DBus.Peer"),
-                                                       QStringLiteral("Ping")),
-                        QDBus::NoBlock);
-                });
+        DesktopPortal::onRestart(this, [this](bool running) {
+            if (!m_wanted)
+                return;
+            if (running) {
+                if (!isRegistered())
+                    registerHotKey(m_combo);
+                return;
+            }
+            release();
+            QDBusConnection::sessionBus().call(
+                QDBusMessage::createMethodCall(DesktopPortal::service, DesktopPortal::path,
+                                               QStringLiteral("org.freedesktop.DBus.Peer"),
+                                               QStringLiteral("Ping")),
+                QDBus::NoBlock);
+        });
     }
     ~PortalRegistration() override { unregister(); }
 
@@ -307,8 +305,6 @@ private:
     bool m_underWay = false;
     // Asked for and not given back: bound again whenever the portal starts anew.
     bool m_wanted = false;
-    QDBusServiceWatcher m_watcher{DesktopPortal::service, QDBusConnection::sessionBus(),
-                                  QDBusServiceWatcher::WatchForOwnerChange};
 };
 
 } // namespace

@@ -151,8 +151,17 @@ public:
 
     bool known() const { return m_state == State::Done && m_known; }
 
+    void onRestart(QObject *context, std::function<void(bool)> then)
+    {
+        connect(&m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, context,
+                [then = std::move(then)](const QString &, const QString &, const QString &owner) {
+                    then(!owner.isEmpty());
+                });
+    }
+
 private:
-    // Gone with the application, before the bus is.
+    // Gone with the application, before the bus is. Connected first, the name is forgotten
+    // before anyone hears of the restart.
     HostRegistration() : QObject(QCoreApplication::instance())
     {
         connect(&m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this, [this] {
@@ -185,6 +194,11 @@ const QString path = QStringLiteral("/org/freedesktop/portal/desktop");
 QString appId()
 {
     return HostRegistration::instance().known() ? kAppId : QString();
+}
+
+void onRestart(QObject *context, std::function<void(bool running)> then)
+{
+    HostRegistration::instance().onRestart(context, std::move(then));
 }
 
 QString nextToken()

@@ -41,6 +41,10 @@ void request(const QString &interface, const QString &method, const QVariantList
 // application gave it (older portals tell applications they did not start apart by nothing).
 QString appId();
 
+// Runs then(running) whenever the portal ends or starts anew, after this application's name is
+// forgotten with it, so that a call made from then says it first; never after context is gone.
+void onRestart(QObject *context, std::function<void(bool running)> then);
+
 // A token unique within this process, for the portal's handle and session tokens.
 QString nextToken();
 
