@@ -207,13 +207,17 @@ QRectF OverlayView::toolbarRect() const
 {
     const qreal B = buttonSize, G = gap, w = 4 * B, W = width();
     const QRectF tools = toolsRect();
-    const qreal r = m_sel.right() > tools.left() && tools.left() > m_sel.left() ? tools.left() - G
-                                                                                : m_sel.right();
     qreal y = m_sel.bottom() + G;
     if (y + B > height())
         y = std::max<qreal>(0, m_sel.bottom() - B - G);
     if (y < m_sel.top() && m_sel.top() - G - B >= 0)
         y = m_sel.top() - G - B;
+    // The bar ends left of a tools bar inside the selection, or of one beside it that stands
+    // across the bar's row: the tools bar is drawn on top and would hide buttons, and a click
+    // on a tool must never run the button under it.
+    const bool inside = m_sel.right() > tools.left() && tools.left() > m_sel.left();
+    const bool across = tools.left() < m_sel.right() && tools.top() < y + B && y < tools.bottom();
+    const qreal r = inside || across ? tools.left() - G : m_sel.right();
     qreal x = r - w;
     x = x < 0 ? 0 : std::min(x, W - w);
     return {x, y, w, B};

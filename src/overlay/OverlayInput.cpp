@@ -258,9 +258,14 @@ std::optional<QRectF> OverlayView::windowAt(QPointF p) const
     return std::nullopt;
 }
 
+bool OverlayView::selectionAnywhere() const
+{
+    return hasSelection() || (m_session && m_session->selectionHolder());
+}
+
 std::optional<QRectF> OverlayView::pickedWindow() const
 {
-    if (!m_pointer || hasSelection() || m_tool != Tool::none || uploadRunning() ||
+    if (!m_pointer || selectionAnywhere() || m_tool != Tool::none || uploadRunning() ||
         !(m_mode == Mode::idle || selectionPending()))
         return std::nullopt;
     return windowAt(*m_pointer);
@@ -290,10 +295,11 @@ void OverlayView::mouseUp()
     }
     if (m_mode == Mode::idle)
         return;
-    // A click on a window, with no selection to keep, selects that window as a drag would.
+    // A click on a window, with no selection to keep on any display, selects that window as a
+    // drag would.
     const QPointF p = m_pointer.value_or(m_dragStart);
     const std::optional<QRectF> window = windowAt(m_dragStart);
-    if (selectionPending() && !hasSelection() && window &&
+    if (selectionPending() && !selectionAnywhere() && window &&
         std::abs(p.x() - m_dragStart.x()) < minimumSide &&
         std::abs(p.y() - m_dragStart.y()) < minimumSide) {
         redrawingChrome([&] {
@@ -317,6 +323,9 @@ void OverlayView::rightMouseDown()
     commitText();
     if (hasSelection()) {
         redrawingChrome([this] {
+            // A drag or a mark under way ends here: its next move would bring them back.
+            m_mode = Mode::idle;
+            m_drawing.reset();
             m_sel = QRectF();
             clearShapes();
             m_hoverButton = -1;

@@ -32,16 +32,20 @@ constexpr int kSpinnerIntervalMs = 1000 / 30;
 
 } // namespace
 
+QRect OverlayView::pixelsOf(const QRectF &s) const
+{
+    // The pixels whose centres s covers, each edge at its own display's ratio: at a fractional
+    // scale (1.25) an edge falls inside a pixel, and a display's points need not be as many
+    // pixels across as down.
+    const qreal scaleY = height() > 0 ? m_screenImage.height() / qreal(height()) : m_scale;
+    return {QPoint(qRound(s.left() * m_scale), qRound(s.top() * scaleY)),
+            QPoint(qRound(s.right() * m_scale), qRound(s.bottom() * scaleY)) - QPoint(1, 1)};
+}
+
 std::optional<QImage> OverlayView::renderSelection()
 {
     commitText();
-    // The pixels whose centres the selection covers, each edge at its own display's ratio: at
-    // a fractional scale (1.25) an edge falls inside a pixel, and a display's points need not
-    // be as many pixels across as down.
-    const qreal scaleY = height() > 0 ? m_screenImage.height() / qreal(height()) : m_scale;
-    const QRect pixels(QPoint(qRound(m_sel.left() * m_scale), qRound(m_sel.top() * scaleY)),
-                       QPoint(qRound(m_sel.right() * m_scale), qRound(m_sel.bottom() * scaleY)) -
-                           QPoint(1, 1));
+    const QRect pixels = pixelsOf(m_sel);
     if (pixels.isEmpty())
         return std::nullopt;
     QImage bitmap(pixels.size(), QImage::Format_RGBA8888_Premultiplied);

@@ -158,10 +158,9 @@ std::optional<QRectF> OverlayView::pickedWindowBounds() const
 
 QString OverlayView::sizeText() const
 {
-    const QRectF s = outlined();
-    const auto w = qint64(std::trunc(s.width() * m_scale));
-    const auto h = qint64(std::trunc(s.height() * m_scale));
-    return QStringLiteral("%1x%2").arg(w).arg(h);
+    // The size of what the output actions give.
+    const QRect pixels = pixelsOf(outlined());
+    return QStringLiteral("%1x%2").arg(pixels.width()).arg(pixels.height());
 }
 
 QRectF OverlayView::labelRect() const

@@ -174,6 +174,8 @@ public:
     // Output actions.
     void commitText();
     std::optional<QImage> renderSelection();
+    // The frozen picture's pixels that the output of a selection s holds.
+    QRect pixelsOf(const QRectF &s) const;
     void copyToClipboard();
     void saveToFile();
     void upload();
@@ -240,6 +242,8 @@ private:
     std::optional<QRectF> pickedWindowBounds() const;
     // Dragging out a new selection that has not yet replaced the one there was.
     bool selectionPending() const;
+    // A selection on this display or another one of the session.
+    bool selectionAnywhere() const;
     // Presses wait while an upload runs on any display of the session.
     bool uploadRunning() const;
     void toggleTool(Tool t);

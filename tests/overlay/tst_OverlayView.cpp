@@ -202,6 +202,7 @@ private slots:
             OverlayView *v = s.select(0, QRectF(101, 101, 203, 97));
             QCOMPARE(v->renderSelection()->convertToFormat(QImage::Format_RGB32),
                      v->screenImage().copy(pixels));
+            QCOMPARE(v->sizeText(), QString::asprintf("%dx%d", pixels.width(), pixels.height()));
         }
     }
 
@@ -223,6 +224,10 @@ private slots:
         row("narrow at the right edge", {1400, 500, 30, 30}, {1350, 110}, {1262, 538},
             "right below");
         row("flat at the bottom", {200, 880, 400, 15}, {608, 475}, {432, 830}, "right above");
+        // Where the tools bar beside a selection stands across the buttons' row.
+        row("narrow at the top right", {1410, 5, 25, 20}, {1360, 0}, {1184, 33}, "right below");
+        row("narrow at the bottom right", {1410, 870, 25, 20}, {1360, 470}, {1184, 820},
+            "right below");
     }
     void bars()
     {
@@ -297,13 +302,14 @@ private slots:
         mouse(a, Press, a->toolCell(OverlayView::undoItem()).center());
         QVERIFY(!a->textEntry() && a->shapes().size() == 2);
 
-        // Not while this display uploads, nor by a click, but a selection on the other display
-        // clears this one with its shapes and its open label, and takes the keyboard; the tool
-        // stays.
+        // Not while this display uploads, nor by a click (on a window there too), but a
+        // selection on the other display clears this one with its shapes and its open label,
+        // and takes the keyboard; the tool stays.
         a->setUploadProgress(0.5);
         s.select(1, QRectF(10, 10, 100, 100));
         a->setUploadProgress(std::nullopt);
-        click(b, QPointF(5, 5));
+        b->setWindows(windows);
+        click(b, QPointF(260, 120));
         QVERIFY(a->hasSelection() && a->shapes().size() == 2 && !b->hasSelection());
         mouse(a, Press, QPointF(200, 300));
         QVERIFY(a->textEntry());
@@ -326,6 +332,13 @@ private slots:
         }
         mouse(b, Press, QPointF(5, 5));
         QCOMPARE(QWidget::keyboardGrabber(), b);
+        // A right click in the middle of a resize clears the selection for good.
+        s.select(1, QRectF(100, 100, 100, 100));
+        mouse(b, Press, QPointF(200, 200));
+        mouse(b, Move, QPointF(250, 250));
+        mouse(b, Press, QPointF(250, 250), Qt::RightButton);
+        mouse(b, Move, QPointF(300, 300));
+        QVERIFY(!b->hasSelection());
         // A repaint of two parts of a shown view writes those parts of its window's buffer only.
         QVERIFY(QTest::qWaitForWindowExposed(a->window()));
         auto *buffer = static_cast<QImage *>(a->backingStore()->paintDevice());
