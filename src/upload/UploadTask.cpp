@@ -123,7 +123,9 @@ UploadResult UploadTask::interpret(std::optional<int> status, const QByteArray &
     // browser: only a whole web address is one.
     const QString link = members.value(QLatin1String("url")).toString().trimmed();
     const QUrl parsed(link, QUrl::StrictMode);
-    if ((parsed.scheme() == QLatin1String("http") || parsed.scheme() == QLatin1String("https")) &&
+    // An invalid address still has a scheme and host, and may hold a line break or a command.
+    if (parsed.isValid() &&
+        (parsed.scheme() == QLatin1String("http") || parsed.scheme() == QLatin1String("https")) &&
         !parsed.host().isEmpty())
         return UploadResult::success(link);
     return UploadResult::failure(UploadError{QStringLiteral("서버 응답에 URL 이 없습니다.")});

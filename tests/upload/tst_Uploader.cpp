@@ -96,6 +96,8 @@ private slots:
                    {"--status", "201", "--body", "{\"id\":7,\"url\":\" https://e.org/x \"}"},
                    "^link https://e\\.org/x$");
         addOutcome("relative url", {"--body", R"({"url":"/i/0.png"})"}, noUrl);
+        addOutcome("line break in url", {"--body", "{\"url\":\"https://e.org/x\\nrm -rf ~\"}"},
+                   noUrl);
         addOutcome("body at the cap", {"--oversize", QString::number(cap)},
                    "^link http://127\\.0\\.0\\.1:%1/i/oversize\\.png$");
         addOutcome("past the cap", {"--oversize", QString::number(cap + 1)}, noUrl);
