@@ -53,16 +53,19 @@ status=0
 grep -q "DISPLAY=:3131" "$work/err"
 
 # A second install replaces the first, under a prefix whose path the entries must quote, and a
-# link to a file found there is replaced rather than written through, while a folder the user
-# made a link meanwhile is followed; a build that cannot be installed leaves it in place.
-# Uninstalling keeps what was there before, but neither the login item that starts the launcher
-# it removes nor what an update ended mid-copy left.
+# link to a file found there is replaced rather than written through, while folders the user
+# made links meanwhile are followed (the launcher in a linked bin still finds the bundle); a
+# build that cannot be installed leaves it in place. Uninstalling keeps what was there before,
+# but neither the login item that starts the launcher it removes nor what an update ended
+# mid-copy left.
 again="$work/again %c"
 mkdir -p "$again/share/applications/other" "$again/bin" "$work/config/autostart"
 echo mine > "$work/mine" && ln -s "$work/mine" "$again/bin/corvane"
 bash "$root/tools/install.sh" --prefix "$again" --build-dir "$build"
 mv "$again/share/metainfo" "$work/metainfo" && ln -s "$work/metainfo" "$again/share/metainfo"
+mv "$again/bin" "$work/bin" && ln -s "$work/bin" "$again/bin"
 bash "$root/tools/install.sh" --prefix "$again" --build-dir "$build"
+env -u DISPLAY "$again/bin/corvane" --version | grep -q "^corvane $version\b"
 [ -f "$work/metainfo/org.example.corvane.metainfo.xml" ]
 if bash "$root/tools/install.sh" --prefix "$again" --build-dir "$work/deb"; then false; fi
 [ "$(cat "$work/mine")" = mine ] && [ -x "$again/bin/corvane" ]
