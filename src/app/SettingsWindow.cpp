@@ -69,7 +69,7 @@ QWidget *horizontalRow(std::initializer_list<QWidget *> controls, bool pushRight
 
 SettingsWindow::SettingsWindow(AppSettings &settings, LaunchAtLogin loginItem, QWidget *parent)
     : QDialog(parent), m_settings(settings), m_loginItem(std::move(loginItem)),
-      m_folder(settings.effectiveSaveFolder()), m_shownFolder(m_folder)
+      m_folder(settings.effectiveSaveFolder())
 {
     setWindowTitle(QStringLiteral("corvane 설정"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -212,7 +212,7 @@ QString SettingsWindow::writeSettings()
     // A chosen folder that is away for now (a drive not mounted) stays chosen unless another
     // was picked: the field shows where captures go meanwhile.
     const std::optional<QString> chosen = m_settings.saveFolder();
-    if (m_folder != m_shownFolder || !chosen || chosen->isEmpty())
+    if (m_folderPicked || !chosen || chosen->isEmpty())
         m_settings.setSaveFolder(m_folder);
     m_settings.setSaveWithoutDialog(m_directRadio->isChecked());
     const bool wanted = m_autoStart->isChecked();
@@ -244,6 +244,7 @@ void SettingsWindow::browseFolder()
     if (panel.exec() != QDialog::Accepted || panel.selectedFiles().isEmpty())
         return;
     m_folder = panel.selectedFiles().first();
+    m_folderPicked = true;
     m_folderField->setPath(m_folder);
 }
 

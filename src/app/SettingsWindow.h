@@ -50,6 +50,6 @@ private:
     QRadioButton *m_directRadio = nullptr;
     QCheckBox *m_autoStart = nullptr;
     QString m_folder;
-    // What the folder field showed at opening.
-    QString m_shownFolder;
+    // Whether a folder was picked, even the one shown at opening in place of an away one.
+    bool m_folderPicked = false;
 };

@@ -4,6 +4,7 @@
 #include <QKeyEvent>
 #include <QLayout>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -153,16 +154,28 @@ private slots:
     }
 
     // A chosen folder that is away (a drive not mounted) stays chosen through a confirm that
-    // picked no other.
+    // picked none, and gives way to one picked, even the folder shown in its place.
     void awayFolderStaysChosen()
     {
         AppSettings settings(
             std::make_unique<QSettings>(dir.filePath("away.conf"), QSettings::IniFormat));
-        settings.setSaveFolder(dir.filePath("unmounted"));
-        SettingsWindow window(settings, LaunchAtLogin(dir.filePath("e.desktop"), "c"));
-        QTimer::singleShot(0, &window, &SettingsWindow::confirm);
-        QVERIFY(window.run());
-        QCOMPARE(settings.saveFolder(), dir.filePath("unmounted"));
+        for (const bool pick : {false, true}) {
+            settings.setSaveFolder(dir.filePath("unmounted"));
+            const QString shown = settings.effectiveSaveFolder();
+            SettingsWindow window(settings, LaunchAtLogin(dir.filePath("e.desktop"), "c"));
+            QTimer::singleShot(0, &window, [&] {
+                QTimer::singleShot(0, [] {
+                    if (auto *panel = qobject_cast<QDialog *>(QApplication::activeModalWidget()))
+                        panel->accept();
+                });
+                for (QPushButton *browse : window.findChildren<QPushButton *>())
+                    if (pick && browse->text() == "변경...")
+                        browse->click();
+                window.confirm();
+            });
+            QVERIFY(window.run());
+            QCOMPARE(settings.saveFolder(), pick ? shown : dir.filePath("unmounted"));
+        }
     }
 
     void qtDialogsInKorean()
