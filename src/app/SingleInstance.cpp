@@ -91,8 +91,10 @@ QString SingleInstance::defaultSocketPath(QString *error)
         fits(runtime))
         return runtime + QStringLiteral("/corvane.sock");
     const QString name = QStringLiteral("/corvane-%1").arg(getuid());
+    // A TMPDIR that names no folder gives no temporary folder at all.
+    const QString temp = QDir::tempPath();
     const QString folder =
-        (fits(QDir::tempPath() + name) ? QDir::tempPath() : QStringLiteral("/tmp")) + name;
+        (!temp.isEmpty() && fits(temp + name) ? temp : QStringLiteral("/tmp")) + name;
     if (!ensurePrivateFolder(folder, error))
         return {};
     return folder + QStringLiteral("/corvane.sock");

@@ -282,8 +282,8 @@ private slots:
     }
 
     // Without a runtime folder of this user's alone, or with one too long for a socket's path,
-    // the socket is in a folder of the temporary one (else of /tmp) that is this user's alone:
-    // made so, and refused once another user's.
+    // the socket is in a folder of the temporary one (else, or if missing, of /tmp) that is
+    // this user's alone: made so, and refused once another user's.
     void socketFolderIsPrivate()
     {
         const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
@@ -295,8 +295,10 @@ private slots:
         QCOMPARE(SingleInstance::defaultSocketPath(), longest + "/corvane.sock");
         QVERIFY(SingleInstance(longest + "/corvane.sock").listen());
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(longest + 'd'));
-        qputenv("TMPDIR", QFile::encodeName(longest + 'd'));
-        QCOMPARE(SingleInstance::defaultSocketPath(), "/tmp" + name + "/corvane.sock");
+        for (const QString &temp : {longest + 'd', dir.filePath("missing")}) {
+            qputenv("TMPDIR", QFile::encodeName(temp));
+            QCOMPARE(SingleInstance::defaultSocketPath(), "/tmp" + name + "/corvane.sock");
+        }
         qputenv("TMPDIR", QFile::encodeName(dir.path()));
         // Nor does a runtime folder open to others count.
         QVERIFY(QFile::setPermissions(longest, QFile::Permissions(0x7777)));
