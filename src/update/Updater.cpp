@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QHostInfo>
+#include <QNetworkInterface>
 #include <QUrl>
 #include <QProcess>
 #include <QThread>
@@ -17,6 +19,22 @@
 #include "update/UpdateCheck.h"
 
 namespace {
+
+// Whether a host names this computer: by a local name, its own name or one of its addresses.
+bool isThisComputer(QString host)
+{
+    host = host.toLower();
+    if (host.endsWith(QLatin1Char('.')))
+        host.chop(1);
+    if (host == QLatin1String("localhost") || host.endsWith(QLatin1String(".localhost")) ||
+        host == QLatin1String("ip6-localhost") || host == QLatin1String("ip6-loopback") ||
+        host == QHostInfo::localHostName().toLower())
+        return true;
+    const QHostAddress address(host);
+    return address.isLoopback() || address == QHostAddress(QHostAddress::AnyIPv4) ||
+           address == QHostAddress(QHostAddress::AnyIPv6) ||
+           QNetworkInterface::allAddresses().contains(address);
+}
 
 // A base-10 integer with an optional sign that fits 64 bits; anything else counts as 0.
 qint64 versionPiece(QStringView piece)
@@ -102,9 +120,7 @@ Updater::Updater(const QString &serverUrl, std::function<bool()> isBusy, Environ
     // Any account of this computer may answer on a loopback port: without a key to check the
     // publisher's signature, an update from there could be anyone's program.
     const QString host = QUrl(serverUrl).host();
-    if (env.updateKey.isEmpty() &&
-        (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 ||
-         QHostAddress(host).isLoopback())) {
+    if (env.updateKey.isEmpty() && isThisComputer(host)) {
         systemLog(QStringLiteral("서명 키가 없어 이 컴퓨터의 서버에서는 업데이트하지 않습니다: ") +
                   serverUrl);
         return;

@@ -1,4 +1,5 @@
 #include <QCryptographicHash>
+#include <QHostInfo>
 #include <QJsonArray>
 #include <QProcess>
 #include <QRegularExpression>
@@ -187,8 +188,10 @@ private slots:
         Updater readOnly(server.baseUrl(), {}, {"/proc/corvane.app", dir.path(), "1.0.0", 0, 10});
         Updater outside(server.baseUrl(), {}, {"/opt/100% %s %n %d", dir.path(), "1.0.0", 0, 10});
         // Without a key, an update from this computer could be any user's.
-        Updater keyless(server.baseUrl(), {},
-                        {dir.filePath("corvane.app"), dir.path(), "1.0.0", 0, 10});
+        QStringList local{server.baseUrl(), "http://LOCALHOST.:1", "http://0.0.0.0:1",
+                          "http://[::]:1", "http://" + QHostInfo::localHostName() + ":1"};
+        for (const QString &url : local)
+            Updater(url, {}, {dir.filePath("corvane.app"), dir.path(), "1.0.0", 0, 10});
         Updater updater(server.baseUrl(), {},
                         {.bundlePath = dir.filePath("corvane.app"),
                          .tempDir = dir.path(),
@@ -202,7 +205,9 @@ private slots:
             "corvane: 앱 폴더에 쓸 수 없어 업데이트를 건너뜁니다: /proc\n"
             "corvane: 번들 밖에서 실행 중이라 자동 업데이트를 하지 않습니다: /opt/100% %s %n %d\n"
             "corvane: 서명 키가 없어 이 컴퓨터의 서버에서는 업데이트하지 않습니다: " +
-                server.baseUrl() + "\n");
+                local.join(
+                    "\ncorvane: 서명 키가 없어 이 컴퓨터의 서버에서는 업데이트하지 않습니다: ") +
+                "\n");
         QCOMPARE(entriesOf(dir.path()), QStringList());
         QVERIFY(QTest::qWaitFor([&] { return !server.requests().isEmpty(); }, 10000));
         // One request, and no second one soon after.
