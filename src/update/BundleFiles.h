@@ -28,6 +28,10 @@ std::optional<QString> makePrivateFolder(const QString &parent, const QString &n
 // Deletes the folders in parent whose names start with prefix and that belong to this user.
 void removeOwnFolders(const QString &parent, const QString &prefix);
 
+// Writes everything of the file system holding path to the disk, so that renames made next
+// never outlast the data of the files they name.
+void flushFileSystem(const QString &path);
+
 // Whether this process can create entries in the folder, found by creating and removing one:
 // permissions alone do not stop root, yet a read-only file system does.
 bool isWritableFolder(const QString &path);

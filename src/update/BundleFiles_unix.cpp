@@ -5,6 +5,7 @@
 #include <QUuid>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -110,6 +111,15 @@ bool moveItem(const QString &from, const QString &to, QString *error)
     }
     removeItem(from);
     return true;
+}
+
+void flushFileSystem(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::syncfs(fd);
+        ::close(fd);
+    }
 }
 
 std::optional<QString> makePrivateFolder(const QString &parent, const QString &name, QString *error)

@@ -43,8 +43,12 @@ BundleInstaller::Outcome BundleInstaller::apply(const ReadyUpdate &update) const
     BundleFiles::removeItem(oldPath);
     BundleFiles::removeItem(incoming);
     QString error;
-    bool moved = BundleFiles::moveItem(update.app, incoming, &error) &&
-                 BundleFiles::moveItem(bundlePath, oldPath, &error);
+    bool moved = BundleFiles::moveItem(update.app, incoming, &error);
+    // The new files are on the disk before the renames that make them the bundle, and the new
+    // version removes the old one: a power cut soon after must find one of them whole.
+    if (moved)
+        BundleFiles::flushFileSystem(incoming);
+    moved = moved && BundleFiles::moveItem(bundlePath, oldPath, &error);
     if (moved) {
         moved = BundleFiles::moveItem(incoming, bundlePath, &error);
         if (!moved) {
