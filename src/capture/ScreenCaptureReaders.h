@@ -34,8 +34,7 @@ void prepareInServer();
 // A Format_RGB32 image in memory of its own, on huge pages where the system grants them.
 QImage freshImage(QSize size);
 
-// The screen's rectangle of the root window in device pixels. Qt keeps a scaled screen's
-// top-left at its native position and divides only the size by the pixel ratio.
+// The screen's rectangle of the root window in device pixels.
 QRect nativeRect(const QScreen *screen);
 
 } // namespace ScreenCapture

@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 #include <QPixmap>
 #include <QScreen>
+#include <qpa/qplatformscreen.h>
 
 #include "capture/GetImageReader.h"
 #include "capture/HugePages.h"
@@ -251,10 +252,9 @@ QList<ScreenShot> captureAll(Reader reader)
 
 QRect nativeRect(const QScreen *screen)
 {
-    const QRect geometry = screen->geometry();
-    const qreal ratio = screen->devicePixelRatio();
-    return QRect(geometry.topLeft(),
-                 QSize(qRound(geometry.width() * ratio), qRound(geometry.height() * ratio)));
+    // The platform's own: a size in points times a fractional ratio (1707 x 1.5 for 2560) may
+    // round a pixel past the monitor, into its neighbour.
+    return screen->handle()->geometry();
 }
 
 } // namespace ScreenCapture

@@ -68,6 +68,8 @@ const Setup &currentSetup()
         {"", {1, 1}},
         {"mixedscale", {2, 1}, {{"QT_SCREEN_SCALE_FACTORS", "LEFT=2;RIGHT=1"}}},
         {"scale2", {2, 2}, {{"QT_SCALE_FACTOR", "2"}}},
+        // Points that are no whole number of pixels (1920 / 1.4).
+        {"scale1.4", {1.4, 1.4}, {{"QT_SCALE_FACTOR", "1.4"}}},
         {"noshm", {1, 1}, {}, {"-extension", "MIT-SHM"}},
     };
     const QByteArray name = qgetenv("CORVANE_CAPTURE_SETUP");
