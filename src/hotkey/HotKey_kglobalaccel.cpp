@@ -160,12 +160,13 @@ public:
         qDBusRegisterMetaType<KeySequence>();
         qDBusRegisterMetaType<QList<KeySequence>>();
         // A restarted service keeps the keys but no longer listens for them: they are given
-        // again.
-        connect(&m_watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] {
-            if (m_registered && !registerHotKey(m_combo))
-                systemLog(QStringLiteral(
-                    "전역 단축키 서비스가 다시 시작된 뒤 단축키를 되살리지 못했습니다"));
-        });
+        // again, also to one that replaced the last in place.
+        connect(&m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+                [this](const QString &, const QString &, const QString &owner) {
+                    if (!owner.isEmpty() && m_registered && !registerHotKey(m_combo))
+                        systemLog(QStringLiteral(
+                            "전역 단축키 서비스가 다시 시작된 뒤 단축키를 되살리지 못했습니다"));
+                });
     }
     ~KGlobalAccelRegistration() override { unregister(); }
 
@@ -237,7 +238,7 @@ private:
 
     std::function<void()> m_onPressed;
     QDBusServiceWatcher m_watcher{kService, QDBusConnection::sessionBus(),
-                                  QDBusServiceWatcher::WatchForRegistration};
+                                  QDBusServiceWatcher::WatchForOwnerChange};
     HotKeyCombo m_combo = HotKeyCombo::standard;
     QString m_component;
     bool m_registered = false;

@@ -153,10 +153,15 @@ public:
 
     void onRestart(QObject *context, std::function<void(bool)> then)
     {
-        connect(&m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, context,
-                [then = std::move(then)](const QString &, const QString &, const QString &owner) {
-                    then(!owner.isEmpty());
-                });
+        // A portal replaced in place (--replace) ends and starts in one change of owner.
+        connect(
+            &m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, context,
+            [then = std::move(then)](const QString &, const QString &before, const QString &owner) {
+                if (!before.isEmpty())
+                    then(false);
+                if (!owner.isEmpty())
+                    then(true);
+            });
     }
 
 private:

@@ -1,5 +1,6 @@
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusInterface>
 #include <QDBusMetaType>
 #include <QDBusReply>
@@ -14,6 +15,7 @@
 #include "capture/ScreenCapture.h"
 #include "hotkey/HotKey.h"
 #include "hotkey/HotKeyRegistrations.h"
+#include "platform/DesktopPortal.h"
 #include "platform/PlatformLoader.h"
 #include "platform/WindowList.h"
 #include "testkit/PortalBus.h"
@@ -185,6 +187,18 @@ private slots:
             QVERIFY(!registration->isRegistered() && registration->isOffered() == bool(refusal));
         }
         QCOMPARE(portal.bindings, 5);
+        // A portal replaced in place ends and starts in one change of owner, and back.
+        QObject context;
+        QList<bool> heard;
+        DesktopPortal::onRestart(&context, [&](bool running) { heard << running; });
+        QDBusConnection next =
+            QDBusConnection::connectToBus(qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"), "next");
+        for (auto [from, to] : {std::pair{other, next}, {next, other}}) {
+            to.interface()->registerService(DesktopPortal::service,
+                                            QDBusConnectionInterface::QueueService);
+            QVERIFY(from.unregisterService(DesktopPortal::service));
+        }
+        QTRY_COMPARE(heard, QList<bool>({false, true, false, true}));
     }
 
     void prefersWaylandInsideAWaylandSession()
