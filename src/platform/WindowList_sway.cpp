@@ -1,10 +1,12 @@
 #include "platform/WindowList.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -21,9 +23,11 @@ constexpr char kMagic[] = "i3-ipc";
 constexpr uint32_t kGetTree = 4;
 
 // The compositor's answer to one request on its IPC socket; empty when it gave none within a
-// second.
+// second, or one longer than any window tree. This runs as a capture opens.
 QByteArray ask(const QByteArray &path, uint32_t type)
 {
+    constexpr uint32_t longest = 64 << 20;
+    const QDeadlineTimer deadline(1000);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (size_t(path.size()) >= sizeof(address.sun_path))
@@ -36,8 +40,10 @@ QByteArray ask(const QByteArray &path, uint32_t type)
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     QByteArray answer;
-    const auto readAll = [fd](char *to, size_t size) {
+    const auto readAll = [fd, &deadline](char *to, size_t size) {
         for (size_t done = 0; done < size;) {
+            if (deadline.hasExpired())
+                return false;
             const ssize_t n = read(fd, to + done, size - done);
             if (n <= 0)
                 return false;
@@ -53,8 +59,8 @@ QByteArray ask(const QByteArray &path, uint32_t type)
         write(fd, header, sizeof header) == ssize_t(sizeof header) && readAll(header, 14) &&
         std::memcmp(header, kMagic, 6) == 0) {
         std::memcpy(&length, header + 6, 4);
-        answer.resize(qsizetype(length));
-        if (!readAll(answer.data(), length))
+        answer.resize(qsizetype(std::min(length, longest)));
+        if (length > longest || !readAll(answer.data(), length))
             answer.clear();
     }
     close(fd);
