@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QTransform>
 #include <qpa/qplatformnativeinterface.h>
 
 #include <poll.h>
@@ -16,7 +17,9 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -78,6 +81,17 @@ struct SharedBuffer
     }
 };
 
+// How an output shows its buffer, which the compositor copies as it stands: turned, mirrored or
+// both, as its name tells Qt's screen apart. Bound beside Qt's own, which say nothing of
+// mirroring.
+struct OutputShape
+{
+    uint32_t global = 0;
+    wl_output *output = nullptr;
+    std::string name;
+    int32_t transform = WL_OUTPUT_TRANSFORM_NORMAL;
+};
+
 // The protocol's globals, bound on a queue of this code's own, so that waiting for a copy
 // dispatches nothing of Qt's, and the buffers kept for each output.
 struct Connection
@@ -87,6 +101,36 @@ struct Connection
     wl_shm *shm = nullptr;
     zwlr_screencopy_manager_v1 *manager = nullptr;
     std::map<wl_output *, std::vector<SharedBuffer *>> kept;
+    std::vector<std::unique_ptr<OutputShape>> shapes;
+
+    // The transform of the output Qt names so; none known for one whose name the compositor
+    // does not tell (before version 4 of its outputs).
+    std::optional<int32_t> transformOf(const QString &name)
+    {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            for (const auto &shape : shapes) {
+                if (!shape->name.empty() && QString::fromStdString(shape->name) == name)
+                    return shape->transform;
+            }
+            // An output plugged in since: its name comes with the next round trip.
+            if (attempt == 0)
+                wl_display_roundtrip_queue(display, queue);
+        }
+        return std::nullopt;
+    }
+};
+
+const wl_output_listener kOutputListener{
+    [](void *data, wl_output *, int32_t, int32_t, int32_t, int32_t, int32_t, const char *,
+       const char *,
+       int32_t transform) { static_cast<OutputShape *>(data)->transform = transform; },
+    [](void *, wl_output *, uint32_t, int32_t, int32_t, int32_t) {},
+    [](void *, wl_output *) {},
+    [](void *, wl_output *, int32_t) {},
+    [](void *data, wl_output *, const char *name) {
+        static_cast<OutputShape *>(data)->name = name;
+    },
+    [](void *, wl_output *, const char *) {},
 };
 
 void *nativeResource(const char *name, QScreen *screen = nullptr)
@@ -106,7 +150,8 @@ Connection *connection()
         auto *display = static_cast<wl_display *>(nativeResource("wl_display"));
         if (!display)
             return nullptr;
-        auto *c = new Connection{display, wl_display_create_queue(display), nullptr, nullptr, {}};
+        auto *c =
+            new Connection{display, wl_display_create_queue(display), nullptr, nullptr, {}, {}};
         auto *wrapper = static_cast<wl_display *>(wl_proxy_create_wrapper(display));
         wl_proxy_set_queue(reinterpret_cast<wl_proxy *>(wrapper), c->queue);
         wl_registry *registry = wl_display_get_registry(wrapper);
@@ -119,13 +164,30 @@ Connection *connection()
                 else if (std::strcmp(interface, zwlr_screencopy_manager_v1_interface.name) == 0)
                     c->manager = static_cast<zwlr_screencopy_manager_v1 *>(wl_registry_bind(
                         r, name, &zwlr_screencopy_manager_v1_interface, std::min(v, 3u)));
+                else if (std::strcmp(interface, wl_output_interface.name) == 0 && v >= 4) {
+                    auto shape = std::make_unique<OutputShape>();
+                    shape->global = name;
+                    shape->output = static_cast<wl_output *>(
+                        wl_registry_bind(r, name, &wl_output_interface, 4));
+                    wl_output_add_listener(shape->output, &kOutputListener, shape.get());
+                    c->shapes.push_back(std::move(shape));
+                }
             },
-            [](void *, wl_registry *, uint32_t) {}};
+            [](void *data, wl_registry *, uint32_t name) {
+                std::erase_if(static_cast<Connection *>(data)->shapes, [name](const auto &shape) {
+                    if (shape->global != name)
+                        return false;
+                    wl_output_release(shape->output);
+                    return true;
+                });
+            }};
+        // Kept for the outputs that come and go; its events wait in the queue for a capture.
         wl_registry_add_listener(registry, &listener, c);
         wl_display_roundtrip_queue(display, c->queue);
-        wl_registry_destroy(registry);
+        wl_display_roundtrip_queue(display, c->queue);
         if (c->shm && c->manager)
             return c;
+        wl_registry_destroy(registry);
         if (c->shm)
             wl_shm_destroy(c->shm);
         wl_event_queue_destroy(c->queue);
@@ -213,9 +275,9 @@ struct Copy
         return made.release();
     }
 
-    // The pixels as an image of their own, valid after later copies; turned half round for an
-    // output the compositor shows upside down, whose buffer it copies as it stands.
-    QImage take(bool upsideDown) const
+    // The pixels as an image of their own, valid after later copies, the way the output shows
+    // them: its buffer undone of the output's transform.
+    QImage take(int32_t transform) const
     {
         // The padding byte may come as anything; the screens' format wants it opaque. This is
         // on the way to the first frame: the two halves of the screen go on two threads.
@@ -228,12 +290,18 @@ struct Copy
         std::thread other(settle, n / 2, n);
         settle(0, n / 2);
         other.join();
-        if (yInverted || upsideDown) {
-            QImage upright =
+        if (yInverted || transform != WL_OUTPUT_TRANSFORM_NORMAL) {
+            QImage shown =
                 QImage(target->pixels, int(width), int(height), int(stride), QImage::Format_RGB32)
-                    .mirrored(upsideDown, yInverted != upsideDown);
+                    .mirrored(false, yInverted);
+            // The output turns its picture counter-clockwise by a quarter for each step, after
+            // mirroring it for the flipped ones: undone in the other order.
+            if (const int quarters = transform & 3)
+                shown = shown.transformed(QTransform().rotate(90 * quarters));
+            if (transform & 4)
+                shown = std::move(shown).mirrored(true, false);
             target->releasePages();
-            return upright;
+            return shown;
         }
         target->state |= SharedBuffer::kLent;
         return QImage(
@@ -362,12 +430,21 @@ QList<ScreenShot> captureAll(QString *why)
     for (size_t i = 0; i < copies.size(); ++i) {
         QScreen *screen = screens[int(i)];
         Copy &copy = *copies[i];
-        // A rotated output, or one whose size Qt has not heard of yet, would be cut wrongly. The
-        // pixels are taken at the screen's shape (give or take the rounding of its points, up to
-        // scale 3), not at Qt's ratio: Qt 6.4 rounds a fractional scale (1.5) up to a whole one.
+        // Without its name, only a landscape output's half turn is known, from Qt.
+        const int32_t transform =
+            c->transformOf(screen->name())
+                .value_or(screen->orientation() == Qt::InvertedLandscapeOrientation
+                              ? WL_OUTPUT_TRANSFORM_180
+                              : WL_OUTPUT_TRANSFORM_NORMAL);
+        const bool turned = transform & 1;
+        const uint32_t shownWidth = turned ? copy.height : copy.width;
+        const uint32_t shownHeight = turned ? copy.width : copy.height;
+        // An output whose size Qt has not heard of yet would be cut wrongly. The pixels are
+        // taken at the screen's shape (give or take the rounding of its points, up to scale 3),
+        // not at Qt's ratio: Qt 6.4 rounds a fractional scale (1.5) up to a whole one.
         const QSize points = screen->geometry().size();
-        if (!copy.copied || copy.width < uint32_t(points.width()) ||
-            std::abs(qint64(copy.width) * points.height() - qint64(copy.height) * points.width()) >
+        if (!copy.copied || shownWidth < uint32_t(points.width()) ||
+            std::abs(qint64(shownWidth) * points.height() - qint64(shownHeight) * points.width()) >
                 3 * std::max(points.width(), points.height())) {
             *why = copy.copied ? QStringLiteral("화면 %1 의 복사본 크기 %2x%3 가 맞지 않습니다")
                                      .arg(screen->name())
@@ -377,8 +454,7 @@ QList<ScreenShot> captureAll(QString *why)
                                      .arg(screen->name());
             return {};
         }
-        shots.append(ScreenShot{
-            screen, copy.take(screen->orientation() == Qt::InvertedLandscapeOrientation), nullptr});
+        shots.append(ScreenShot{screen, copy.take(transform), nullptr});
     }
     milestone("screens-cut");
     return shots;
