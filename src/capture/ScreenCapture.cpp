@@ -33,6 +33,13 @@ QRect ScreenShot::geometry() const
                  QSize(qRound(pixels.width() / ratio), qRound(pixels.height() / ratio)));
 }
 
+bool ScreenShot::fitsScreen(qint64 width, qint64 height, const QScreen *screen)
+{
+    const QSize points = screen->geometry().size();
+    return width >= points.width() && std::abs(width * points.height() - height * points.width()) <=
+                                          3 * std::max(points.width(), points.height());
+}
+
 namespace {
 
 bool readsScreens()

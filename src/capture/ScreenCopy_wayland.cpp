@@ -439,13 +439,8 @@ QList<ScreenShot> captureAll(QString *why)
         const bool turned = transform & 1;
         const uint32_t shownWidth = turned ? copy.height : copy.width;
         const uint32_t shownHeight = turned ? copy.width : copy.height;
-        // An output whose size Qt has not heard of yet would be cut wrongly. The pixels are
-        // taken at the screen's shape (give or take the rounding of its points, up to scale 3),
-        // not at Qt's ratio: Qt 6.4 rounds a fractional scale (1.5) up to a whole one.
-        const QSize points = screen->geometry().size();
-        if (!copy.copied || shownWidth < uint32_t(points.width()) ||
-            std::abs(qint64(shownWidth) * points.height() - qint64(shownHeight) * points.width()) >
-                3 * std::max(points.width(), points.height())) {
+        // An output whose size Qt has not heard of yet would be cut wrongly.
+        if (!copy.copied || !ScreenShot::fitsScreen(shownWidth, shownHeight, screen)) {
             *why = copy.copied ? QStringLiteral("화면 %1 의 복사본 크기 %2x%3 가 맞지 않습니다")
                                      .arg(screen->name())
                                      .arg(copy.width)

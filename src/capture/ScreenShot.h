@@ -23,4 +23,9 @@ struct ScreenShot
     // (GNOME Shell's default mode) and so gives a scaled output its pixel size as its logical
     // size, while its windows are measured in its pixels over its scale all the same.
     QRect geometry() const;
+
+    // Whether a copy of width x height pixels shows the whole screen: at its shape, give or
+    // take the rounding of its points (up to scale 3), and no fewer pixels than points. Not at
+    // Qt's ratio: Qt 6.4 rounds a fractional scale (1.25, 1.5) up to a whole one.
+    static bool fitsScreen(qint64 width, qint64 height, const QScreen *screen);
 };

@@ -49,7 +49,7 @@ struct Output
             close(file);
     }
 
-    // The screen's size in pixels as Qt knows it.
+    // The screen's size in pixels as Qt knows it: at a fractional scale, rounded up.
     QSizeF expectedPixels() const
     {
         return QSizeF(screen->geometry().size()) * screen->devicePixelRatio();
@@ -181,9 +181,7 @@ QList<ScreenShot> captureAll(QString *why)
             return {};
         }
         // A rotated output, or one whose size Qt has not heard of yet, would be cut wrongly.
-        const QSizeF expected = o.expectedPixels();
-        if (std::abs(expected.width() - o.width) > 1 ||
-            std::abs(expected.height() - o.height) > 1) {
+        if (!ScreenShot::fitsScreen(o.width, o.height, o.screen)) {
             *why = QStringLiteral("화면 %1 의 복사본 크기 %2x%3 가 맞지 않습니다")
                        .arg(o.screen->name())
                        .arg(o.width)
