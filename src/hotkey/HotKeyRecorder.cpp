@@ -70,6 +70,21 @@ QSize HotKeyRecorder::sizeHint() const
     return {kWidth, kHeight};
 }
 
+bool HotKeyRecorder::event(QEvent *event)
+{
+    // Tab and Shift+Tab step through the window; held with Super, Tab is a combination to
+    // record, where Qt would step on.
+    if (event->type() == QEvent::KeyPress) {
+        auto *key = static_cast<QKeyEvent *>(event);
+        if ((key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) &&
+            key->modifiers().testFlag(Qt::MetaModifier)) {
+            keyPressEvent(key);
+            return true;
+        }
+    }
+    return QWidget::event(event);
+}
+
 void HotKeyRecorder::keyPressEvent(QKeyEvent *event)
 {
     event->accept();

@@ -27,6 +27,7 @@ public:
     QSize minimumSizeHint() const override { return sizeHint(); }
 
 protected:
+    bool event(QEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void focusInEvent(QFocusEvent *event) override;
