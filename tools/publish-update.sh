@@ -26,11 +26,20 @@ done
 openssl pkey -in "$key" -noout -text 2>/dev/null | grep -q '^ED25519 Private-Key' ||
   { echo "not an Ed25519 private key: $key" >&2; exit 2; }
 archive=$1 releases=$2
+plist=$(unzip -p "$archive" corvane.app/Contents/Info.plist | tr -d ' \t\r\n')
+value() { sed -n "s|.*<key>$1</key><string>\([^<]*\)</string>.*|\1|p" <<< "$plist"; }
 # Clients install only a bundle that is the version its manifest names.
-bundled=$(unzip -p "$archive" corvane.app/Contents/Info.plist | tr -d ' \t\r\n' |
-  sed -n 's|.*<key>CFBundleShortVersionString</key><string>\([^<]*\)</string>.*|\1|p')
+bundled=$(value CFBundleShortVersionString)
 [ "$bundled" = "$version" ] ||
   { echo "the archive holds version '$bundled', not $version" >&2; exit 2; }
+# A client updated to the bundle checks later updates with the bundle's key on the bundle's
+# server: without this key or a server it would never update again.
+public=$(openssl pkey -in "$key" -pubout -outform DER | tail -c 32 | base64 -w0)
+[ "$(value CorvaneUpdateKey)" = "$public" ] ||
+  { echo "the archive's bundle does not hold the public key of $key" >&2; exit 2; }
+case $(value CorvaneServerUrl) in
+  '' | __*__) echo "the archive's bundle names no server" >&2; exit 2 ;;
+esac
 sha256=$(openssl dgst -sha256 -r "$archive" | cut -d' ' -f1)
 signature=$(openssl pkeyutl -sign -inkey "$key" -rawin -in "$archive" | base64 -w0)
 [ -n "$signature" ]
