@@ -11,5 +11,5 @@ while [ -L "$self" ]; do
   target=$(readlink "$self")
   case $target in /*) self=$target ;; *) self=${self%/*}/$target ;; esac
 done
-prefix=$(cd -L "${self%/*}/.." && pwd -L) || exit 1
+prefix=$(CDPATH='' cd -L "${self%/*}/.." && pwd -L) || exit 1
 exec "$prefix/lib/corvane/corvane.app/Contents/MacOS/corvane" "$@"

@@ -75,7 +75,8 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 DESTDIR=$stage cmake --install "$build" --prefix "$prefix" > /dev/null
 # What would stop the copy partway stops the install here instead, with the previous one still
-# whole: a file or a dangling link where a folder goes, or too little room.
+# whole: a file or a dangling link where a folder goes, a folder where a file goes (the copy
+# would land inside it), or too little room.
 nearest() { # the path itself or its nearest ancestor that is there, link or not
   local at=$1
   while [ ! -e "$at" ] && [ ! -L "$at" ]; do at=$(dirname "$at"); done
@@ -85,6 +86,12 @@ while read -r dir; do
   at=$(nearest "$prefix/$dir")
   [ -d "$at" ] || { echo "install: $at is in the way of the folder $prefix/$dir" >&2; exit 1; }
 done < <(cd "$stage$prefix" && find . -mindepth 1 -type d -printf '%P\n')
+while read -r file; do
+  if [ -d "$prefix/$file" ] && [ ! -L "$prefix/$file" ]; then
+    echo "install: the folder $prefix/$file is in the way of a file" >&2
+    exit 1
+  fi
+done < <(cd "$stage$prefix" && find . ! -type d -printf '%P\n')
 need=$(du -sk "$stage$prefix" | cut -f1)
 old=$(du -sk "$prefix/lib/corvane" 2> /dev/null | cut -f1) || old=0
 free=$(df -Pk "$(nearest "$prefix")" | awk 'NR == 2 {print $4}')

@@ -6,7 +6,7 @@
 # CORVANE_BUILD_DIR names another build folder than build/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${CORVANE_BUILD_DIR:-$root/build}
+build=$(realpath -m "${CORVANE_BUILD_DIR:-$root/build}")
 bash "$root/tools/setup.sh"
 # The release's values are the ones given here or the defaults, never what the build folder kept
 # from an earlier run; build.sh applies options only when it configures a new folder.

@@ -79,7 +79,11 @@ XDG_CONFIG_HOME=$work/config bash "$root/tools/install.sh" --prefix "$again" --u
   "./bin ./share ./share/applications ./share/applications/other ./share/metainfo" ]
 [ -z "$(ls -A "$work/metainfo")" ]
 # An install stopped by a dangling link where the icons' folder goes leaves the previous one
-# whole, which is then uninstalled.
+# whole, which is then uninstalled; one stopped by a folder where the launcher goes installs
+# nothing.
+mkdir -p "$work/in the way/bin/corvane"
+if bash "$root/tools/install.sh" --prefix "$work/in the way" --build-dir "$build"; then false; fi
+[ ! -e "$work/in the way/lib" ]
 fails=$work/fails
 mkdir -p "$fails/share"
 bash "$root/tools/install.sh" --prefix "$fails" --build-dir "$build"
