@@ -380,7 +380,7 @@ void OverlayView::updateHover(QPointF p)
 
 void OverlayView::keyDown(QKeyEvent *event)
 {
-    if (m_uploadProgress)
+    if (uploadRunning())
         return;
     // Return and the keypad's Enter copy, Escape closes, whatever the modifiers.
     switch (event->key()) {

@@ -162,10 +162,13 @@ void OverlayView::upload()
             if (!self)
                 return;
             if (!result.isSuccess()) {
+                const QString why =
+                    QStringLiteral("업로드하지 못했습니다: ") + result.error().message;
                 self->setUploadProgress(std::nullopt);
                 if (self->m_session && !self->m_session->isClosed())
-                    self->showError(QStringLiteral("업로드하지 못했습니다: ") +
-                                    result.error().message);
+                    self->showError(why);
+                else
+                    systemLog(why);
                 return;
             }
             const QString link = result.link();
@@ -200,6 +203,9 @@ void OverlayView::setUploadProgress(std::optional<double> p)
             m_spinner = nullptr;
         }
         setCursor(Qt::CrossCursor);
+        markDirty(toolbarRect());
+        m_session->uploadEnded();
+        return;
     }
     markDirty(toolbarRect());
 }

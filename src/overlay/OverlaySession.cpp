@@ -33,11 +33,21 @@ void OverlaySession::displaysChanged()
 {
     // The frozen pictures stand for the displays as they were: a display added, removed, moved
     // or resized would have the views copy other pixels than they show. An upload under way
-    // already holds its picture, and closes the capture when it succeeds.
-    if (m_closed || uploading())
+    // already holds its picture; the capture closes when it ends, whichever way.
+    if (m_closed)
         return;
+    if (uploading()) {
+        m_displaysChanged = true;
+        return;
+    }
     systemLog(QStringLiteral("디스플레이 구성이 바뀌어 캡처를 닫습니다"));
     close();
+}
+
+void OverlaySession::uploadEnded()
+{
+    if (m_displaysChanged && !uploading())
+        displaysChanged();
 }
 
 OverlaySession::~OverlaySession()

@@ -42,6 +42,8 @@ public:
     void hideAll();
     // Whether any view is uploading.
     bool uploading() const;
+    // Closes the capture if the displays changed while the upload that has just ended ran.
+    void uploadEnded();
     // The view holding the selection, if any.
     OverlayView *selectionHolder() const;
     // Clears the selection and shapes of every view but `except`.
@@ -56,4 +58,5 @@ private:
     AppSettings &m_settings;
     QList<QPointer<OverlayWindow>> m_windows;
     bool m_closed = false;
+    bool m_displaysChanged = false;
 };

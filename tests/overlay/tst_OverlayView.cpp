@@ -302,15 +302,16 @@ private slots:
         mouse(a, Press, a->toolCell(OverlayView::undoItem()).center());
         QVERIFY(!a->textEntry() && a->shapes().size() == 2);
 
-        // Not while this display uploads, nor by a click (on a window there too), but a
-        // selection on the other display clears this one with its shapes and its open label,
-        // and takes the keyboard; the tool stays.
+        // Not while this display uploads (nor do keys there act), nor by a click (on a window
+        // there too), but a selection on the other display clears this one with its shapes and
+        // its open label, and takes the keyboard; the tool stays.
         a->setUploadProgress(0.5);
+        key(b, Qt::Key_Escape);
         s.select(1, QRectF(10, 10, 100, 100));
         a->setUploadProgress(std::nullopt);
         b->setWindows(windows);
         click(b, QPointF(260, 120));
-        QVERIFY(a->hasSelection() && a->shapes().size() == 2 && !b->hasSelection());
+        QVERIFY(a->hasSelection() && a->shapes().size() == 2 && !b->hasSelection() && !s.closed);
         mouse(a, Press, QPointF(200, 300));
         QVERIFY(a->textEntry());
         s.select(1, QRectF(10, 10, 3, 3));

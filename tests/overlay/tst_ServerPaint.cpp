@@ -96,7 +96,8 @@ private slots:
     }
 
     // A display unplugged while the capture is open closes it: its views would copy other
-    // pixels than they show. A name chosen in the save panel meanwhile still gets the picture.
+    // pixels than they show. A name chosen in the save panel meanwhile still gets the picture;
+    // an upload under way ends first.
     void aDisplayGoneClosesTheCapture()
     {
         QTemporaryDir dir;
@@ -115,7 +116,19 @@ private slots:
         key(v, Qt::Key_S, Qt::ControlModifier);
         QVERIFY(session.isClosed());
         QCOMPARE(QDir(dir.path()).entryList({"*.png"}).size(), 1);
-        QCOMPARE(x.run("xrandr", {"--setmonitor", "RIGHT", "1280/508x800/286+1280+0", "none"}), 0);
+        const QStringList right{"--setmonitor", "RIGHT", "1280/508x800/286+1280+0", "none"};
+        QCOMPARE(x.run("xrandr", right), 0);
+        // One uploading meanwhile stays until the upload ends, whichever way, then closes.
+        QTRY_COMPARE(QGuiApplication::screens().size(), 2);
+        OverlaySession uploading(ScreenCapture::freezeAll(), settings);
+        OverlayView *u = uploading.windows().at(0)->overlayView();
+        u->setUploadProgress(0.5);
+        QCOMPARE(x.run("xrandr", {"--delmonitor", "RIGHT"}), 0);
+        QTRY_COMPARE(QGuiApplication::screens().size(), 1);
+        QVERIFY(!uploading.isClosed());
+        u->setUploadProgress(std::nullopt);
+        QVERIFY(uploading.isClosed());
+        QCOMPARE(x.run("xrandr", right), 0);
     }
 };
 
