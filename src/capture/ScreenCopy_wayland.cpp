@@ -113,7 +113,7 @@ struct Connection
                     return shape->transform;
             }
             // An output plugged in since: its name comes with the next round trip.
-            if (attempt == 0)
+            if (attempt == 0 && !shapes.empty())
                 wl_display_roundtrip_queue(display, queue);
         }
         return std::nullopt;
