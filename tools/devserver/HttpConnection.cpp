@@ -68,7 +68,9 @@ HttpConnection::HttpConnection(QTcpSocket *socket, qint64 maxBodyBytes, QObject 
     // What the client sends while an answer drains waits in the system's buffers.
     socket->setReadBufferSize(maxHeadBytes);
     connect(socket, &QTcpSocket::readyRead, this, [this] {
-        if (draining)
+        // While a request waits for its answer (a stalled upload, say), what the client sends
+        // next waits in the system's buffers too.
+        if (draining || state == State::Answering)
             return;
         const QByteArray data = this->socket->readAll();
         if (state == State::Closed)
@@ -234,7 +236,13 @@ void HttpConnection::respond(const HttpResponse &response)
     state = State::ReadingHead;
     draining = socket->bytesToWrite() > streamQueueBytes;
     if (!draining)
-        QMetaObject::invokeMethod(this, &HttpConnection::process, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &HttpConnection::resume, Qt::QueuedConnection);
+}
+
+void HttpConnection::resume()
+{
+    buffer += socket->readAll();
+    process();
 }
 
 void HttpConnection::trickle(int intervalMs, qint64 length)
@@ -257,8 +265,7 @@ void HttpConnection::writeMore()
 {
     if (draining && socket->bytesToWrite() <= streamQueueBytes) {
         draining = false;
-        buffer += socket->readAll();
-        process();
+        resume();
         return;
     }
     if (!streaming.stream)

@@ -42,6 +42,8 @@ private:
     };
 
     void process();
+    // Reads what waited in the socket and goes on with it.
+    void resume();
     // 0 when the head is usable, else the status to refuse the request with.
     int parseHead(const QByteArray &head);
     void deliver();
