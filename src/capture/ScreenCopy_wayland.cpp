@@ -19,7 +19,6 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -88,7 +87,7 @@ struct OutputShape
 {
     uint32_t global = 0;
     wl_output *output = nullptr;
-    std::string name;
+    QString name;
     int32_t transform = WL_OUTPUT_TRANSFORM_NORMAL;
 };
 
@@ -107,16 +106,20 @@ struct Connection
     // does not tell (before version 4 of its outputs).
     std::optional<int32_t> transformOf(const QString &name)
     {
-        for (int attempt = 0; attempt < 2; ++attempt) {
+        const auto find = [&]() -> std::optional<int32_t> {
             for (const auto &shape : shapes) {
-                if (!shape->name.empty() && QString::fromStdString(shape->name) == name)
+                if (!shape->name.isEmpty() && shape->name == name)
                     return shape->transform;
             }
-            // An output plugged in since: its name comes with the next round trip.
-            if (attempt == 0 && !shapes.empty())
-                wl_display_roundtrip_queue(display, queue);
+            return std::nullopt;
+        };
+        std::optional<int32_t> found = find();
+        // An output plugged in since: its name comes with the next round trip.
+        if (!found && !shapes.empty()) {
+            wl_display_roundtrip_queue(display, queue);
+            found = find();
         }
-        return std::nullopt;
+        return found;
     }
 };
 
@@ -128,7 +131,7 @@ const wl_output_listener kOutputListener{
     [](void *, wl_output *) {},
     [](void *, wl_output *, int32_t) {},
     [](void *data, wl_output *, const char *name) {
-        static_cast<OutputShape *>(data)->name = name;
+        static_cast<OutputShape *>(data)->name = QString::fromUtf8(name);
     },
     [](void *, wl_output *, const char *) {},
 };
