@@ -345,7 +345,8 @@ void AppDelegate::openSettings()
     if (runSettingsWindow)
         runSettingsWindow();
     m_settingsOpen = false;
-    applyHotKey();
+    if (!m_quitting)
+        applyHotKey();
 }
 
 bool AppDelegate::isBusy() const
@@ -365,6 +366,7 @@ void AppDelegate::openHelp()
 
 void AppDelegate::quit()
 {
+    m_quitting = true;
     m_settingsAsked = false;
     if (m_overlay)
         m_overlay->close();

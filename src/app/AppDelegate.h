@@ -112,4 +112,6 @@ private:
     bool m_capturing = false;
     // The settings were asked for while a capture was under way.
     bool m_settingsAsked = false;
+    // Asked to quit: a settings window that closes for it binds the hotkey no more.
+    bool m_quitting = false;
 };

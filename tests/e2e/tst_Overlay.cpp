@@ -414,7 +414,7 @@ private slots:
         QVERIFY(escapeCloses());
         QVERIFY(waitUntil([&] { return !desktop.menus().isEmpty(); }, 10000));
         QCOMPARE(app.launchAgain({"--quit"}, {"DISPLAY", "WAYLAND_DISPLAY"}), 0);
-        QVERIFY(app.waitForExit(10000));
+        QVERIFY2(app.waitForExit(10000), app.stderrText());
         QCOMPARE(app.process().exitCode(), 0);
         QCOMPARE(app.launchAgain({"--quit"}), 0);
     }
