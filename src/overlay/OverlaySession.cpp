@@ -75,11 +75,14 @@ void OverlaySession::show()
         window->showOverlay();
     if (list.isEmpty())
         return;
+    // Shown again (after the save panel, a failed save, another request) the keys stay with
+    // the selection, wherever the pointer went meanwhile: elsewhere they would act on nothing.
+    OverlayView *holder = selectionHolder();
     OverlayWindow *key = list.first();
     const QPoint pointer = QCursor::pos();
     for (OverlayWindow *window : list) {
         // Whole points: the right and bottom edges belong to the next display.
-        if (window->geometry().contains(pointer)) {
+        if (holder ? window->overlayView() == holder : window->geometry().contains(pointer)) {
             key = window;
             break;
         }

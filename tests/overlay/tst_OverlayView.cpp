@@ -321,15 +321,17 @@ private slots:
         QCOMPARE(QWidget::keyboardGrabber(), b);
         QCOMPARE(a->tool(), Tool::text);
 
-        // The keyboard goes to the display under the pointer, the first one when the pointer
-        // is past the desktop's right edge; a press takes it elsewhere.
+        // Shown again, the keyboard goes to the display with the selection (b's, cleared after
+        // the first round); with none, to the display under the pointer, the first one when the
+        // pointer is past the desktop's right edge. A press takes it elsewhere.
         for (const auto &[pointer, keyView] :
-             {std::pair{QPoint(1440, 10), b}, {QPoint(2720, 10), a}}) {
+             {std::pair{QPoint(10, 10), b}, {QPoint(1440, 10), b}, {QPoint(2720, 10), a}}) {
             s.session->hideAll();
             QVERIFY(!QWidget::keyboardGrabber());
             QCursor::setPos(pointer);
             s.session->show();
             QCOMPARE(QWidget::keyboardGrabber(), keyView);
+            b->clearSelectionExternally();
         }
         mouse(b, Press, QPointF(5, 5));
         QCOMPARE(QWidget::keyboardGrabber(), b);
