@@ -11,6 +11,8 @@ namespace {
 constexpr int kWidth = 220;
 constexpr int kHeight = 24;
 constexpr uint16_t kEscape = 53;
+// The stored codes of the modifier keys, either side, and Caps Lock.
+constexpr uint16_t kFirstModifier = 54, kLastModifier = 62;
 
 bool isModifierOrLock(int key)
 {
@@ -88,12 +90,13 @@ bool HotKeyRecorder::event(QEvent *event)
 void HotKeyRecorder::keyPressEvent(QKeyEvent *event)
 {
     event->accept();
-    // Modifier and lock keys alone are not a key press of a combination.
-    if (isModifierOrLock(event->key()))
-        return;
     // The stored code is the key's position, which the hardware key code gives whatever the
     // layout; a key outside the table cannot be registered and so is refused.
     const std::optional<uint16_t> code = KeyCodeMap::fromNative(event->nativeScanCode());
+    // Modifier and lock keys alone are not a key press of a combination, also where the layout
+    // names one otherwise (Shift switching the layout while Alt is held).
+    if (isModifierOrLock(event->key()) || (code >= kFirstModifier && code <= kLastModifier))
+        return;
     if (code == kEscape || event->key() == Qt::Key_Escape)
         return;
     const HotKeyCombo candidate(code.value_or(0), storedModifiers(event->modifiers()));

@@ -28,8 +28,9 @@ class TestSettingsWindow : public QObject
     // Mute, get none the recorder knows.
     static void press(const QString &keys)
     {
-        const QHash<int, quint32> codes{
+        QHash<int, quint32> codes{
             {Qt::Key_A, 38}, {Qt::Key_F5, 71}, {Qt::Key_Escape, 9}, {Qt::Key_Tab, 23}};
+        codes.insert(Qt::Key_F35, 50); // Shift, where it switches the layout
         for (const QString &name : keys.split(", ", Qt::SkipEmptyParts)) {
             const QKeyCombination key = QKeySequence(name)[0];
             QWidget *focus = QApplication::focusWidget();
@@ -74,6 +75,7 @@ private slots:
         const QString box = "Tab, Tab, Tab, Tab, Tab, ", standard = "25 1179648 shown";
         QTest::newRow("Escape in the recorder") << 0 << "Ctrl+Alt+A, Esc" << none << none << none;
         QTest::newRow("super tab") << 0 << "Meta+Tab, Return" << none << none << "48 262144 shown";
+        QTest::newRow("Alt and Shift") << 0 << "Alt+F35, Return" << none << none << standard;
         QTest::newRow("cancel button") << 0 << box + "Space, Tab, Space" << none << none << none;
         QTest::newRow("reset") << 0 << "Ctrl+Alt+A, Tab, Space, Return" << none << none << standard;
         QTest::newRow("off, on") << 0 << box + "Space, Space, Return" << own << own << standard;
