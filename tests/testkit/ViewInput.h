@@ -35,9 +35,9 @@ inline void drag(QWidget *w, QPointF from, QPointF to)
 }
 
 // A bare key press: QTest's would add presses of the modifier keys and a shortcut pass.
-inline void key(QWidget *w, int k, Qt::KeyboardModifiers mods = Qt::NoModifier)
+inline void key(QWidget *w, int k, Qt::KeyboardModifiers mods = Qt::NoModifier, quint32 code = 0)
 {
-    QKeyEvent event(QEvent::KeyPress, k, mods);
+    QKeyEvent event(QEvent::KeyPress, k, mods, code, 0, 0);
     QApplication::sendEvent(w, &event);
 }
 
