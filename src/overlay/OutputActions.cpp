@@ -1,5 +1,6 @@
 #include "overlay/OutputActions.h"
 
+#include <QClipboard>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -7,12 +8,16 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QImageWriter>
 #include <QMimeData>
+#include <QPointer>
 #include <QSaveFile>
 #include <QUrl>
 
 #include <future>
+#include <memory>
+#include <utility>
 
 #include "overlay/ClipboardImage.h"
 #include "overlay/ImageEncoding.h"
@@ -23,9 +28,24 @@ QMimeData *OutputActions::clipboardData(const QImage &image)
         return nullptr;
     // The clipboard is taken at once and the PNG made on another thread: a 4K capture takes
     // longer to encode than a person takes to switch windows and paste, and the paste waits.
-    return new ClipboardImage(std::async(std::launch::async, [image] {
-                                  return ImageEncoding::encodePng(image);
+    // The task stays with its result: the picture it holds goes once encoded.
+    auto held = std::make_shared<QImage>(image);
+    return new ClipboardImage(std::async(std::launch::async, [held] {
+                                  const QByteArray png = ImageEncoding::encodePng(*held);
+                                  *held = QImage();
+                                  return png;
                               }).share());
+}
+
+void OutputActions::setClipboard(QMimeData *data)
+{
+    // Qt's Wayland clipboard of some versions never deletes the data it replaces, a copied
+    // picture's PNG included: what it left of the data put there before is deleted here.
+    static QPointer<QMimeData> previous;
+    const QPointer<QMimeData> replaced = std::exchange(previous, data);
+    QGuiApplication::clipboard()->setMimeData(data);
+    if (replaced && replaced != data)
+        delete replaced.data();
 }
 
 QString OutputActions::uniquePath(const QString &path)

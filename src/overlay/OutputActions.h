@@ -12,6 +12,8 @@ namespace OutputActions {
 // Clipboard contents for a rendered selection (PNG, and TIFF on request), encoded in the
 // background; null for a null image.
 QMimeData *clipboardData(const QImage &image);
+// Puts data on the clipboard, which takes it.
+void setClipboard(QMimeData *data);
 // The first of path, base_2.ext, base_3.ext, ... at which nothing exists.
 QString uniquePath(const QString &path);
 // Runs the save panel starting at proposed; empty when the user cancels.

@@ -3,13 +3,11 @@
 #include <cmath>
 
 #include <QBuffer>
-#include <QClipboard>
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontMetricsF>
-#include <QGuiApplication>
 #include <QMimeData>
 #include <QPainter>
 #include <QSaveFile>
@@ -76,7 +74,7 @@ void OverlayView::copyToClipboard()
     QMimeData *data = OutputActions::clipboardData(*bitmap);
     if (!data)
         return;
-    QGuiApplication::clipboard()->setMimeData(data);
+    OutputActions::setClipboard(data);
     closeSession();
 }
 
@@ -172,7 +170,9 @@ void OverlayView::upload()
                 return;
             }
             const QString link = result.link();
-            QGuiApplication::clipboard()->setText(link);
+            auto *text = new QMimeData;
+            text->setText(link);
+            OutputActions::setClipboard(text);
             self->closeSession();
             OutputActions::openInBrowser(link, AppSettings::serverUrl());
         });

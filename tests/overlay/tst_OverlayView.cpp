@@ -429,6 +429,11 @@ private slots:
         QCOMPARE(QImage::fromData(png, "png").convertToFormat(QImage::Format_ARGB32),
                  image.convertToFormat(QImage::Format_ARGB32));
         QCOMPARE(int(png[25]), colorType);
+        // The clipboard's copy serves the same PNG and keeps no picture once it is made.
+        QImage own = image.copy();
+        const std::unique_ptr<QMimeData> copy(OutputActions::clipboardData(own));
+        QCOMPARE(copy->data("image/png"), png);
+        QVERIFY(own.isDetached());
     }
 
     // A file is written whole, in either encoding, or not at all: a disk that fills (here a
