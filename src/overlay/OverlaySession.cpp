@@ -139,6 +139,7 @@ void OverlaySession::close()
         window->overlayView()->tearDown();
         window->retire();
     }
+    Platform::current().windows->restore();
     if (delegate)
         delegate->overlaySessionDidClose(this);
 }

@@ -21,6 +21,8 @@ public:
     // Whether this desktop tells its windows at all.
     virtual bool listsWindows() const = 0;
     virtual QList<QRect> topLevelWindows() const = 0;
+    // Gives back to the windows last listed what the overlays took from them while shown.
+    virtual void restore() const {}
 
     // The windows that show on screen, in its points from its top-left corner, cut to it and
     // rounded out to whole points, topmost first.

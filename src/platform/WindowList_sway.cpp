@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <utility>
 
 #include <QByteArray>
 #include <QDeadlineTimer>
@@ -20,11 +21,11 @@
 namespace {
 
 constexpr char kMagic[] = "i3-ipc";
-constexpr uint32_t kGetTree = 4;
+constexpr uint32_t kRunCommand = 0, kGetTree = 4;
 
 // The compositor's answer to one request on its IPC socket; empty when it gave none within a
-// second, or one longer than any window tree. This runs as a capture opens.
-QByteArray ask(const QByteArray &path, uint32_t type)
+// second, or one longer than any window tree. This runs as a capture opens and closes.
+QByteArray ask(const QByteArray &path, uint32_t type, const QByteArray &payload = {})
 {
     constexpr uint32_t longest = 64 << 20;
     const QDeadlineTimer deadline(1000);
@@ -52,12 +53,14 @@ QByteArray ask(const QByteArray &path, uint32_t type)
         return true;
     };
     char header[14] = {};
+    uint32_t length = uint32_t(payload.size());
     std::memcpy(header, kMagic, 6);
+    std::memcpy(header + 6, &length, 4);
     std::memcpy(header + 10, &type, 4);
-    uint32_t length = 0;
+    const QByteArray request = QByteArray(header, sizeof header) + payload;
     if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 &&
-        write(fd, header, sizeof header) == ssize_t(sizeof header) && readAll(header, 14) &&
-        std::memcmp(header, kMagic, 6) == 0) {
+        write(fd, request.constData(), size_t(request.size())) == request.size() &&
+        readAll(header, 14) && std::memcmp(header, kMagic, 6) == 0) {
         std::memcpy(&length, header + 6, 4);
         answer.resize(qsizetype(std::min(length, longest)));
         if (length > longest || !readAll(answer.data(), length))
@@ -93,12 +96,16 @@ public:
             return node[QLatin1String("visible")].toBool() &&
                    node[QLatin1String("pid")].toInteger(own) != own;
         };
+        m_fullScreen.clear();
         const std::function<void(const QJsonValue &, QList<QRect> &)> walk =
             [&](const QJsonValue &node, QList<QRect> &into) {
                 if (node[QLatin1String("pid")].isDouble()) {
-                    if (isShownWindow(node))
-                        (node[QLatin1String("fullscreen_mode")].toInt() ? fullScreen : into)
-                            .append(rectOf(node));
+                    const int mode = node[QLatin1String("fullscreen_mode")].toInt();
+                    if (!isShownWindow(node))
+                        return;
+                    (mode ? fullScreen : into).append(rectOf(node));
+                    if (mode)
+                        m_fullScreen.append({node[QLatin1String("id")].toInteger(), mode});
                     return;
                 }
                 for (const QJsonValue &child : node[QLatin1String("nodes")].toArray())
@@ -124,8 +131,21 @@ public:
         return fullScreen + floating + tiled;
     }
 
+    // sway keeps one window of a workspace full screen: an overlay shown takes that from the
+    // window that was, a video say, which is given it back.
+    void restore() const override
+    {
+        for (const auto &[id, mode] : std::exchange(m_fullScreen, {}))
+            ask(m_socket, kRunCommand,
+                QByteArrayLiteral("[con_id=") + QByteArray::number(id) + "] fullscreen enable" +
+                    (mode == 2 ? " global" : ""));
+    }
+
 private:
     QByteArray m_socket;
+    // The windows full screen when last listed, with sway's mode: 1 on the workspace, 2 on
+    // every output.
+    mutable QList<std::pair<qint64, int>> m_fullScreen;
 };
 
 } // namespace

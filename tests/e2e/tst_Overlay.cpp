@@ -399,6 +399,19 @@ private slots:
         // Where the screen is read back exactly; a render at scale 2 blends the window's checks.
         if (!outputs[0].blended)
             QCOMPARE(copied, pixels(before.copy(upper)));
+#ifdef CORVANE_WAYLAND
+        // sway keeps one window of a workspace full screen, the overlay while it shows: the
+        // window that was is so again once the capture has closed.
+        QCOMPARE(desktop.run("swaymsg", {"[pid=" + pids.first() + "] fullscreen enable"}), 0);
+        QVERIFY(desktop.requestCapture(app) &&
+                waitUntil([&] { return desktop.overlays().size() == 2; }, 10000) && escapeCloses());
+        const QRegularExpression mode("\"fullscreen_mode\": (\\d),[^{}]*\"pid\": " + pids.first());
+        QVERIFY(waitUntil(
+            [&] {
+                return mode.match(desktop.output("swaymsg", {"-t", "get_tree"})).captured(1) == "1";
+            },
+            5000));
+#endif
     }
 
     // With none running, --capture starts one first; --settings and --quit reach it, --quit
