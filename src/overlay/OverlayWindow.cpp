@@ -3,6 +3,7 @@
 #include <malloc.h>
 
 #include <QBackingStore>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFile>
 #include <QImage>
@@ -144,6 +145,18 @@ std::vector<SharedPages::Span> OverlayWindow::paintBuffers(const QList<OverlayWi
             spans.push_back({reinterpret_cast<void *>(from), to - from});
     }
     return spans;
+}
+
+void OverlayWindow::closeEvent(QCloseEvent *event)
+{
+    // The desktop's close (Alt+F4, a compositor's binding) ends the whole capture, as Escape
+    // does, and not while an upload runs: one overlay gone would leave the others frozen. The
+    // session hides this window with the others; closed, it would lose its platform window,
+    // which a kept window still uses.
+    event->ignore();
+    OverlaySession *session = m_view ? m_view->session() : nullptr;
+    if (session && !session->uploading())
+        session->close();
 }
 
 void OverlayWindow::retire()

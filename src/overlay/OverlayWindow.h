@@ -42,6 +42,7 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void adopt(const ScreenShot &shot, OverlaySession *session);

@@ -361,6 +361,21 @@ private slots:
         QVERIFY(!window); // released on the next turn
     }
 
+    // The desktop's close of an overlay (Alt+F4, a compositor's binding) ends the capture, but
+    // not while an upload runs.
+    void desktopCloseEndsTheCapture()
+    {
+        Session s;
+        s.session->show();
+        QWidget *window = s.view(1)->window();
+        s.view(0)->setUploadProgress(0.5);
+        window->close();
+        QVERIFY(!s.session->isClosed());
+        s.view(0)->setUploadProgress(std::nullopt);
+        window->close();
+        QVERIFY(s.session->isClosed() && s.closed == 1);
+    }
+
     // Typed where the keyboard goes: Return starts a line and Ctrl+Return commits the label,
     // neither of them copying; a label still being typed when the copy comes is copied with it.
     void textLabelsAreNeverLost()
