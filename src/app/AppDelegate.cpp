@@ -10,6 +10,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStyleHints>
 #include <QTimer>
 #include <QWindow>
 
@@ -211,8 +212,11 @@ void AppDelegate::statusItemClicked(QSystemTrayIcon::ActivationReason reason)
         return;
     }
     // A quick second click arrives as a double click; each click is a capture request.
-    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
+        m_trayClick = {QCursor::pos(),
+                       QDeadlineTimer(QGuiApplication::styleHints()->mouseDoubleClickInterval())};
         startCapture();
+    }
 }
 
 void AppDelegate::popUpMenu(int triesLeft)
@@ -266,6 +270,7 @@ void AppDelegate::startCapture()
             return openAskedSettings();
         m_overlay.reset(new OverlaySession(std::move(shots), m_settings));
         m_overlay->delegate = this;
+        m_overlay->ignorePressNear(m_trayClick.first, m_trayClick.second);
         m_overlay->show();
     });
 }

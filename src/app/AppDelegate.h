@@ -114,4 +114,7 @@ private:
     bool m_settingsAsked = false;
     // Asked to quit: a settings window that closes for it binds the hotkey no more.
     bool m_quitting = false;
+    // Where and until when the tray icon's last click could be followed by a double click's
+    // second press, which the capture it opens ignores.
+    std::pair<QPoint, QDeadlineTimer> m_trayClick;
 };

@@ -493,6 +493,9 @@ void OverlayView::clearShapes()
 
 void OverlayView::mousePressEvent(QMouseEvent *event)
 {
+    if (event->button() == Qt::LeftButton && m_session &&
+        m_session->ignoresPress(event->globalPosition().toPoint()))
+        return;
     const QPointF p = Drawing::floored(event->position());
     followingPointer(p, [&] {
         if (event->button() == Qt::LeftButton)

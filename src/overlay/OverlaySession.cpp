@@ -5,6 +5,7 @@
 #include <QCursor>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QStyleHints>
 
 #include "overlay/OverlayView.h"
 #include "overlay/OverlayWindow.h"
@@ -96,6 +97,13 @@ void OverlaySession::show()
             return;
         }
     }
+}
+
+bool OverlaySession::ignoresPress(QPoint global)
+{
+    const auto [at, until] = std::exchange(m_ignoredPress, {});
+    return !until.hasExpired() &&
+           (global - at).manhattanLength() <= QGuiApplication::styleHints()->startDragDistance();
 }
 
 void OverlaySession::hideAll()

@@ -1,8 +1,12 @@
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QList>
 #include <QObject>
+#include <QPoint>
 #include <QPointer>
+
+#include <utility>
 
 #include "capture/ScreenShot.h"
 
@@ -35,9 +39,13 @@ public:
     // In the order of the shots; empty once closed.
     QList<OverlayWindow *> windows() const;
 
-    // Shows (or shows again) every window; the one under the pointer takes the keyboard,
-    // the first one when the pointer is outside every window.
+    // Shows (or shows again) every window; the one with the selection takes the keyboard, else
+    // the one under the pointer, the first one when the pointer is outside every window.
     void show();
+    // A left press near `at` (global) before `until` is ignored, once: the second press of a
+    // double click on the tray icon, which lands on the capture the first one opened.
+    void ignorePressNear(QPoint at, QDeadlineTimer until) { m_ignoredPress = {at, until}; }
+    bool ignoresPress(QPoint global);
     // Hides every window and gives the keyboard back; the session stays open.
     void hideAll();
     // Whether any view is uploading.
@@ -59,4 +67,5 @@ private:
     QList<QPointer<OverlayWindow>> m_windows;
     bool m_closed = false;
     bool m_displaysChanged = false;
+    std::pair<QPoint, QDeadlineTimer> m_ignoredPress;
 };

@@ -371,6 +371,19 @@ private slots:
         QCOMPARE(s.closed, 1);
     }
 
+    // The second press of a double click on the tray icon lands on the capture the first one
+    // opened: there it is ignored, once.
+    void trayDoubleClickPicksNothing()
+    {
+        Session s;
+        const QPoint icon = s.view(0)->mapToGlobal(QPoint(260, 120)); // over a window
+        s.session->ignorePressNear(icon + QPoint(3, 3), QDeadlineTimer(60000));
+        for (const bool picked : {false, true}) {
+            click(s.view(0), QPointF(260, 120));
+            QCOMPARE(s.view(0)->hasSelection(), picked);
+        }
+    }
+
     // Typed where the keyboard goes: Return starts a line and Ctrl+Return commits the label,
     // neither of them copying; a label still being typed when the copy comes is copied with it.
     void textLabelsAreNeverLost()
