@@ -332,7 +332,7 @@ void AppDelegate::openAskedSettings()
 
 void AppDelegate::openSettings()
 {
-    if (m_settingsOpen)
+    if (m_settingsOpen || m_quitting)
         return;
     // Over a capture asked for or open, the window would open under the overlays and take
     // their keys unseen: it opens once the capture is over. Inside an alert's loop, it would
@@ -372,7 +372,6 @@ void AppDelegate::openHelp()
 void AppDelegate::quit()
 {
     m_quitting = true;
-    m_settingsAsked = false;
     if (m_overlay)
         m_overlay->close();
     QCoreApplication::quit();

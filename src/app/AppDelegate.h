@@ -112,7 +112,8 @@ private:
     bool m_capturing = false;
     // The settings were asked for while a capture was under way.
     bool m_settingsAsked = false;
-    // Asked to quit: a settings window that closes for it binds the hotkey no more.
+    // Asked to quit: no settings window opens, and one that closes for it binds the hotkey no
+    // more.
     bool m_quitting = false;
     // Where and until when the tray icon's last click could be followed by a double click's
     // second press, which the capture it opens ignores.
