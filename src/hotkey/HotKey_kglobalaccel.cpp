@@ -77,9 +77,10 @@ struct Layout
 };
 
 // The layout KWin types with: the one in use of those set in KDE's keyboard settings, which
-// KWin reads itself (it tells which is in use only while there are several); empty where
-// they set none, and the keymap then comes from the system's defaults, as KWin's does.
-Layout activeLayout()
+// KWin reads itself (it tells which is in use only while there are several, asked or as it
+// switches); empty where they set none, and the keymap then comes from the system's defaults,
+// as KWin's does.
+Layout activeLayout(std::optional<uint> inUse = std::nullopt)
 {
     QSettings settings(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
                            QStringLiteral("/kxkbrc"),
@@ -87,12 +88,16 @@ Layout activeLayout()
     settings.beginGroup(QStringLiteral("Layout"));
     if (!settings.value(QStringLiteral("Use")).toBool())
         return {};
-    const QDBusMessage index =
-        call(QStringLiteral("/Layouts"), QStringLiteral("org.kde.KeyboardLayouts"),
-             QStringLiteral("getLayout"), {}, QStringLiteral("org.kde.keyboard"));
-    const int active = index.arguments().value(0).toInt();
-    return {settings.value(QStringLiteral("LayoutList")).toStringList().value(active).toUtf8(),
-            settings.value(QStringLiteral("VariantList")).toStringList().value(active).toUtf8()};
+    if (!inUse)
+        inUse = call(QStringLiteral("/Layouts"), QStringLiteral("org.kde.KeyboardLayouts"),
+                     QStringLiteral("getLayout"), {}, QStringLiteral("org.kde.keyboard"))
+                    .arguments()
+                    .value(0)
+                    .toUInt();
+    const auto named = [&](const QString &key) {
+        return settings.value(key).toStringList().value(*inUse).toUtf8();
+    };
+    return {named(QStringLiteral("LayoutList")), named(QStringLiteral("VariantList"))};
 }
 
 // Qt's key for a keysym, as KWin names a pressed key by it; 0 for one no shortcut is made of.
@@ -128,6 +133,10 @@ std::optional<QKeyCombination> kwinShortcutName(const HotKeyCombo &combo, const 
     const int key = qtKey(xkb_state_key_get_one_sym(state.get(), *keycode));
     if (!key)
         return std::nullopt;
+    // KWin matches a key whose layout types no Latin letter (Cyrillic, Greek) by the symbol a
+    // US keyboard has there; under the layout's own name it would never fire.
+    if (key >= 0x100 && key < Qt::Key_Escape && layout.name != "us")
+        return kwinShortcutName(combo, {"us", {}});
     Qt::KeyboardModifiers modifiers;
     if (combo.modifiers & HotKeyCombo::Command)
         modifiers |= Qt::ControlModifier;
@@ -163,18 +172,51 @@ public:
         // again, also to one that replaced the last in place.
         connect(&m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
                 [this](const QString &, const QString &, const QString &owner) {
-                    if (!owner.isEmpty() && m_registered && !registerHotKey(m_combo))
+                    if (!owner.isEmpty() && m_wanted && !bind(activeLayout()))
                         systemLog(QStringLiteral(
                             "전역 단축키 서비스가 다시 시작된 뒤 단축키를 되살리지 못했습니다"));
                 });
+        // The name KWin matches follows the layout in use: it is given anew on each switch.
+        QDBusConnection::sessionBus().connect(
+            QStringLiteral("org.kde.keyboard"), QStringLiteral("/Layouts"),
+            QStringLiteral("org.kde.KeyboardLayouts"), QStringLiteral("layoutChanged"), this,
+            SLOT(layoutChanged(uint)));
     }
     ~KGlobalAccelRegistration() override { unregister(); }
 
     bool registerHotKey(const HotKeyCombo &combo) override
     {
-        unregister();
         m_combo = combo;
-        const std::optional<QKeyCombination> name = kwinShortcutName(combo, activeLayout());
+        m_wanted = true;
+        return bind(activeLayout());
+    }
+
+    void unregister() override
+    {
+        m_wanted = false;
+        release();
+    }
+
+    bool isRegistered() const override { return m_registered; }
+
+public slots:
+    void layoutChanged(uint index)
+    {
+        if (m_wanted && !bind(activeLayout(index)))
+            systemLog(QStringLiteral("키보드 배열이 바뀐 뒤 단축키를 다시 등록하지 못했습니다"));
+    }
+
+    void pressed(const QString &component, const QString &action, qlonglong)
+    {
+        if (component == kComponent && action == kAction && m_onPressed)
+            m_onPressed();
+    }
+
+private:
+    bool bind(const Layout &layout)
+    {
+        release();
+        const std::optional<QKeyCombination> name = kwinShortcutName(m_combo, layout);
         if (!name)
             return false;
         const QVariantList actionId{actionIdentity()};
@@ -202,7 +244,7 @@ public:
         return m_registered;
     }
 
-    void unregister() override
+    void release()
     {
         if (!m_registered)
             return;
@@ -214,16 +256,6 @@ public:
         service(QStringLiteral("setInactive"), {actionIdentity()});
     }
 
-    bool isRegistered() const override { return m_registered; }
-
-public slots:
-    void pressed(const QString &component, const QString &action, qlonglong)
-    {
-        if (component == kComponent && action == kAction && m_onPressed)
-            m_onPressed();
-    }
-
-private:
     // The component and action, then the names the desktop's settings show for them.
     static QStringList actionIdentity()
     {
@@ -242,6 +274,8 @@ private:
     HotKeyCombo m_combo = HotKeyCombo::standard;
     QString m_component;
     bool m_registered = false;
+    // Asked for and not released: bound again after a restart of the service or a layout switch.
+    bool m_wanted = false;
 };
 
 } // namespace

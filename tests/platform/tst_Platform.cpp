@@ -255,8 +255,8 @@ private slots:
     }
 
     // Where KDE's shortcut service runs, the loader binds through it: each combination is kept
-    // as KWin names it on the layout and given again to a restarted service, and one another
-    // component holds is refused. Last: the service stays.
+    // as KWin names it on the layout in use, also after a switch of layouts, and given again to
+    // a restarted service, and one another component holds is refused. Last: the service stays.
     void hotKeyThroughKdeService()
     {
         QTemporaryDir home; // the configuration of the service and of the keyboard
@@ -267,21 +267,33 @@ private slots:
         QTRY_VERIFY(PlatformLoader::load().description.contains("단축키: KDE 전역 단축키 서비스"));
         QDBusInterface accel("org.kde.kglobalaccel", "/kglobalaccel", "org.kde.KGlobalAccel");
         HotKey hotKey([] {}); // presses: the end-to-end case on KWin
+        const QStringList action{"corvane", "capture", "corvane", "캡처"};
         const quint64 ctrl = HotKeyCombo::Command, shiftCtrl = HotKeyCombo::Shift | ctrl,
                       ctrlAlt = ctrl | HotKeyCombo::Option;
-        const std::tuple<const char *, uint16_t, quint64, QString> table[] = {
-            {"us", 25, shiftCtrl, "Ctrl+("},      {"de", 25, shiftCtrl, "Ctrl+)"},
-            {"us", 0, ctrlAlt, "Ctrl+Alt+A"},     {"us", 1, shiftCtrl, "Ctrl+Shift+S"},
+        // The layouts set; a row with the last row's combination switches to the second.
+        const std::tuple<QString, uint16_t, quint64, QString> table[] = {
+            {"us", 25, shiftCtrl, "Ctrl+("},      {"us,de", 25, shiftCtrl, "Ctrl+)"},
+            {"ru", 0, ctrlAlt, "Ctrl+Alt+A"},     {"us", 1, shiftCtrl, "Ctrl+Shift+S"},
             {"us", 114, ctrlAlt, "Ctrl+Alt+Ins"}, {"us", 105, ctrlAlt, "Ctrl+Alt+Tools"},
             {"us", 83, ctrl, "Ctrl+1"},           {"us", 65, ctrlAlt, "Ctrl+Alt+."}};
         QSettings(home.filePath("kxkbrc"), QSettings::IniFormat).setValue("Layout/Use", true);
-        for (const auto &[layout, key, modifiers, name] : table) {
+        QDBusConnection keyboard("portal"); // as KWin, which tells of a switch
+        QVERIFY(keyboard.registerService("org.kde.keyboard"));
+        std::optional<HotKeyCombo> bound;
+        for (const auto &[layouts, key, modifiers, name] : table) {
             QSettings(home.filePath("kxkbrc"), QSettings::IniFormat)
-                .setValue("Layout/LayoutList", layout);
-            QVERIFY(hotKey.registerHotKey(HotKeyCombo(key, modifiers)));
-            const QDBusReply<QList<int>> stored =
-                accel.call("shortcut", QStringList{"corvane", "capture", "corvane", "캡처"});
-            QCOMPARE(QKeySequence(stored.value().value(0)).toString(), name);
+                .setValue("Layout/LayoutList", layouts.split(','));
+            if (std::exchange(bound, HotKeyCombo(key, modifiers)) != bound)
+                QVERIFY(hotKey.registerHotKey(*bound));
+            else
+                keyboard.send(QDBusMessage::createSignal("/Layouts", "org.kde.KeyboardLayouts",
+                                                         "layoutChanged")
+                              << 1u);
+            QTRY_COMPARE(
+                QKeySequence(
+                    QDBusReply<QList<int>>(accel.call("shortcut", action)).value().value(0))
+                    .toString(),
+                name);
         }
         // A restarted service is given the keys again.
         service.kill();
