@@ -13,6 +13,7 @@
 #include <QTextLayout>
 
 #include "annotate/Drawing.h"
+#include "hotkey/KeyCodeMap.h"
 
 namespace {
 
@@ -100,6 +101,14 @@ void TextEntryView::keyPressEvent(QKeyEvent *event)
         return commit();
     if (event->key() == Qt::Key_Escape)
         return cancel();
+    // Paste, undo and select-all by the key's place where the layout has no Latin letters.
+    const int key = KeyCodeMap::shortcutKey(event->key(), event->nativeScanCode());
+    if (key != event->key() && event->modifiers() & Qt::ControlModifier) {
+        QKeyEvent latin(event->type(), key, event->modifiers(), event->nativeScanCode(),
+                        event->nativeVirtualKey(), event->nativeModifiers());
+        QPlainTextEdit::keyPressEvent(&latin);
+        return event->setAccepted(latin.isAccepted());
+    }
     QPlainTextEdit::keyPressEvent(event);
 }
 

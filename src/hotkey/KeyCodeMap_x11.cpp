@@ -1,8 +1,11 @@
 #include "hotkey/KeyCodeMap.h"
 
 #include <QHash>
+#include <QKeyCombination>
 
 #include <utility>
+
+#include "hotkey/HotKeyCombo.h"
 
 namespace {
 
@@ -151,6 +154,15 @@ std::optional<uint16_t> fromNative(uint32_t nativeKeyCode)
             return vk;
     }
     return std::nullopt;
+}
+
+int shortcutKey(int qtKey, uint32_t nativeKeyCode)
+{
+    if (qtKey < 0x100 || qtKey >= Qt::Key_Escape)
+        return qtKey;
+    const QString place =
+        HotKeyCombo::keyNames().value(fromNative(nativeKeyCode).value_or(UINT16_MAX));
+    return place.size() == 1 && place[0].isLetter() ? place[0].unicode() : qtKey;
 }
 
 } // namespace KeyCodeMap

@@ -12,7 +12,6 @@
 #include "annotate/RectAnnotation.h"
 #include "annotate/StrokeAnnotation.h"
 #include "annotate/TextEntryView.h"
-#include "hotkey/HotKeyCombo.h"
 #include "hotkey/KeyCodeMap.h"
 #include "overlay/OverlaySession.h"
 #include "overlay/OverlayWindow.h"
@@ -398,17 +397,9 @@ void OverlayView::keyDown(QKeyEvent *event)
     }
     if (nudge(event) || !(event->modifiers() & Qt::ControlModifier))
         return;
-    // The key's letter ignoring Shift and the layout's case: Ctrl+Shift+C copies too. A layout
-    // without Latin letters (a Cyrillic one, say) names none: the key's place on a US keyboard
-    // stands in, as for other programs' shortcuts.
-    int letter = event->key();
-    if (letter >= 0x100 && letter < Qt::Key_Escape) {
-        const QString place = HotKeyCombo::keyNames().value(
-            KeyCodeMap::fromNative(event->nativeScanCode()).value_or(UINT16_MAX));
-        if (place.size() == 1 && place[0].isLetter())
-            letter = place[0].unicode();
-    }
-    switch (letter) {
+    // The key's letter ignoring Shift and the layout's case: Ctrl+Shift+C copies too; by its
+    // place where the layout has no Latin letters.
+    switch (KeyCodeMap::shortcutKey(event->key(), event->nativeScanCode())) {
     case Qt::Key_C:
         copyToClipboard();
         break;

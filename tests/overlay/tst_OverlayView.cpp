@@ -385,7 +385,8 @@ private slots:
     }
 
     // Typed where the keyboard goes: Return starts a line and Ctrl+Return commits the label,
-    // neither of them copying; a label still being typed when the copy comes is copied with it.
+    // neither of them copying, and Ctrl shortcuts go by the keys' places on a Cyrillic layout;
+    // a label still being typed when the copy comes is copied with it.
     void textLabelsAreNeverLost()
     {
         const QRect sel(100, 100, 600, 400);
@@ -399,6 +400,8 @@ private slots:
         QVERIFY(!v->textEntry() && v->shapes().size() == 1 && !s.session->isClosed());
         mouse(v, Press, QPointF(150, 350));
         type(QWidget::keyboardGrabber(), "Open");
+        key(QWidget::keyboardGrabber(), 0x0424, Qt::ControlModifier, 38); // Cyrillic, at A's place
+        QCOMPARE(v->textEntry()->textCursor().selectedText(), "Open");
         QTest::keyClick(QWidget::keyboardGrabber(), Qt::Key_C, Qt::ControlModifier);
         QVERIFY(s.session->isClosed());
         const QImage copied =
