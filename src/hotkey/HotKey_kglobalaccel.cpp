@@ -176,11 +176,15 @@ public:
                         systemLog(QStringLiteral(
                             "전역 단축키 서비스가 다시 시작된 뒤 단축키를 되살리지 못했습니다"));
                 });
-        // The name KWin matches follows the layout in use: it is given anew on each switch.
-        QDBusConnection::sessionBus().connect(
-            QStringLiteral("org.kde.keyboard"), QStringLiteral("/Layouts"),
-            QStringLiteral("org.kde.KeyboardLayouts"), QStringLiteral("layoutChanged"), this,
-            SLOT(layoutChanged(uint)));
+        // The name KWin matches follows the layout in use: it is given anew on each switch, and
+        // when the user sets other layouts (KWin then tells only that the list changed).
+        const auto hear = [this](const char *signal, const char *slot) {
+            QDBusConnection::sessionBus().connect(
+                QStringLiteral("org.kde.keyboard"), QStringLiteral("/Layouts"),
+                QStringLiteral("org.kde.KeyboardLayouts"), QString::fromLatin1(signal), this, slot);
+        };
+        hear("layoutChanged", SLOT(layoutChanged(uint)));
+        hear("layoutListChanged", SLOT(layoutListChanged()));
     }
     ~KGlobalAccelRegistration() override { unregister(); }
 
@@ -200,11 +204,8 @@ public:
     bool isRegistered() const override { return m_registered; }
 
 public slots:
-    void layoutChanged(uint index)
-    {
-        if (m_wanted && !bind(activeLayout(index)))
-            systemLog(QStringLiteral("키보드 배열이 바뀐 뒤 단축키를 다시 등록하지 못했습니다"));
-    }
+    void layoutChanged(uint index) { rebind(activeLayout(index)); }
+    void layoutListChanged() { rebind(activeLayout()); }
 
     void pressed(const QString &component, const QString &action, qlonglong)
     {
@@ -213,6 +214,12 @@ public slots:
     }
 
 private:
+    void rebind(const Layout &layout)
+    {
+        if (m_wanted && !bind(layout))
+            systemLog(QStringLiteral("키보드 배열이 바뀐 뒤 단축키를 다시 등록하지 못했습니다"));
+    }
+
     bool bind(const Layout &layout)
     {
         release();
