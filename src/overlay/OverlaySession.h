@@ -59,10 +59,11 @@ public:
     // Tears the views down, hides the windows, releases them on the next turn of the event
     // loop and tells the delegate. Only the first call acts.
     void close();
-
-private:
+    // Closes the capture, or once the upload under way ends: the displays are no longer those
+    // that were frozen.
     void displaysChanged();
 
+private:
     AppSettings &m_settings;
     QList<QPointer<OverlayWindow>> m_windows;
     bool m_closed = false;

@@ -162,8 +162,10 @@ void OverlayWindow::closeEvent(QCloseEvent *event)
 void OverlayWindow::retire()
 {
     hideOverlay();
-    // A window whose screen went during the session has nothing to be kept for.
-    if (!windowing().keepsWindows() || !m_screen) {
+    // A window whose screen went during the session, or that the desktop moved to another,
+    // has nothing to be kept for.
+    if (!windowing().keepsWindows() || !m_screen ||
+        (windowHandle() && windowHandle()->screen() != m_screen)) {
         // The call may come from inside an event handler of this very window.
         deleteLater();
         return;
@@ -199,6 +201,8 @@ void OverlayWindow::showOverlay()
         m_sizeHeld = false;
         showFullScreen();
         windowHandle()->installEventFilter(this);
+        connect(windowHandle(), &QWindow::screenChanged, this, &OverlayWindow::movedTo,
+                Qt::UniqueConnection);
         return;
     }
     if (m_screen)
@@ -209,8 +213,20 @@ void OverlayWindow::showOverlay()
         windowHandle()->installEventFilter(this);
     show();
     raise();
+    connect(windowHandle(), &QWindow::screenChanged, this, &OverlayWindow::movedTo,
+            Qt::UniqueConnection);
     if (fromServer)
         m_view->paintOnServer(m_view->rect());
+}
+
+void OverlayWindow::movedTo(QScreen *screen)
+{
+    // The desktop moved the overlay off its display: GNOME does so when the display's scale
+    // changes, which leaves its geometry as it was. A full-screen window may first enter
+    // another output until its size is held.
+    const bool placed = m_sizeHeld || !windowing().fullScreenPlacement();
+    if (screen != m_screen && m_view && isVisible() && placed)
+        m_view->session()->displaysChanged();
 }
 
 bool OverlayWindow::eventFilter(QObject *watched, QEvent *event)

@@ -46,6 +46,7 @@ protected:
 
 private:
     void adopt(const ScreenShot &shot, OverlaySession *session);
+    void movedTo(QScreen *screen);
     // The buffer the window last painted into, or none.
     SharedPages::Span paintBuffer();
     // Every buffer the windows paint into.

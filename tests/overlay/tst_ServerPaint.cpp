@@ -130,6 +130,12 @@ private slots:
             QCOMPARE(x.run("xrandr", {"--setmonitor", "RIGHT", "1280/508x800/286+1280+0", "none"}),
                      0);
         }
+        // So does one whose window the desktop moves to another display.
+        QTRY_COMPARE(QGuiApplication::screens().size(), 2);
+        OverlaySession session(ScreenCapture::freezeAll(), settings);
+        session.show();
+        session.windows().at(1)->windowHandle()->setScreen(QGuiApplication::screens().at(0));
+        QVERIFY(session.isClosed());
     }
 };
 
