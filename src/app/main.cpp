@@ -21,6 +21,7 @@
 #include "app/SingleInstance.h"
 #include "platform/PlatformLoader.h"
 #include "settings/SystemLog.h"
+#include "update/BundleFiles.h"
 
 namespace {
 
@@ -175,6 +176,10 @@ int main(int argc, char **argv)
     SingleInstance instance;
     if (const std::optional<int> rc = handToRunningInstance(instance, arguments))
         return *rc;
+    // The version that started this one quits once told that it runs, and puts itself back
+    // otherwise.
+    if (updated)
+        BundleFiles::announceStarted();
     if (!instance.listen(updated ? 10000 : 0)) {
         // Another launch became the instance in the meantime, and may not listen yet.
         QDeadlineTimer deadline(3000);

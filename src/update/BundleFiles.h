@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -35,5 +36,13 @@ void flushFileSystem(const QString &path);
 // Whether this process can create entries in the folder, found by creating and removing one:
 // permissions alone do not stop root, yet a read-only file system does.
 bool isWritableFolder(const QString &path);
+
+// Starts program detached and waits until it says through the descriptor named in its
+// CORVANE_STARTED_FD that it came up (see announceStarted()). False when it could not start,
+// ended first or stayed silent for timeoutMs, after which it is killed.
+bool startConfirmed(const QString &program, const QStringList &arguments, int timeoutMs);
+
+// Said by a process that startConfirmed() started, once it runs; nothing for any other.
+void announceStarted();
 
 } // namespace BundleFiles

@@ -1,11 +1,15 @@
 #include "update/BundleFiles.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QUuid>
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -154,6 +158,59 @@ bool isWritableFolder(const QString &path)
     const QByteArray probe = QFile::encodeName(path + QStringLiteral("/.corvane-write-") +
                                                QUuid::createUuid().toString(QUuid::Id128));
     return ::mkdir(probe.constData(), S_IRWXU) == 0 && ::rmdir(probe.constData()) == 0;
+}
+
+namespace {
+const char *const kStartedFd = "CORVANE_STARTED_FD";
+} // namespace
+
+bool startConfirmed(const QString &program, const QStringList &arguments, int timeoutMs)
+{
+    // A pipe whose writing end only the new process keeps: a byte means it came up, the end of
+    // the pipe that it ended (a library missing, a crash at start).
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        return false;
+    const int theirs = fcntl(ends[1], F_DUPFD, 3);
+    close(ends[1]);
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QLatin1String(kStartedFd), QString::number(theirs));
+    process.setProcessEnvironment(environment);
+    qint64 pid = 0;
+    const bool started = theirs >= 0 && process.startDetached(&pid);
+    if (theirs >= 0)
+        close(theirs);
+    pollfd said{ends[0], POLLIN, 0};
+    const QDeadlineTimer deadline(timeoutMs);
+    int ready = 0;
+    do
+        ready = started ? poll(&said, 1, int(deadline.remainingTime())) : 0;
+    while (ready < 0 && errno == EINTR);
+    char byte = 0;
+    const bool up = ready == 1 && read(ends[0], &byte, 1) == 1;
+    close(ends[0]);
+    if (started && !up && pid > 0)
+        kill(pid_t(pid), SIGKILL);
+    return up;
+}
+
+void announceStarted()
+{
+    bool named = false;
+    const int fd = qEnvironmentVariableIntValue(kStartedFd, &named);
+    if (!named)
+        return;
+    qunsetenv(kStartedFd);
+    // Only into the pipe it was given: a number set by hand may name another open file.
+    struct stat file = {};
+    if (fstat(fd, &file) != 0 || !S_ISFIFO(file.st_mode))
+        return;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t said = write(fd, &byte, 1);
+    close(fd);
 }
 
 } // namespace BundleFiles

@@ -8,7 +8,6 @@
 #include <QHostInfo>
 #include <QNetworkInterface>
 #include <QUrl>
-#include <QProcess>
 #include <QThread>
 #include <QTimer>
 
@@ -80,7 +79,7 @@ Updater::Environment Updater::Environment::system()
     env.tempDir = QDir::tempPath();
     env.version = AppSettings::version();
     env.launch = [](const QString &program, const QStringList &arguments) {
-        return QProcess::startDetached(program, arguments);
+        return BundleFiles::startConfirmed(program, arguments, 30000);
     };
     env.quit = [] { QCoreApplication::quit(); };
     env.packageManaged = Bundle::isPackageManaged();

@@ -14,6 +14,7 @@
 #include "settings/Bundle.h"
 #include "testkit/DevServerProcess.h"
 #include "testkit/Files.h"
+#include "update/BundleFiles.h"
 #include "update/UpdateCheck.h"
 #include "update/Updater.h"
 
@@ -83,6 +84,10 @@ private slots:
             "printf '\\177ELF' >corvane.app/Contents/MacOS/corvane && z",
             "새 버전을 시작하지 못해 이전 버전으로 되돌립니다: "
             "%1/app/corvane.app/Contents/MacOS/corvane");
+        row("program that ends without running", manifest, "failed",
+            "printf '#!/bin/sh\\nexit 127\\n' >corvane.app/Contents/MacOS/corvane && z",
+            "새 버전을 시작하지 못해 이전 버전으로 되돌립니다: "
+            "%1/app/corvane.app/Contents/MacOS/corvane");
         row("program a folder", manifest, "none",
             "cd corvane.app/Contents/MacOS && rm corvane && mkdir corvane && cd ../../.. && z");
         row("program a link out of the bundle", manifest, "none",
@@ -127,7 +132,8 @@ private slots:
             "bundle() { mkdir -p $1/Contents/MacOS && printf '<plist><dict><key>"
             "CFBundleShortVersionString</key><string>%s</string></dict></plist>' $2 "
             ">$1/Contents/Info.plist && "
-            "echo '#!/bin/sh' >$1/Contents/MacOS/corvane && chmod +x $1/Contents/MacOS/corvane && "
+            "printf '#!/bin/sh\\necho >&$CORVANE_STARTED_FD\\n' >$1/Contents/MacOS/corvane && "
+            "chmod +x $1/Contents/MacOS/corvane && "
             "ln -s MacOS $1/Contents/bin; }; "
             "z() { zip -qry ../new.zip . \"$@\"; }; bundle \"$app\" 1.0.0 && "
             "sign() { cp ../key/*.b64 ../bundle-key && openssl pkeyutl -sign -rawin -inkey "
@@ -231,7 +237,7 @@ int main(int argc, char **argv)
     check.timeoutMs = args.value(6).toInt();
     const auto ready = check.download(nullptr);
     const BundleInstaller installer(args.value(3), [](const QString &exe, const QStringList &args) {
-        return QProcess::startDetached(exe, args) &&
+        return BundleFiles::startConfirmed(exe, args, 30000) &&
                std::printf("launch %s\n", qPrintable((QStringList{exe} + args).join(' '))) > 0;
     });
     const char *outcomes[] = {"relaunched", "failed", "skipped"};
