@@ -26,6 +26,16 @@ done
 openssl pkey -in "$key" -noout -text 2>/dev/null | grep -q '^ED25519 Private-Key' ||
   { echo "not an Ed25519 private key: $key" >&2; exit 2; }
 archive=$1 releases=$2
+# Clients refuse an archive over 64 MiB, one that does not unpack whole, one with a path that
+# leaves its folder and one whose program is not executable: they would fetch it again at
+# every check and never update.
+[ "$(stat -c %s "$archive")" -le 67108864 ] || { echo "the archive is over 64 MiB" >&2; exit 2; }
+unzip -tqq "$archive" >/dev/null 2>&1 || { echo "the archive does not unpack whole" >&2; exit 2; }
+names=$(zipinfo -1 "$archive")
+! grep -qE '^/|(^|/)\.\.(/|$)' <<< "$names" ||
+  { echo "the archive has a path that leaves its folder" >&2; exit 2; }
+[[ $(zipinfo "$archive" corvane.app/Contents/MacOS/corvane 2>/dev/null) == -??x* ]] ||
+  { echo "the archive's corvane.app/Contents/MacOS/corvane is not an executable file" >&2; exit 2; }
 plist=$(unzip -p "$archive" corvane.app/Contents/Info.plist | tr -d ' \t\r\n')
 value() { sed -n "s|.*<key>$1</key><string>\([^<]*\)</string>.*|\1|p" <<< "$plist"; }
 # Clients install only a bundle that is the version its manifest names.

@@ -837,7 +837,7 @@ until dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop \
         // A copy of the built bundle, given the public one of a new key, is archived as 2.0.0
         // and published signed by that key, its archive on the server, then runs as 1.0.0. Neither
         // a version the bundle does not hold or with a letter, nor a key of another kind or not
-        // the bundle's, publishes.
+        // the bundle's, nor a damaged archive, publishes.
         const QString prepare =
             "cd \"$0\" && bash $3/update-key.sh key && cp -R \"$1\" corvane.app && sed -i "
             "\"s|__SERVER_URL__|$2|; s|__VERSION__|2.0.0|; s|__UPDATE_KEY__|$(cat key/*.b64)|\" "
@@ -847,7 +847,9 @@ until dbus-send --session --print-reply --dest=org.freedesktop.portal.Desktop \
             "! publish key/update-key.pem 2.0.1 >/dev/null && openssl genpkey -algorithm RSA -out "
             "rsa.pem && ! publish rsa.pem 2.0.0 >/dev/null && publish key/update-key.pem v2.0.0 | "
             "grep -q 'not a version' && openssl genpkey -algorithm ed25519 -out other.pem && "
-            "publish other.pem 2.0.0 | grep -q 'public key' && "
+            "publish other.pem 2.0.0 | grep -q 'public key' && cp new.zip good.zip && printf X | "
+            "dd of=new.zip bs=1 seek=$(($(stat -c %s new.zip) / 2)) conv=notrunc 2>/dev/null && "
+            "publish key/update-key.pem 2.0.0 | grep -q 'unpack whole' && mv good.zip new.zip && "
             "publish key/update-key.pem 2.0.0 && mkdir -p \"$4\" && "
             "cp key/corvane-mac.zip \"$4\"";
         QVERIFY(server.start() && QDir().mkpath(tmp) &&
