@@ -225,8 +225,9 @@ void OverlayWindow::movedTo(QScreen *screen)
     // changes, which leaves its geometry as it was. A full-screen window may first enter
     // another output until its size is held.
     const bool placed = m_sizeHeld || !windowing().fullScreenPlacement();
-    if (screen != m_screen && m_view && isVisible() && placed)
-        m_view->session()->displaysChanged();
+    OverlaySession *session = m_view ? m_view->session() : nullptr;
+    if (screen != m_screen && session && isVisible() && placed)
+        session->displaysChanged();
 }
 
 bool OverlayWindow::eventFilter(QObject *watched, QEvent *event)

@@ -37,7 +37,7 @@ void flushFileSystem(const QString &path);
 // permissions alone do not stop root, yet a read-only file system does.
 bool isWritableFolder(const QString &path);
 
-// Starts program detached and waits until it says through the descriptor named in its
+// Starts program detached and waits until it says through the socket named in its
 // CORVANE_STARTED_FD that it came up (see announceStarted()). False when it could not start,
 // ended first or stayed silent for timeoutMs, after which it is killed.
 bool startConfirmed(const QString &program, const QStringList &arguments, int timeoutMs);

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -166,10 +167,10 @@ const char *const kStartedFd = "CORVANE_STARTED_FD";
 
 bool startConfirmed(const QString &program, const QStringList &arguments, int timeoutMs)
 {
-    // A pipe whose writing end only the new process keeps: a byte means it came up, the end of
-    // the pipe that it ended (a library missing, a crash at start).
+    // A connected pair whose other end only the new process keeps: a byte means it came up,
+    // the end of the stream that it ended (a library missing, a crash at start).
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0)
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
         return false;
     const int theirs = fcntl(ends[1], F_DUPFD, 3);
     close(ends[1]);
@@ -204,12 +205,13 @@ void announceStarted()
     if (!named)
         return;
     qunsetenv(kStartedFd);
-    // Only into the pipe it was given: a number set by hand may name another open file.
+    // Only into the socket it was given: a number set by hand may name another open file. A
+    // starter gone meanwhile must not end this process with SIGPIPE.
     struct stat file = {};
-    if (fstat(fd, &file) != 0 || !S_ISFIFO(file.st_mode))
+    if (fstat(fd, &file) != 0 || !S_ISSOCK(file.st_mode))
         return;
     const char byte = 1;
-    [[maybe_unused]] const ssize_t said = write(fd, &byte, 1);
+    [[maybe_unused]] const ssize_t said = send(fd, &byte, 1, MSG_NOSIGNAL);
     close(fd);
 }
 
