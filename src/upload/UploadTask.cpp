@@ -1,5 +1,7 @@
 #include "upload/UploadTask.h"
 
+#include <algorithm>
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -123,8 +125,12 @@ UploadResult UploadTask::interpret(std::optional<int> status, const QByteArray &
     // browser: only a whole web address is one.
     const QString link = members.value(QLatin1String("url")).toString().trimmed();
     const QUrl parsed(link, QUrl::StrictMode);
-    // An invalid address still has a scheme and host, and may hold a line break or a command.
-    if (parsed.isValid() &&
+    // An invalid address still has a scheme and host, and may hold a line break or a command;
+    // a character that changes how text shows (U+202E turns "x<RLO>gnp.exe" into "xexe.png")
+    // disguises it.
+    const bool disguised =
+        std::ranges::any_of(link, [](QChar c) { return c.category() == QChar::Other_Format; });
+    if (parsed.isValid() && !disguised &&
         (parsed.scheme() == QLatin1String("http") || parsed.scheme() == QLatin1String("https")) &&
         !parsed.host().isEmpty())
         return UploadResult::success(link);

@@ -98,6 +98,8 @@ private slots:
         addOutcome("relative url", {"--body", R"({"url":"/i/0.png"})"}, noUrl);
         addOutcome("line break in url", {"--body", "{\"url\":\"https://e.org/x\\nrm -rf ~\"}"},
                    noUrl);
+        addOutcome("right-to-left mark in url",
+                   {"--body", "{\"url\":\"https://e.org/x\\u202egnp.exe\"}"}, noUrl);
         addOutcome("body at the cap", {"--oversize", QString::number(cap)},
                    "^link http://127\\.0\\.0\\.1:%1/i/oversize\\.png$");
         addOutcome("past the cap", {"--oversize", QString::number(cap + 1)}, noUrl);
