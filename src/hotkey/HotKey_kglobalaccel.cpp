@@ -216,7 +216,10 @@ public slots:
 private:
     void rebind(const Layout &layout)
     {
-        if (m_wanted && !bind(layout))
+        // Most switches name the key alike (a letter between Latin layouts): nothing to give.
+        if (!m_wanted || (m_registered && kwinShortcutName(m_combo, layout) == m_name))
+            return;
+        if (!bind(layout))
             systemLog(QStringLiteral("키보드 배열이 바뀐 뒤 단축키를 다시 등록하지 못했습니다"));
     }
 
@@ -229,6 +232,7 @@ private:
         const QVariantList actionId{actionIdentity()};
         if (service(QStringLiteral("doRegister"), actionId).type() != QDBusMessage::ReplyMessage)
             return false;
+        m_name = name;
         const KeySequence wanted{{name->toCombined(), 0, 0, 0}};
         const QDBusMessage set =
             service(QStringLiteral("setShortcutKeys"),
@@ -281,6 +285,8 @@ private:
     HotKeyCombo m_combo = HotKeyCombo::standard;
     QString m_component;
     bool m_registered = false;
+    // The name last given to the service.
+    std::optional<QKeyCombination> m_name;
     // Asked for and not released: bound again after a restart of the service or a layout switch.
     bool m_wanted = false;
 };
